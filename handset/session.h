@@ -1,0 +1,42 @@
+// The handset session: connect and bring the handset into service mode, read its product
+// number and IMEI, switch it off. Operations return 1 on success and 0 on failure unless
+// their comment says otherwise.
+#pragma once
+
+#include <cstdint>
+
+#include "link/link.h"
+#include "platform/clock.h"
+#include "platform/user_interaction.h"
+
+namespace velmora {
+
+class HandsetSession {
+ public:
+  // settings: the configured port index and baud rate, read when Connect runs.
+  HandsetSession(Link& link, UserInteraction& ui, const LinkSettings& settings);
+
+  // Opens the port and brings the handset into service mode. On failure an error box has
+  // been shown and the port is closed. Returns true/false.
+  bool Connect();
+  // The open link set by Connect (-1 when none).
+  LinkHandle handle() const { return handle_; }
+
+  int SelectServiceProtocol(LinkHandle h);
+  int QueryMode(LinkHandle h, uint16_t* notServiceMode);
+  int Ping(LinkHandle h);
+  int SwitchOff(LinkHandle h);
+  int WInitServiceMode(LinkHandle h);
+  int ReadProductId(LinkHandle h, uint16_t* product);
+  // imei must hold 16 characters; at most 15 are stored and the 16th is always zero.
+  int ReadImei(LinkHandle h, char* imei);
+  void CloseSession(LinkHandle h);
+
+ private:
+  Link& link_;
+  UserInteraction& ui_;
+  const LinkSettings& settings_;
+  LinkHandle handle_ = kNoLink;
+};
+
+}  // namespace velmora

@@ -1,0 +1,105 @@
+// Serial link library: port slots, configuration and time-outs, frames, raw transfers and the
+// boot-mode handshake. Every operation returns 1 on success and 0 on failure unless its
+// comment says otherwise; WComOpen returns the handle or -1.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/serial_device.h"
+#include "platform/user_interaction.h"
+
+namespace velmora {
+
+class SettingsStore;
+
+using LinkHandle = int32_t;
+constexpr LinkHandle kNoLink = -1;
+
+constexpr int kLinkSlotCount = 10;
+constexpr uint8_t kMaxFrameData = 32;   // a receiver accepts 1..32 data bytes
+constexpr uint32_t kDefaultBaudRate = 57600;
+
+// Link settings: port index (0 = COM1) and baud rate.
+struct LinkSettings {
+  uint8_t portIndex = 0;
+  uint32_t baudRate = kDefaultBaudRate;
+};
+
+// Reads "ComPort" and "Baudrate" under HKEY_CURRENT_CONFIG\QSB_Library. Sets the defaults
+// (index 0, 57600) first; 1 only when the key and both values were read with the right types.
+int LinkReadSettings(SettingsStore& store, uint8_t* portIndex, uint32_t* baudRate);
+
+// Identification texts, each copied into a caller buffer of 80 characters
+// (at most 80 copied, the rest zero-filled). They return the buffer.
+char* LinkLibraryName(char* buffer80);
+char* LinkLibraryDate(char* buffer80);
+char* LinkLibraryTime(char* buffer80);
+
+// The library's process-wide state (the ten port slots) and its operations.
+class Link {
+ public:
+  Link(Clock& clock, DeviceOpener& opener, UserInteraction& ui);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  Clock& clock() { return clock_; }
+
+  // --- port and settings ---
+  LinkHandle WComOpen(int portIndex, uint32_t baudRate);  // handle or -1
+  int WComClose(LinkHandle h);
+  int WComSetTimeOut(LinkHandle h, uint32_t ms);
+  int WComGetTimeOut(LinkHandle h, uint32_t* ms);
+  int WComConfigure(LinkHandle h, uint32_t baudRate);
+  int WGetComConfiguration(LinkHandle h, uint32_t* baudRate);
+  int WComParity(LinkHandle h, uint8_t parity);  // 0 = none, 2 = even
+  int LinkSetDtr(LinkHandle h);
+  int LinkClearDtr(LinkHandle h);
+  // Aborts pending reads and writes and clears both buffers.
+  int LinkPurge(LinkHandle h);
+  // Clears the port's error state and pending status.
+  int LinkClearErrors(LinkHandle h);
+
+  // --- frames and raw transfer ---
+  int WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data);
+  // data must hold 32 bytes.
+  int WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
+  // wantType / wantFirst 0 = any. data must hold 32 bytes.
+  int LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
+                     uint8_t* length, uint8_t* data);
+  int WComPut(LinkHandle h, uint8_t byte);
+  int WComGet(LinkHandle h, uint8_t* byte);
+  int LinkGetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms);
+  int LinkWriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes);
+  // text must hold size characters; at most size - 1 are stored, then a zero.
+  int LinkReadReply(LinkHandle h, uint8_t size, char* text);
+  // Sends type 6, data 0xF0 + text (at most 30 characters; longer texts are refused).
+  int LinkSendAtCommand(LinkHandle h, const char* text);
+
+  // The fixed one-byte request frames of the handset session.
+  int LinkRequestProductId(LinkHandle h);  // type 5, 0x21
+  int LinkRequestMode(LinkHandle h);       // type 5, 0x3F
+  int LinkRequestPing(LinkHandle h);       // type 2, 0x14
+  int LinkRequestSwitchOff(LinkHandle h);  // type 14, 0x04
+
+  // --- boot mode ---
+  int LinkBootSync(LinkHandle h);
+  int LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes);
+  int LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3);
+  int LinkLeaveBootMode(LinkHandle h, uint32_t baudRate);
+
+ private:
+  struct Slot;
+  int LinkFindSlot(LinkHandle h) const;  // slot index, or kLinkSlotCount when none
+  SerialDevice* DeviceOf(LinkHandle h) const;
+
+  Clock& clock_;
+  DeviceOpener& opener_;
+  UserInteraction& ui_;
+  std::unique_ptr<Slot[]> slots_;
+  LinkHandle nextHandle_ = 0x100;
+};
+
+}  // namespace velmora

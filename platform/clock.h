@@ -1,0 +1,46 @@
+// Time seam: every pause and every time-out of the program goes through a Clock,
+// so that tests can run minutes of protocol time in microseconds.
+#pragma once
+
+#include <cstdint>
+
+namespace velmora {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Monotonic time in microseconds since an arbitrary start.
+  virtual int64_t NowUs() = 0;
+  // Blocks (or, for a virtual clock, advances) for the given time; 0 or less returns at once.
+  virtual void SleepUs(int64_t us) = 0;
+
+  void SleepMs(uint32_t ms) { SleepUs(static_cast<int64_t>(ms) * 1000); }
+  int64_t NowMs() { return NowUs() / 1000; }
+};
+
+// The wall clock: steady_clock and real sleeps.
+class RealClock final : public Clock {
+ public:
+  int64_t NowUs() override;
+  void SleepUs(int64_t us) override;
+};
+
+// A clock that only moves when told to. SleepUs advances it at once, so a test of
+// 120 open attempts 500 ms apart takes no real time and can assert the 60 s it would take.
+class VirtualClock final : public Clock {
+ public:
+  explicit VirtualClock(int64_t startUs = 0) : now_(startUs) {}
+  int64_t NowUs() override { return now_; }
+  void SleepUs(int64_t us) override {
+    if (us > 0) now_ += us;
+  }
+  // Moves the clock forward to t; never backwards.
+  void AdvanceTo(int64_t t) {
+    if (t > now_) now_ = t;
+  }
+
+ private:
+  int64_t now_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,31 @@
+// The handset and engine operations that the update run calls, behind one interface so that
+// the run can be driven by the real handset session or by a scripted double in the tests.
+#pragma once
+
+#include <cstdint>
+
+#include "mapfile/mapfile.h"
+
+namespace velmora {
+
+class UpdateOperations {
+ public:
+  virtual ~UpdateOperations() = default;
+
+  // True: the link is open and the handset in service mode. False: the failure has been shown
+  // in a message box and the port is closed.
+  virtual bool Connect() = 0;
+  // imei holds 100 characters; true and a zero-terminated IMEI text.
+  virtual bool ReadImei(char* imei) = 0;
+  virtual void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info) = 0;
+  virtual bool CheckProduct(const MapInfo& info) = 0;
+  // The hardware product number last read from the handset (0 until one was read).
+  virtual uint16_t HardwareProduct() const = 0;
+  // On false, the message buffer holds the failing block's line.
+  virtual bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) = 0;
+  virtual bool WriteMapVersion(const MapInfo& info) = 0;
+  // Switches the handset off and closes the port.
+  virtual void CloseSession() = 0;
+};
+
+}  // namespace velmora
