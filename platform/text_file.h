@@ -1,0 +1,38 @@
+// Files in the platform's text mode, as the program has always read map files and written the
+// backup file: reading turns CR LF into LF and stops at a Ctrl-Z (byte 26); writing turns every
+// LF into CR LF.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace velmora {
+
+enum class TextReadResult { Ok, CannotOpen, OutOfMemory };
+
+// Reads a map file as Open File does: text mode (CR LF -> LF, byte 26 ends the file), and a
+// byte 255 also ends the reading. The text never holds more characters than the file's length.
+TextReadResult ReadMapFileText(const std::string& path, std::string* text);
+
+// A file written in text mode: every LF written becomes CR LF on disk.
+class TextModeFile {
+ public:
+  TextModeFile() = default;
+  ~TextModeFile();
+  TextModeFile(const TextModeFile&) = delete;
+  TextModeFile& operator=(const TextModeFile&) = delete;
+
+  // Creates or empties the file. False when it cannot be created.
+  bool Create(const std::string& path);
+  bool Write(const char* text, size_t length);
+  bool Write(const std::string& text) { return Write(text.data(), text.size()); }
+  // Closes the file; false when a write or the close failed.
+  bool Close();
+  bool is_open() const { return file_ != nullptr; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool failed_ = false;
+};
+
+}  // namespace velmora
