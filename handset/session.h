@@ -33,6 +33,9 @@ class HandsetSession {
   void CloseSession(LinkHandle h);
 
  private:
+  // Shows the error box, closes the port and clears the open link; returns false.
+  bool Fail(const char* text);
+
   Link& link_;
   UserInteraction& ui_;
   const LinkSettings& settings_;

@@ -3,7 +3,9 @@
 // comment says otherwise; WComOpen returns the handle or -1.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/clock.h"
@@ -20,6 +22,17 @@ constexpr LinkHandle kNoLink = -1;
 constexpr int kLinkSlotCount = 10;
 constexpr uint8_t kMaxFrameData = 32;   // a receiver accepts 1..32 data bytes
 constexpr uint32_t kDefaultBaudRate = 57600;
+constexpr uint8_t kMaxAtCommandText = 30;  // 0xF0 + 30 characters still fit in one frame
+constexpr uint8_t kBootStringLength = 104;
+
+// Little-endian numbers inside frame data: low byte first.
+inline uint16_t LinkReadLe16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t LinkReadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
 
 // Link settings: port index (0 = COM1) and baud rate.
 struct LinkSettings {
@@ -90,6 +103,11 @@ class Link {
   int LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3);
   int LinkLeaveBootMode(LinkHandle h, uint32_t baudRate);
 
+  // Where the boot block's working copy comes from; null means the allocation failed.
+  // The default is the free store. Tests replace it to see the failure path.
+  using BootCopyAllocator = std::function<std::unique_ptr<uint8_t[]>(size_t)>;
+  void SetBootCopyAllocator(BootCopyAllocator allocator);
+
  private:
   struct Slot;
   int LinkFindSlot(LinkHandle h) const;  // slot index, or kLinkSlotCount when none
@@ -100,6 +118,9 @@ class Link {
   UserInteraction& ui_;
   std::unique_ptr<Slot[]> slots_;
   LinkHandle nextHandle_ = 0x100;
+  BootCopyAllocator bootCopyAllocator_;
+  // The boot program, patched in place with its parameters before every send.
+  uint8_t bootString_[kBootStringLength];
 };
 
 }  // namespace velmora

@@ -1,0 +1,264 @@
+#include "handset/session.h"
+
+#include <cstring>
+
+namespace velmora {
+namespace {
+
+// Request and reply frames of the session.
+constexpr uint8_t kModeFrameType = 5;
+constexpr uint8_t kModeRequest = 0x3F;
+constexpr uint8_t kProductIdRequest = 0x21;
+constexpr uint8_t kPingFrameType = 2;
+constexpr uint8_t kPingRequest = 0x14;
+constexpr uint8_t kPingAnswer = 0xAA;
+constexpr uint8_t kControlFrameType = 14;
+constexpr uint8_t kSwitchOffRequest = 0x04;
+constexpr uint8_t kImeiRequest = 0x0A;        // IMEI without the AT interpreter
+constexpr uint8_t kAtAnswerFrameType = 6;
+constexpr uint16_t kServiceMode = 7;
+
+// Connect.
+constexpr int kOpenAttempts = 120;
+constexpr uint32_t kOpenRetryMs = 500;       // another program may be letting go of the port
+constexpr int kSwitchOffPings = 300;         // 30 s for the handset to power down
+constexpr int kServiceModeAttempts = 4;
+constexpr int kServiceModePings = 200;       // 20 s for the service program to come up
+constexpr uint32_t kPingIntervalMs = 100;
+
+// AT switch to the service protocol.
+constexpr uint32_t kAtBaudRates[] = {19200, 115200, 57600, 38400};
+constexpr uint32_t kAtFallbackBaudRate = 19200;
+constexpr char kAtServiceProtocol[] = "at^sqwe=1\r";
+// Some firmware drops a command sent in one burst; this one goes in two parts.
+constexpr char kAtServiceBootPart1[] = "at^sqs";
+constexpr char kAtServiceBootPart2[] = "b=1\r";
+constexpr char kAtOk[] = "OK\r";
+constexpr uint32_t kAtAnswerWaitMs = 500;
+constexpr uint8_t kAtReplyRoom = 20;
+
+// Boot mode.
+constexpr uint32_t kBootBaudRate = 19200;
+constexpr uint8_t kBootParity = 2;  // even
+constexpr uint8_t kBootParam1 = 7;
+constexpr uint8_t kBootParam2 = 0x80;
+constexpr uint8_t kBootParam3 = 1;
+constexpr int kBootDrainBytes = 16;  // whatever the boot program leaves on the line
+
+// IMEI.
+constexpr char kImeiCommand[] = "AT+CGSN\r";
+constexpr char kImeiTag[] = "+CGSN:";
+constexpr size_t kImeiChars = 15;
+constexpr size_t kImeiQuotedTextLength = 25;  // +CGSN: "<15 digits>"<CR>: one more to skip
+constexpr size_t kImeiTagSkip = 7;            // the tag and the blank after it
+constexpr size_t kImeiQuotedTagSkip = 8;      // ... and the opening quote
+constexpr size_t kImeiBareStart = 2;          // no tag: past the CR LF before the digits
+// A frame of 32 data bytes has room for 30 characters of text after the first byte.
+constexpr size_t kMaxAnswerText = kMaxFrameData - 2;
+constexpr int kImeiFallbackStart = 2;
+// Further answer frames dropped after the IMEI; a handset chattering on is not waited out.
+constexpr int kMaxImeiDrainFrames = 16;
+
+constexpr char kOpenFailedText[] =
+    "Can't open seriell interface!\nIt might be used by an other program!";
+constexpr char kSwitchOffFailedText[] = "Error switching off mobile!";
+constexpr char kServiceModeFailedText[] =
+    "Error switching service mode!\nYou have to use a boot adapter (boot configuration)!";
+
+// Copies at most kImeiChars characters of text[from, end), stopping at a zero, into the
+// 16-character buffer, which ends up zero-filled behind them.
+void CopyImei(char* imei, const uint8_t* text, size_t from, size_t end) {
+  std::memset(imei, 0, kImeiChars + 1);
+  for (size_t i = 0; i < kImeiChars && from + i < end && text[from + i] != 0; ++i)
+    imei[i] = static_cast<char>(text[from + i]);
+}
+
+}  // namespace
+
+HandsetSession::HandsetSession(Link& link, UserInteraction& ui, const LinkSettings& settings)
+    : link_(link), ui_(ui), settings_(settings) {}
+
+bool HandsetSession::Connect() {
+  Clock& clock = link_.clock();
+  handle_ = kNoLink;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if (attempt > 0) clock.SleepMs(kOpenRetryMs);
+    handle_ = link_.WComOpen(settings_.portIndex, settings_.baudRate);
+    if (handle_ != kNoLink) break;
+  }
+  if (handle_ == kNoLink) {
+    ui_.ShowMessageBox(kOpenFailedText, MessageIcon::Error);
+    return false;
+  }
+  const LinkHandle h = handle_;
+
+  // A handset in normal operation may take the AT switch; if not, the boot mode below does it.
+  SelectServiceProtocol(h);
+
+  uint16_t notServiceMode = 1;
+  if (QueryMode(h, &notServiceMode) && notServiceMode == 0) return true;
+
+  if (Ping(h)) {
+    // Running normally: it has to be off before its boot ROM listens.
+    if (!SwitchOff(h)) return Fail(kSwitchOffFailedText);
+    bool off = false;
+    for (int i = 0; i < kSwitchOffPings && !off; ++i) {
+      if (i > 0) clock.SleepMs(kPingIntervalMs);
+      off = !Ping(h);
+    }
+    if (!off) return Fail(kSwitchOffFailedText);
+  }
+
+  bool booted = false;
+  for (int i = 0; i < kServiceModeAttempts && !booted; ++i) booted = WInitServiceMode(h) == 1;
+  if (!booted) return Fail(kServiceModeFailedText);
+
+  for (int i = 0; i < kServiceModePings; ++i) {
+    if (i > 0) clock.SleepMs(kPingIntervalMs);
+    if (Ping(h)) return true;
+  }
+  return Fail(kServiceModeFailedText);
+}
+
+bool HandsetSession::Fail(const char* text) {
+  ui_.ShowMessageBox(text, MessageIcon::Error);
+  link_.WComClose(handle_);
+  // A closed port must not be handed to anyone as the open link.
+  handle_ = kNoLink;
+  return false;
+}
+
+int HandsetSession::SelectServiceProtocol(LinkHandle h) {
+  Clock& clock = link_.clock();
+  uint32_t remembered = 0;
+  if (!link_.WGetComConfiguration(h, &remembered)) return 0;
+
+  char answer[kAtReplyRoom];
+  for (uint32_t rate : kAtBaudRates) {
+    if (!link_.WComConfigure(h, rate)) return 0;
+    link_.LinkPurge(h);
+    if (!link_.LinkWriteRaw(h, sizeof kAtServiceProtocol - 1,
+                            reinterpret_cast<const uint8_t*>(kAtServiceProtocol)))
+      continue;
+    clock.SleepMs(kAtAnswerWaitMs);
+    answer[0] = '\0';
+    link_.LinkReadReply(h, kAtReplyRoom, answer);  // an answer cut short may still hold OK
+    if (std::strstr(answer, kAtOk)) {
+      link_.WComConfigure(h, remembered);
+      return 1;
+    }
+  }
+
+  if (!link_.WComConfigure(h, kAtFallbackBaudRate)) return 0;
+  bool ok = link_.LinkWriteRaw(h, sizeof kAtServiceBootPart1 - 1,
+                               reinterpret_cast<const uint8_t*>(kAtServiceBootPart1)) == 1;
+  if (ok) {
+    clock.SleepMs(kAtAnswerWaitMs);
+    ok = link_.LinkReadReply(h, kAtReplyRoom, answer) == 1;
+  }
+  if (ok)
+    ok = link_.LinkWriteRaw(h, sizeof kAtServiceBootPart2 - 1,
+                            reinterpret_cast<const uint8_t*>(kAtServiceBootPart2)) == 1;
+  if (ok) {
+    clock.SleepMs(kAtAnswerWaitMs);
+    ok = link_.LinkReadReply(h, kAtReplyRoom, answer) == 1 && std::strstr(answer, kAtOk);
+  }
+  link_.WComConfigure(h, remembered);
+  return ok ? 1 : 0;
+}
+
+int HandsetSession::QueryMode(LinkHandle h, uint16_t* notServiceMode) {
+  uint8_t type = 0, length = 0, data[kMaxFrameData];
+  if (!link_.LinkRequestMode(h)) return 0;
+  if (!link_.LinkAwaitFrame(h, kModeFrameType, kModeRequest, &type, &length, data)) return 0;
+  if (length != 3) return 0;
+  const uint16_t mode = LinkReadLe16(data + 1);
+  *notServiceMode = mode == kServiceMode ? 0 : 1;
+  return 1;
+}
+
+int HandsetSession::ReadProductId(LinkHandle h, uint16_t* product) {
+  uint8_t type = 0, length = 0, data[kMaxFrameData];
+  if (!link_.LinkRequestProductId(h)) return 0;
+  if (!link_.LinkAwaitFrame(h, kModeFrameType, kProductIdRequest, &type, &length, data))
+    return 0;
+  if (length != 3) return 0;
+  *product = LinkReadLe16(data + 1);
+  return 1;
+}
+
+int HandsetSession::Ping(LinkHandle h) {
+  uint8_t type = 0, length = 0, data[kMaxFrameData];
+  if (!link_.LinkRequestPing(h)) return 0;
+  if (!link_.LinkAwaitFrame(h, kPingFrameType, kPingRequest, &type, &length, data)) return 0;
+  return length == 2 && data[1] == kPingAnswer ? 1 : 0;
+}
+
+int HandsetSession::SwitchOff(LinkHandle h) {
+  uint8_t type = 0, length = 0, data[kMaxFrameData];
+  if (!link_.LinkRequestSwitchOff(h)) return 0;
+  return link_.LinkAwaitFrame(h, kControlFrameType, kSwitchOffRequest, &type, &length, data);
+}
+
+int HandsetSession::WInitServiceMode(LinkHandle h) {
+  uint32_t remembered = 0;
+  if (!link_.WGetComConfiguration(h, &remembered)) return 0;
+  if (!link_.WComConfigure(h, kBootBaudRate)) return 0;
+  if (!link_.WComParity(h, kBootParity) || !link_.LinkBootSync(h) ||
+      !link_.LinkSendBootString(h, kBootParam1, kBootParam2, kBootParam3)) {
+    link_.LinkLeaveBootMode(h, remembered);
+    return 0;
+  }
+  if (!link_.LinkLeaveBootMode(h, remembered)) return 0;
+  uint8_t byte = 0;
+  for (int i = 0; i < kBootDrainBytes; ++i)
+    if (!link_.WComGet(h, &byte)) break;
+  return 1;
+}
+
+int HandsetSession::ReadImei(LinkHandle h, char* imei) {
+  std::memset(imei, 0, kImeiChars + 1);
+  if (!link_.LinkSendAtCommand(h, kImeiCommand)) return 0;
+
+  uint8_t type = 0, length = 0, data[kMaxFrameData];
+  if (link_.LinkAwaitFrame(h, kAtAnswerFrameType, 0, &type, &length, data)) {
+    // The text runs from data byte 1 to the frame's end, or to a zero byte before it.
+    const uint8_t* text = data + 1;
+    size_t textLength = length > 1 ? length - 1u : 0u;
+    if (textLength > kMaxAnswerText) textLength = kMaxAnswerText;
+    for (size_t i = 0; i < textLength; ++i)
+      if (text[i] == 0) {
+        textLength = i;
+        break;
+      }
+
+    size_t start = kImeiBareStart;
+    const size_t tagLength = sizeof kImeiTag - 1;
+    for (size_t i = 0; i + tagLength <= textLength; ++i)
+      if (std::memcmp(text + i, kImeiTag, tagLength) == 0) {
+        start = i + (textLength == kImeiQuotedTextLength ? kImeiQuotedTagSkip : kImeiTagSkip);
+        break;
+      }
+    // A start past the text's end leaves the IMEI empty.
+    CopyImei(imei, text, start, textLength);
+
+    for (int i = 0; i < kMaxImeiDrainFrames; ++i)
+      if (!link_.LinkAwaitFrame(h, kAtAnswerFrameType, 0, &type, &length, data)) break;
+    return 1;
+  }
+
+  // No AT interpreter answered: ask the handset's own IMEI request.
+  const uint8_t request = kImeiRequest;
+  if (!link_.WComWrite(h, kControlFrameType, 1, &request)) return 0;
+  if (!link_.LinkAwaitFrame(h, kControlFrameType, kImeiRequest, &type, &length, data)) return 0;
+  CopyImei(imei, data, kImeiFallbackStart, length);
+  return 1;
+}
+
+void HandsetSession::CloseSession(LinkHandle h) {
+  SwitchOff(h);
+  link_.WComClose(h);
+  if (h == handle_) handle_ = kNoLink;
+}
+
+}  // namespace velmora

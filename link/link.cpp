@@ -1,0 +1,517 @@
+// Serial link library: the ten port slots, port configuration and time-outs, link frames,
+// raw transfers and the boot-mode handshake.
+#include "link/link.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace velmora {
+
+namespace {
+
+// Time-out that WComOpen gives each slot's port, in ms.
+constexpr uint32_t kOpenTimeOutMs[kLinkSlotCount] = {250, 250, 250, 250, 250,
+                                                     250, 250, 250, 250, 250};
+// The handset needs a moment after RTS comes up (and after every line change) before it listens.
+constexpr uint32_t kOpenSettleMs = 100;
+constexpr uint32_t kConfigureSettleShortMs = 2;
+constexpr uint32_t kConfigureSettleMs = 100;
+constexpr uint32_t kParitySettleMs = 10;
+
+// Configuration record characters; the handset firmware expects these exact values even though
+// XON/XOFF flow control itself is off.
+constexpr char kXonChar = 0x6E;    // 'n'
+constexpr char kXoffChar = 0x66;   // 'f'
+constexpr char kErrorChar = 0x72;  // 'r'
+constexpr char kEofChar = 0x00;
+constexpr char kEventChar = 0x76;  // 'v'
+
+// Frames.
+constexpr size_t kFrameHeader = 3;          // type, length, type XOR length
+constexpr int kResyncByteLimit = 100;       // bytes searched for a header after a bad one
+constexpr uint32_t kAwaitWindowMs = 50;     // each frame read of LinkAwaitFrame
+constexpr uint8_t kAtCommandFrameType = 6;
+constexpr uint8_t kAtCommandPrefix = 0xF0;  // first data byte of an AT command frame
+
+// Boot mode.
+constexpr uint8_t kBootProbe = 0x55;        // handshake probe we send
+constexpr uint8_t kBootAnswer = 0xA0;       // handset: boot mode reached
+constexpr uint8_t kBootBlockAccepted = 0xA5;
+constexpr int kBootSyncAttempts = 2;
+constexpr int kBootSyncTries = 8;
+constexpr uint32_t kBootDtrSettleMs = 55;   // boot ROM start-up after DTR rises
+constexpr uint32_t kBootProbeWaitMs = 45;   // answer window, and the pause after a wrong byte
+constexpr uint32_t kBootAttemptPauseMs = 550;  // DTR low long enough for the handset to reset
+constexpr int kBootAckWindows = 3;
+constexpr uint32_t kBootAckWindowMs = 20;
+constexpr size_t kBootParam1OffsetA = 50;
+constexpr size_t kBootParam1OffsetB = 70;
+constexpr size_t kBootParam2Offset = 78;
+constexpr size_t kBootParam3Offset = 86;
+
+// The boot program; 0xFF at 50, 70, 78 and 86 are its parameters.
+constexpr uint8_t kBootStringTemplate[kBootStringLength] = {
+    0xA5, 0x5A, 0xA5, 0xA5, 0xE6, 0x89, 0x46, 0x14, 0xD1, 0x90, 0xFF, 0x9A, 0xFE, 0x9B, 0xE6, 0x0C,
+    0x09, 0x00, 0xE6, 0x8A, 0xBF, 0x04, 0xD1, 0x90, 0xE6, 0x0A, 0xF0, 0x0E, 0xE6, 0x8A, 0xAF, 0x04,
+    0xB5, 0x4A, 0xB5, 0xB5, 0xE6, 0x00, 0x40, 0x00, 0xE7, 0xF0, 0x00, 0x00, 0xF7, 0xF0, 0x00, 0x02,
+    0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0x02, 0xE6, 0x03, 0x03, 0x00, 0xE7, 0xF0, 0x00, 0x00,
+    0xF7, 0xF0, 0x00, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0xF6, 0xE7, 0xF0, 0xFF, 0x00,
+    0xF7, 0xF0, 0x02, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x03, 0xF6, 0xE6, 0xF0, 0x80, 0x00,
+    0x74, 0xF0, 0xE0, 0xEF, 0xB7, 0x48, 0xB7, 0xB7};
+
+constexpr char kLibraryName[] = "QSB 95 Library V3.76 Pallas";
+constexpr char kLibraryDate[] = "Sep  9 2002";
+constexpr char kLibraryTime[] = "14:24:23";
+constexpr size_t kIdentBuffer = 80;
+
+// Copies at most 80 characters and zero-fills the rest of the 80.
+char* CopyIdent(char* buffer, const char* text) {
+  if (!buffer) return buffer;
+  size_t i = 0;
+  for (; i < kIdentBuffer && text[i] != '\0'; ++i) buffer[i] = text[i];
+  for (; i < kIdentBuffer; ++i) buffer[i] = '\0';
+  return buffer;
+}
+
+// A device may only ever hand back what was asked for; anything else counts as a failed call.
+bool ReadExactly(SerialDevice* dev, uint8_t* buffer, size_t n) {
+  return dev->Read(buffer, n) == static_cast<int>(n);
+}
+
+bool WriteAll(SerialDevice* dev, const uint8_t* bytes, size_t n) {
+  return dev->Write(bytes, n) == static_cast<int>(n);
+}
+
+std::unique_ptr<uint8_t[]> AllocateFromFreeStore(size_t n) {
+  // One byte at least, so that an empty block still has a copy to release.
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[n ? n : 1]);
+}
+
+}  // namespace
+
+char* LinkLibraryName(char* buffer80) { return CopyIdent(buffer80, kLibraryName); }
+char* LinkLibraryDate(char* buffer80) { return CopyIdent(buffer80, kLibraryDate); }
+char* LinkLibraryTime(char* buffer80) { return CopyIdent(buffer80, kLibraryTime); }
+
+struct Link::Slot {
+  LinkHandle handle = 0;  // 0 = free
+  std::unique_ptr<SerialDevice> device;
+  // Both records outlive a close: a reopen rewrites every field it relies on.
+  SerialConfig config;
+  SerialTimeouts timeouts;
+};
+
+Link::Link(Clock& clock, DeviceOpener& opener, UserInteraction& ui)
+    : clock_(clock),
+      opener_(opener),
+      ui_(ui),
+      slots_(new Slot[kLinkSlotCount]),
+      bootCopyAllocator_(AllocateFromFreeStore) {
+  std::memcpy(bootString_, kBootStringTemplate, kBootStringLength);
+}
+
+Link::~Link() = default;
+
+void Link::SetBootCopyAllocator(BootCopyAllocator allocator) {
+  bootCopyAllocator_ = allocator ? std::move(allocator) : BootCopyAllocator(AllocateFromFreeStore);
+}
+
+int Link::LinkFindSlot(LinkHandle h) const {
+  // A free slot holds 0 and a failed open returns -1: neither may ever match a slot.
+  if (h <= 0) return kLinkSlotCount;
+  for (int i = 0; i < kLinkSlotCount; ++i) {
+    if (slots_[i].handle == h) return i;
+  }
+  return kLinkSlotCount;
+}
+
+SerialDevice* Link::DeviceOf(LinkHandle h) const {
+  const int i = LinkFindSlot(h);
+  return i == kLinkSlotCount ? nullptr : slots_[i].device.get();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Port and settings
+
+LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
+  // The serial-port dialog yields 255 when nothing was chosen; only the ten slots exist.
+  if (portIndex < 0 || portIndex >= kLinkSlotCount) return kNoLink;
+  Slot& slot = slots_[portIndex];
+  if (slot.handle != 0) return kNoLink;
+
+  // Index 9 gives "COM:", the character after '9'.
+  const std::string name = std::string("COM") + static_cast<char>('1' + portIndex);
+  slot.device = opener_.Open(name);
+  if (!slot.device) {
+    slot.handle = 0;
+    return kNoLink;
+  }
+
+  // Handles are never reused while the process runs, so a stale handle of a closed port
+  // cannot reach the port opened after it in the same slot.
+  LinkHandle handle = nextHandle_;
+  for (;;) {
+    if (handle <= 0 || handle == INT32_MAX) handle = 0x100;
+    if (LinkFindSlot(handle) == kLinkSlotCount) break;
+    ++handle;
+  }
+  nextHandle_ = handle + 1;
+  slot.handle = handle;
+
+  SerialConfig& c = slot.config;
+  c.baudRate = baudRate;
+  c.byteSize = 8;
+  c.parity = kParityNone;
+  c.stopBits = kOneStopBit;
+  c.binary = true;
+  c.parityCheck = true;
+  c.outxCtsFlow = false;
+  c.outxDsrFlow = false;
+  c.dtrControl = kDtrControlDisable;
+  c.dsrSensitivity = false;
+  c.txContinueOnXoff = true;
+  c.outX = false;
+  c.inX = false;
+  c.errorCharReplace = false;
+  c.nullStrip = false;
+  c.rtsControl = kRtsControlEnable;
+  c.abortOnError = false;
+  c.xonLimit = 0;
+  c.xoffLimit = 0;
+  c.xonChar = kXonChar;
+  c.xoffChar = kXoffChar;
+  c.errorChar = kErrorChar;
+  c.eofChar = kEofChar;
+  c.evtChar = kEventChar;
+
+  if (!slot.device->SetConfig(c) || !WComSetTimeOut(handle, kOpenTimeOutMs[portIndex]) ||
+      !slot.device->SetRts(true)) {
+    slot.device.reset();
+    slot.handle = 0;
+    return kNoLink;
+  }
+  clock_.SleepMs(kOpenSettleMs);
+  return handle;
+}
+
+int Link::WComClose(LinkHandle h) {
+  const int i = LinkFindSlot(h);
+  if (i == kLinkSlotCount) return 0;
+  slots_[i].device.reset();
+  slots_[i].handle = 0;
+  return 1;
+}
+
+int Link::WComSetTimeOut(LinkHandle h, uint32_t ms) {
+  const int i = LinkFindSlot(h);
+  if (i == kLinkSlotCount) return 0;
+  Slot& slot = slots_[i];
+  // The record takes the value before the port does, so WComGetTimeOut reports what was asked
+  // for even when the port refused it.
+  slot.timeouts = SerialTimeouts{0, 0, ms, 0, ms};
+  return slot.device->SetTimeouts(slot.timeouts) ? 1 : 0;
+}
+
+int Link::WComGetTimeOut(LinkHandle h, uint32_t* ms) {
+  const int i = LinkFindSlot(h);
+  if (i == kLinkSlotCount || !ms) return 0;
+  *ms = slots_[i].timeouts.writeConstant;
+  return 1;
+}
+
+int Link::WComConfigure(LinkHandle h, uint32_t baudRate) {
+  const int i = LinkFindSlot(h);
+  if (i == kLinkSlotCount) return 0;
+  Slot& slot = slots_[i];
+  // Only the baud rate changes; parity and the rest stay as the last change left them.
+  slot.config.baudRate = baudRate;
+  if (!slot.device->SetConfig(slot.config)) return 0;
+  if (!slot.device->SetRts(true)) return 0;
+  clock_.SleepMs(kConfigureSettleShortMs);
+  clock_.SleepMs(kConfigureSettleMs);
+  return 1;
+}
+
+int Link::WGetComConfiguration(LinkHandle h, uint32_t* baudRate) {
+  SerialDevice* dev = DeviceOf(h);
+  if (!dev || !baudRate) return 0;
+  SerialConfig current;
+  if (!dev->GetConfig(&current)) return 0;
+  *baudRate = current.baudRate;
+  return 1;
+}
+
+int Link::WComParity(LinkHandle h, uint8_t parity) {
+  const int i = LinkFindSlot(h);
+  if (i == kLinkSlotCount) return 0;
+  Slot& slot = slots_[i];
+  slot.config.parity = parity;
+  if (!slot.device->SetConfig(slot.config)) return 0;
+  if (!slot.device->SetRts(true)) return 0;
+  clock_.SleepMs(kParitySettleMs);
+  return 1;
+}
+
+int Link::LinkSetDtr(LinkHandle h) {
+  SerialDevice* dev = DeviceOf(h);
+  return dev && dev->SetDtr(true) ? 1 : 0;
+}
+
+int Link::LinkClearDtr(LinkHandle h) {
+  SerialDevice* dev = DeviceOf(h);
+  return dev && dev->SetDtr(false) ? 1 : 0;
+}
+
+int Link::LinkPurge(LinkHandle h) {
+  SerialDevice* dev = DeviceOf(h);
+  return dev && dev->Purge() ? 1 : 0;
+}
+
+int Link::LinkClearErrors(LinkHandle h) {
+  SerialDevice* dev = DeviceOf(h);
+  return dev && dev->ClearErrors() ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frames and raw transfer
+
+int Link::WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data) {
+  SerialDevice* dev = DeviceOf(h);
+  if (!dev) return 0;
+  // No receiver takes more than 32 data bytes; longer data would not fit the frame buffer.
+  if (length > kMaxFrameData || (length > 0 && !data)) return 0;
+  uint8_t frame[kFrameHeader + kMaxFrameData];
+  frame[0] = type;
+  frame[1] = length;
+  frame[2] = static_cast<uint8_t>(type ^ length);
+  if (length > 0) std::memcpy(frame + kFrameHeader, data, length);
+  // The whole frame goes out in one write so that nothing else lands inside it.
+  return WriteAll(dev, frame, kFrameHeader + length) ? 1 : 0;
+}
+
+int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
+  SerialDevice* dev = DeviceOf(h);
+  if (!dev || !type || !length || !data) return 0;
+
+  uint8_t header[kFrameHeader];
+  const int first = dev->Read(header, kFrameHeader);
+  if (first <= 0 || first > static_cast<int>(kFrameHeader)) return 0;
+  for (size_t have = static_cast<size_t>(first); have < kFrameHeader; ++have) {
+    if (!ReadExactly(dev, &header[have], 1)) return 0;
+  }
+
+  uint8_t frameType = header[0];
+  uint8_t frameLength = header[1];
+  if (header[2] != static_cast<uint8_t>(frameType ^ frameLength)) {
+    // A damaged or shifted header: slide a two-byte window along the line until a byte
+    // matches the XOR of the two before it.
+    uint8_t w0 = header[1];
+    uint8_t w1 = header[2];
+    bool found = false;
+    for (int i = 0; i < kResyncByteLimit; ++i) {
+      uint8_t b = 0;
+      if (!ReadExactly(dev, &b, 1)) return 0;
+      if (b == static_cast<uint8_t>(w0 ^ w1)) {
+        frameType = w0;
+        frameLength = w1;
+        found = true;
+        break;
+      }
+      w0 = w1;
+      w1 = b;
+    }
+    if (!found) return 0;
+  }
+
+  if (frameLength == 0 || frameLength > kMaxFrameData) return 0;
+  *type = frameType;
+  *length = frameLength;
+  return ReadExactly(dev, data, frameLength) ? 1 : 0;
+}
+
+int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
+                         uint8_t* length, uint8_t* data) {
+  if (!type || !length || !data) return 0;
+  uint32_t saved = 0;
+  if (!WComGetTimeOut(h, &saved)) return 0;
+  // Short read windows so that a reply is taken as soon as it is complete; a refused setting
+  // leaves the port's own time-out in force, which still bounds every read.
+  WComSetTimeOut(h, kAwaitWindowMs);
+
+  uint64_t elapsed = 0;  // wide, so that a huge caller time-out cannot wrap the count
+  int found = 0;
+  for (;;) {
+    elapsed += kAwaitWindowMs;
+    uint8_t t = 0;
+    uint8_t n = 0;
+    uint8_t frame[kMaxFrameData];
+    if (WComRead(h, &t, &n, frame) && (wantType == 0 || t == wantType) &&
+        (wantFirst == 0 || frame[0] == wantFirst)) {
+      *type = t;
+      *length = n;
+      std::memcpy(data, frame, n);
+      found = 1;
+      break;
+    }
+    if (elapsed >= saved) break;
+  }
+  WComSetTimeOut(h, saved);
+  return found;
+}
+
+int Link::WComPut(LinkHandle h, uint8_t byte) {
+  SerialDevice* dev = DeviceOf(h);
+  return dev && WriteAll(dev, &byte, 1) ? 1 : 0;
+}
+
+int Link::WComGet(LinkHandle h, uint8_t* byte) {
+  SerialDevice* dev = DeviceOf(h);
+  if (!dev || !byte) return 0;
+  uint8_t b = 0;
+  if (!ReadExactly(dev, &b, 1)) return 0;
+  *byte = b;
+  return 1;
+}
+
+int Link::LinkGetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms) {
+  uint32_t saved = 0;
+  if (!WComGetTimeOut(h, &saved)) return 0;
+  if (!WComSetTimeOut(h, ms)) {
+    // The record already holds ms; put it and the port back before giving up.
+    WComSetTimeOut(h, saved);
+    return 0;
+  }
+  const int got = WComGet(h, byte);
+  WComSetTimeOut(h, saved);
+  return got;
+}
+
+int Link::LinkWriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes) {
+  SerialDevice* dev = DeviceOf(h);
+  if (!dev || (length > 0 && !bytes)) return 0;
+  return WriteAll(dev, bytes, length) ? 1 : 0;
+}
+
+int Link::LinkReadReply(LinkHandle h, uint8_t size, char* text) {
+  // A buffer without room for the terminating zero holds no reply.
+  if (!text || size == 0) return 0;
+  uint8_t stored = 0;
+  bool ended = false;
+  while (stored < size - 1) {
+    uint8_t b = 0;
+    if (!WComGet(h, &b)) {
+      ended = true;  // nothing more within the time-out: the reply is complete
+      break;
+    }
+    text[stored++] = static_cast<char>(b);
+  }
+  text[stored] = '\0';
+  return stored > 0 && ended ? 1 : 0;
+}
+
+int Link::LinkSendAtCommand(LinkHandle h, const char* text) {
+  if (!text) return 0;
+  size_t n = 0;
+  while (n <= kMaxAtCommandText && text[n] != '\0') ++n;
+  if (n > kMaxAtCommandText) return 0;  // longer texts do not fit one frame
+  uint8_t data[1 + kMaxAtCommandText];
+  data[0] = kAtCommandPrefix;
+  std::memcpy(data + 1, text, n);
+  return WComWrite(h, kAtCommandFrameType, static_cast<uint8_t>(1 + n), data);
+}
+
+namespace {
+struct OneByteRequest {
+  uint8_t type;
+  uint8_t code;
+};
+constexpr OneByteRequest kProductIdRequest = {5, 0x21};
+constexpr OneByteRequest kModeRequest = {5, 0x3F};
+constexpr OneByteRequest kPingRequest = {2, 0x14};
+constexpr OneByteRequest kSwitchOffRequest = {14, 0x04};
+}  // namespace
+
+int Link::LinkRequestProductId(LinkHandle h) {
+  return WComWrite(h, kProductIdRequest.type, 1, &kProductIdRequest.code);
+}
+int Link::LinkRequestMode(LinkHandle h) {
+  return WComWrite(h, kModeRequest.type, 1, &kModeRequest.code);
+}
+int Link::LinkRequestPing(LinkHandle h) {
+  return WComWrite(h, kPingRequest.type, 1, &kPingRequest.code);
+}
+int Link::LinkRequestSwitchOff(LinkHandle h) {
+  return WComWrite(h, kSwitchOffRequest.type, 1, &kSwitchOffRequest.code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Boot mode
+
+int Link::LinkBootSync(LinkHandle h) {
+  for (int attempt = 0; attempt < kBootSyncAttempts; ++attempt) {
+    // DTR high starts the handset's boot ROM, which then listens for the probe.
+    if (!LinkSetDtr(h)) {
+      LinkClearDtr(h);
+      return 0;
+    }
+    clock_.SleepMs(kBootDtrSettleMs);
+    for (int attemptTry = 0; attemptTry < kBootSyncTries; ++attemptTry) {
+      if (!WComPut(h, kBootProbe)) {
+        LinkClearDtr(h);
+        return 0;
+      }
+      uint8_t answer = 0;
+      if (LinkGetByteTimed(h, &answer, kBootProbeWaitMs)) {
+        if (answer == kBootAnswer) return LinkClearDtr(h) ? 1 : 0;
+        // Line noise: let it pass before the next probe.
+        clock_.SleepMs(kBootProbeWaitMs);
+      }
+      LinkClearErrors(h);
+    }
+    if (!LinkClearDtr(h)) return 0;
+    clock_.SleepMs(kBootAttemptPauseMs);
+  }
+  return 0;
+}
+
+int Link::LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes) {
+  if (length > 0 && !bytes) return 0;
+  std::unique_ptr<uint8_t[]> copy = bootCopyAllocator_(length);
+  if (!copy) {
+    ui_.ShowMessageBox("GlobalAlloc failed!", MessageIcon::None);
+    return 0;
+  }
+  if (length > 0) std::memcpy(copy.get(), bytes, length);
+
+  // Length, the bytes, then their XOR (the length byte is not part of it).
+  if (!WComPut(h, length)) return 0;
+  uint8_t check = 0;
+  for (uint8_t i = 0; i < length; ++i) {
+    if (!WComPut(h, copy[i])) return 0;
+    check = static_cast<uint8_t>(check ^ copy[i]);
+  }
+  if (!WComPut(h, check)) return 0;
+
+  for (int window = 0; window < kBootAckWindows; ++window) {
+    uint8_t answer = 0;
+    if (LinkGetByteTimed(h, &answer, kBootAckWindowMs) && answer == kBootBlockAccepted) return 1;
+  }
+  return 0;
+}
+
+int Link::LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3) {
+  bootString_[kBootParam1OffsetA] = p1;
+  bootString_[kBootParam1OffsetB] = p1;
+  bootString_[kBootParam2Offset] = p2;
+  bootString_[kBootParam3Offset] = p3;
+  return LinkSendBootBlock(h, kBootStringLength, bootString_);
+}
+
+int Link::LinkLeaveBootMode(LinkHandle h, uint32_t baudRate) {
+  if (!LinkClearDtr(h)) return 0;
+  if (!WComParity(h, kParityNone)) return 0;
+  return WComConfigure(h, baudRate);
+}
+
+}  // namespace velmora

@@ -1,0 +1,109 @@
+// Text-mode files on a platform that has none: the translation the program's map files and
+// backup file were always read and written with is done here by hand.
+#include "platform/text_file.h"
+
+#include <sys/stat.h>
+
+#include <new>
+#include <stdexcept>
+
+namespace velmora {
+namespace {
+
+constexpr char kCtrlZ = 26;                              // ends a text-mode file
+constexpr unsigned char kEndOfReading = 255;             // read back as end of file
+constexpr size_t kWriteChunk = 4096;
+
+// Turns the raw bytes of a file into what text-mode reading stores, in place: CR LF becomes LF,
+// a Ctrl-Z ends the text, and a byte 255 ends it as well, because the character read loop has
+// always taken it for the end of the file. Returns the number of characters kept.
+size_t TranslateTextMode(char* bytes, size_t length) {
+  size_t out = 0;
+  for (size_t in = 0; in < length; ++in) {
+    char c = bytes[in];
+    if (c == kCtrlZ) break;
+    if (c == '\r' && in + 1 < length && bytes[in + 1] == '\n') {
+      c = '\n';
+      ++in;
+    }
+    if (static_cast<unsigned char>(c) == kEndOfReading) break;
+    bytes[out++] = c;
+  }
+  return out;
+}
+
+}  // namespace
+
+TextReadResult ReadMapFileText(const std::string& path, std::string* text) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return TextReadResult::CannotOpen;
+
+  // Only a regular file has a length to size the buffer by; a directory or a device is a file
+  // that cannot be opened as a map.
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+    std::fclose(file);
+    return TextReadResult::CannotOpen;
+  }
+  const size_t length = static_cast<size_t>(info.st_size);
+
+  std::string buffer;
+  try {
+    buffer.resize(length);
+  } catch (const std::bad_alloc&) {
+    std::fclose(file);
+    return TextReadResult::OutOfMemory;
+  } catch (const std::length_error&) {
+    std::fclose(file);
+    return TextReadResult::OutOfMemory;
+  }
+  // A file that shrank since its length was taken yields what is there; one that grew is read
+  // only up to the length taken, so the text never holds more characters than that.
+  const size_t got = length == 0 ? 0 : std::fread(buffer.data(), 1, length, file);
+  std::fclose(file);
+
+  buffer.resize(TranslateTextMode(buffer.data(), got));
+  if (text != nullptr) text->swap(buffer);
+  return TextReadResult::Ok;
+}
+
+TextModeFile::~TextModeFile() { Close(); }
+
+bool TextModeFile::Create(const std::string& path) {
+  Close();
+  failed_ = false;
+  file_ = std::fopen(path.c_str(), "wb");
+  return file_ != nullptr;
+}
+
+bool TextModeFile::Write(const char* text, size_t length) {
+  if (file_ == nullptr) return false;
+  if (length == 0) return !failed_;
+  if (text == nullptr) {
+    failed_ = true;
+    return false;
+  }
+  // Every LF goes to disk as CR LF, whatever stands before it: "\r\n" becomes CR CR LF.
+  char chunk[kWriteChunk + 1];
+  size_t used = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (used >= kWriteChunk) {
+      if (std::fwrite(chunk, 1, used, file_) != used) failed_ = true;
+      used = 0;
+    }
+    if (text[i] == '\n') chunk[used++] = '\r';
+    chunk[used++] = text[i];
+  }
+  if (used > 0 && std::fwrite(chunk, 1, used, file_) != used) failed_ = true;
+  return !failed_;
+}
+
+bool TextModeFile::Close() {
+  if (file_ == nullptr) return !failed_;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (!closed) failed_ = true;
+  return !failed_;
+}
+
+}  // namespace velmora

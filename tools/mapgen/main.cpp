@@ -1,0 +1,162 @@
+// velmora-mapgen: writes map files for tests, demonstrations and benchmarks.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/mapgen/map_generator.h"
+
+namespace {
+
+// Header values are taken as text so that "020926" stays decimal and "46" stays hexadecimal,
+// whatever the option parser would make of a leading zero or a missing prefix.
+bool ParseNumber(const std::string& text, int base, int32_t* value) {
+  std::string digits = text;
+  if (base == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    digits = digits.substr(2);
+  if (digits.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(digits.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || parsed < INT32_MIN || parsed > UINT32_MAX) return false;
+  *value = static_cast<int32_t>(static_cast<uint32_t>(parsed));
+  return true;
+}
+
+// "100M", "64K" or a plain byte count.
+bool ParseByteCount(const std::string& text, uint64_t* bytes) {
+  if (text.empty()) return false;
+  uint64_t unit = 1;
+  std::string digits = text;
+  const char last = digits.back();
+  if (last == 'K' || last == 'k') unit = 1024;
+  if (last == 'M' || last == 'm') unit = 1024 * 1024;
+  if (unit != 1) digits.pop_back();
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long parsed = std::strtoull(digits.c_str(), &end, 10);
+  if (digits.empty() || errno != 0 || *end != '\0') return false;
+  *bytes = parsed * unit;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Generates Velmora map files (CR LF text with a correct checksum)."};
+
+  std::string product = "72";
+  std::string provider = "0";
+  std::string mapVersion = "01";
+  std::string swVersion = "11";
+  std::string time = "0";
+  std::string date = "0";
+  std::vector<std::string> blockSpecs;
+  velmora::GeneratorOptions options;
+  std::string area = "eelite";
+  std::string operation = "write";
+  int version = 1;
+  std::string target;
+  std::string output = "-";
+
+  app.add_option("--product", product, "product number (decimal)")->capture_default_str();
+  app.add_option("--provider", provider, "provider code (hexadecimal, 0 = standard mapping)")
+      ->capture_default_str();
+  app.add_option("--map-version", mapVersion, "map version (hexadecimal)")->capture_default_str();
+  app.add_option("--sw-version", swVersion, "handset software version (decimal)")
+      ->capture_default_str();
+  app.add_option("--time", time, "creation time hhmmss (decimal)")->capture_default_str();
+  app.add_option("--date", date, "creation date (decimal, e.g. 020926)")->capture_default_str();
+  app.add_option("--block", blockSpecs,
+                 "explicit blocks FIRST[-LAST]:AREA:OPERATION:SIZE[-MAXSIZE][:VERSION], e.g. "
+                 "1-15:eelite:write:20-90 or 18:eelite:delete:0; repeatable, kept in order");
+  app.add_option("--blocks", options.randomBlocks, "number of random blocks after the explicit ones")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--target-size", target,
+                 "add random blocks until the text is at least this long (bytes, K or M suffix)");
+  app.add_option("--first-block", options.firstNumber, "number of the first random block")
+      ->capture_default_str();
+  app.add_option("--min-size", options.minSize, "smallest random block size")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--max-size", options.maxSize, "largest random block size")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--eefull-percent", options.eefullPercent,
+                 "share of random blocks in Eefull; the rest go to --area")
+      ->check(CLI::Range(0, 100))
+      ->capture_default_str();
+  app.add_option("--area", area, "area of random blocks (eelite, eefull or a number)")
+      ->capture_default_str();
+  app.add_option("--operation", operation,
+                 "operation of random blocks (none, write, create, delete, delete-create or a number)")
+      ->capture_default_str();
+  app.add_option("--block-version", version, "version of random blocks")
+      ->check(CLI::Range(0, 255))
+      ->capture_default_str();
+  app.add_option("--seed", options.seed, "seed for sizes and data bytes")->capture_default_str();
+  app.add_option("-o,--output", output, "output file, - for standard output")
+      ->capture_default_str();
+
+  CLI11_PARSE(app, argc, argv);
+
+  struct {
+    const char* name;
+    const std::string& text;
+    int base;
+    int32_t* field;
+  } header[] = {
+      {"--product", product, 10, &options.info.product},
+      {"--provider", provider, 16, &options.info.provider},
+      {"--map-version", mapVersion, 16, &options.info.mapVersion},
+      {"--sw-version", swVersion, 10, &options.info.swVersion},
+      {"--time", time, 10, &options.info.time},
+      {"--date", date, 10, &options.info.date},
+  };
+  for (const auto& field : header) {
+    if (!ParseNumber(field.text, field.base, field.field)) {
+      std::fprintf(stderr, "velmora-mapgen: %s: bad value '%s'\n", field.name, field.text.c_str());
+      return 2;
+    }
+  }
+  for (const std::string& text : blockSpecs) {
+    velmora::BlockSpec spec;
+    std::string error;
+    if (!velmora::ParseBlockSpec(text, &spec, &error)) {
+      std::fprintf(stderr, "velmora-mapgen: --block: %s\n", error.c_str());
+      return 2;
+    }
+    options.specs.push_back(spec);
+  }
+  if (options.minSize > options.maxSize) {
+    std::fprintf(stderr, "velmora-mapgen: --min-size is larger than --max-size\n");
+    return 2;
+  }
+  if (!velmora::ParseArea(area, &options.area) ||
+      !velmora::ParseOperation(operation, &options.operation)) {
+    std::fprintf(stderr, "velmora-mapgen: bad --area or --operation\n");
+    return 2;
+  }
+  options.version = static_cast<uint8_t>(version);
+  if (!target.empty() && !ParseByteCount(target, &options.targetBytes)) {
+    std::fprintf(stderr, "velmora-mapgen: --target-size: bad size '%s'\n", target.c_str());
+    return 2;
+  }
+
+  const std::string text = velmora::GenerateMapText(options);
+  std::FILE* out = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "velmora-mapgen: cannot create %s\n", output.c_str());
+    return 1;
+  }
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  const bool closed = out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0;
+  if (!written || !closed) {
+    std::fprintf(stderr, "velmora-mapgen: cannot write %s\n", output.c_str());
+    return 1;
+  }
+  return 0;
+}

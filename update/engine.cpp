@@ -1,0 +1,316 @@
+// Block selection, product check, block writing, garbage collection and the map-version record.
+#include "update/engine.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "platform/text_file.h"
+
+namespace velmora {
+namespace {
+
+// An Eelite block goes in at once only when the area's free space exceeds its data by more
+// than this many bytes; the handset's own bookkeeping of a block takes that room.
+constexpr uint32_t kEeliteBlockOverhead = 12;
+
+// Product families: a handset of any product in `hardware` accepts a mapping made for any
+// product in `accepted`, since their block stores are laid out alike.
+struct ProductFamily {
+  std::array<int32_t, 6> hardware;
+  std::array<int32_t, 2> accepted;
+};
+constexpr ProductFamily kFamilies[] = {
+    {{66, 67, 68, 72, 73, 74}, {66, 72}},
+    {{69, 70, 71, 75, 76, 77}, {69, 75}},
+};
+// Handsets of these products take every mapping from this product number up: later products
+// only added blocks.
+constexpr std::array<int32_t, 3> kOpenFamilyHardware = {82, 83, 84};
+constexpr int32_t kOpenFamilyLowestMapping = 82;
+
+template <size_t N>
+bool Contains(const std::array<int32_t, N>& list, int32_t value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// Maps a record's area code onto the block store; false for codes that name no area.
+bool StoreAreaOf(uint8_t code, StoreArea* area) {
+  switch (code) {
+    case kAreaEelite:
+      *area = StoreArea::Eelite;
+      return true;
+    case kAreaEefull:
+      *area = StoreArea::Eefull;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The handset takes numbers and sizes as 16-bit values and versions as a byte.
+uint16_t Low16(int32_t value) { return static_cast<uint16_t>(value); }
+uint8_t Low8(int32_t value) { return static_cast<uint8_t>(value); }
+
+}  // namespace
+
+void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info) {
+  if (flags == nullptr || blocks == nullptr) return;
+  for (int32_t i = 0; i < info.blockCount; ++i) {
+    if (blocks[i].operation != kOpNone) flags[i] = 1;
+  }
+}
+
+bool ProductFits(int32_t hardware, int32_t mapping) {
+  if (mapping == hardware) return true;
+  for (const ProductFamily& family : kFamilies) {
+    if (Contains(family.hardware, hardware) && Contains(family.accepted, mapping)) return true;
+  }
+  return Contains(kOpenFamilyHardware, hardware) && mapping >= kOpenFamilyLowestMapping;
+}
+
+UpdateEngine::UpdateEngine(BlockStore& store, Reporting& reporting, ProductIdReader readProductId)
+    : store_(store), reporting_(reporting), readProductId_(std::move(readProductId)) {}
+
+bool UpdateEngine::CheckProduct(LinkHandle h, const MapInfo& info) {
+  uint16_t product = 0;
+  if (!readProductId_ || readProductId_(h, &product) == 0) return false;
+  hardwareProduct_ = product;
+  return ProductFits(static_cast<int32_t>(hardwareProduct_), info.product);
+}
+
+bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const MapInfo& info,
+                                  const uint32_t* flags) {
+  if (info.blockCount <= 0) return true;
+  if (blocks == nullptr || flags == nullptr) return false;
+  MessageBuffer& message = reporting_.Message();
+  const uint32_t lastIndex = static_cast<uint32_t>(info.blockCount - 1);
+  for (int32_t i = 0; i < info.blockCount; ++i) {
+    if (flags[i] == 0) continue;
+    const MapBlock& block = blocks[i];
+    if (!PerformOperation(h, block)) {
+      // Left in the buffer: the update run logs it with its own error text.
+      message.Format("Block %d not written\r\nError:%s\r\n", block.number,
+                     StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
+      return false;
+    }
+    reporting_.ShowProgress("Writing blocks", 0, lastIndex, static_cast<uint32_t>(i));
+    message.Format("Block %d written\r\n", block.number);
+    reporting_.FlushMessage(message);
+  }
+  return true;
+}
+
+bool UpdateEngine::PerformOperation(LinkHandle h, const MapBlock& block) {
+  StoreArea area = StoreArea::Eelite;
+  switch (block.operation) {
+    case kOpWrite:
+      return WriteOneBlock(h, block);
+    case kOpCreate:
+      return StoreAreaOf(block.area, &area) &&
+             store_.CreateBlock(h, area, Low16(block.number), Low16(block.size),
+                                block.version) != 0;
+    case kOpDelete:
+      return StoreAreaOf(block.area, &area) &&
+             store_.DeleteBlock(h, area, Low16(block.number)) != 0;
+    case kOpDeleteCreate: {
+      if (!StoreAreaOf(block.area, &area)) return false;
+      // The create goes out even after a failed delete; the block still counts as failed.
+      const bool deleted = store_.DeleteBlock(h, area, Low16(block.number)) != 0;
+      const bool created =
+          store_.CreateBlock(h, area, Low16(block.number), Low16(block.size), block.version) != 0;
+      return deleted && created;
+    }
+    default:
+      // Codes without an action are taken as done, so that mappings carrying them still load.
+      return true;
+  }
+}
+
+bool UpdateEngine::WriteOneBlock(LinkHandle h, const MapBlock& block) {
+  StoreArea area = StoreArea::Eelite;
+  if (!StoreAreaOf(block.area, &area)) return false;
+  // The handset is sent as many bytes as the 16-bit size says; a record whose buffer holds
+  // fewer would have the store read past it.
+  if (block.data.size() < Low16(block.size)) return false;
+
+  if (area == StoreArea::Eelite) {
+    uint32_t freeSpace = 0;
+    uint32_t second = 0;
+    if (store_.GetMaxSpaceValues(h, &freeSpace, &second) == 0) return false;
+    const uint32_t needed = static_cast<uint32_t>(block.size) + kEeliteBlockOverhead;
+    if (freeSpace <= needed && !CollectGarbage(h)) {
+      // Logged now: the block's own failure line replaces the buffer right after.
+      MessageBuffer& message = reporting_.Message();
+      message.Format("\r\nERROR: Cant do garbage collection\r\n");
+      reporting_.FlushMessage(message);
+      return false;
+    }
+  }
+  return store_.WriteBlock(h, area, Low16(block.number), Low16(block.size), block.version,
+                           block.data.data()) != 0;
+}
+
+bool UpdateEngine::CollectGarbage(LinkHandle h) {
+  uint16_t highest = 0;
+  if (store_.GetMaxLogicalBlock(h, &highest) == 0) return false;
+
+  MessageBuffer& message = reporting_.Message();
+  std::vector<MapBlock> records;
+  try {
+    records.reserve(highest);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+
+  message.Format("Garbage Collection\r\nReading out max. %u Blocks \r\n",
+                 static_cast<unsigned>(highest));
+  reporting_.FlushMessage(message);
+
+  // Nothing is erased yet: any failure here leaves the area as it was.
+  for (uint32_t n = 1; n <= highest; ++n) {
+    const uint16_t number = static_cast<uint16_t>(n);
+    uint16_t size = 0;
+    uint8_t version = 0;
+    if (store_.BlockExists(h, StoreArea::Eelite, number, &size, &version) == 0) continue;
+
+    MapBlock record;
+    record.number = number;
+    record.size = size;
+    record.version = version;
+    record.area = kAreaEelite;
+    record.attribute = 2;
+    record.operation = kOpWrite;
+    try {
+      record.data.assign(size, 0);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    uint16_t readSize = 0;
+    uint8_t readVersion = 0;
+    if (store_.ReadBlock(h, StoreArea::Eelite, number, &readSize, &readVersion,
+                         record.data.data(), size) == 0) {
+      return false;
+    }
+    records.push_back(std::move(record));
+    reporting_.ShowProgress("Garbage Collection reading EELite", 1, highest, n);
+  }
+
+  message.Format("\r\nDeleting complete Eelite\r\n");
+  reporting_.FlushMessage(message);
+  if (store_.DeleteAllBlocks(h) == 0) return false;
+
+  message.Format("Writing back Blocks\r\n");
+  reporting_.FlushMessage(message);
+
+  // From here on the blocks live only in `records`. The whole write-back gets one retry.
+  const uint32_t count = static_cast<uint32_t>(records.size());
+  int failures = 0;
+  for (uint32_t k = 0; k < count;) {
+    const MapBlock& record = records[k];
+    if (store_.WriteBlock(h, StoreArea::Eelite, Low16(record.number), Low16(record.size),
+                          record.version, record.data.data()) != 0) {
+      reporting_.ShowProgress("Garbage Collection writing EELite", 0, count - 1, k);
+      ++k;
+      continue;
+    }
+    if (failures == 0) {
+      message.Format("ERROR: Can't write back data to Mobile. Try again! (Last trail!)\r\n");
+      reporting_.WarnMessage(message);
+    }
+    ++failures;
+    if (failures >= 2) {
+      BackUpBlocks(records.data(), static_cast<int32_t>(count));
+      return false;
+    }
+  }
+  return true;
+}
+
+UpdateEngine::BackupResult UpdateEngine::SaveBackup(const std::string& path,
+                                                    const MapBlock* blocks, int32_t count) {
+  TextModeFile file;
+  if (!file.Create(path)) return BackupResult::CannotCreate;
+  const bool wrote = WriteBackupFile(file, blocks, count);
+  // A write that did not reach the disk is no backup, whatever was formatted.
+  if (!file.Close()) return BackupResult::WriteFailed;
+  return wrote ? BackupResult::Saved : BackupResult::NothingToSave;
+}
+
+void UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
+  MessageBuffer& message = reporting_.Message();
+  const auto logSaved = [&] {
+    message.Format("\r\nIMPRORTANT INFO: Writing Backup from EELITE to mapsave.eel\r\n");
+    reporting_.FlushMessage(message);
+    message.Format("Use BLKTOOL -w mapsave.eel to restore data.\r\n");
+    reporting_.FlushMessage(message);
+  };
+
+  const BackupResult result = SaveBackup(backup_.primaryPath, blocks, count);
+  if (result == BackupResult::Saved) {
+    logSaved();
+    return;
+  }
+  message.Format("\r\nERROR: Can't backup EELITE (mapsave.eel) !\r\n");
+  reporting_.FlushMessage(message);
+  if (result == BackupResult::NothingToSave) return;
+
+  // The erased blocks exist nowhere else: rather than lose them, save them where the user can
+  // always write, and say where.
+  const std::string fallback = FallbackBackupPath();
+  if (SaveBackup(fallback, blocks, count) != BackupResult::Saved) return;
+  logSaved();
+  reporting_.Log("Backup written to " + fallback + "\r\n");
+  reporting_.RefreshLog();
+}
+
+std::string UpdateEngine::FallbackBackupPath() const {
+  std::string directory = backup_.fallbackDirectory;
+  if (directory.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    directory = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
+  }
+  if (directory.back() != '/') directory += '/';
+  return directory + kBackupFileName;
+}
+
+bool UpdateEngine::WriteVersionByte(LinkHandle h, uint16_t offset, int32_t value) {
+  const uint8_t byte = Low8(value);
+  return store_.WriteBlockPart(h, StoreArea::Eefull, kMapVersionBlock, offset, 1, &byte) != 0;
+}
+
+bool UpdateEngine::WriteMapVersion(LinkHandle h, const MapInfo& info) {
+  uint16_t size = 0;
+  uint8_t version = 0;
+  if (store_.BlockExists(h, StoreArea::Eefull, kMapVersionBlock, &size, &version) == 0) {
+    return false;
+  }
+  if (size < kMapVersionMinSize) return false;
+
+  if (info.provider == 0) {
+    return WriteVersionByte(h, kMapVersionSwOffset, info.swVersion) &&
+           WriteVersionByte(h, kMapVersionStdMapOffset, info.mapVersion) &&
+           WriteVersionByte(h, kMapVersionProviderOffset, info.provider) &&
+           WriteVersionByte(h, kMapVersionMapOffset, info.mapVersion);
+  }
+
+  // A delta mapping is laid over the standard mapping already in the handset; a different
+  // software version there is worth a warning but does not stop the record.
+  uint8_t recorded = 0;
+  if (store_.ReadBlockPart(h, StoreArea::Eefull, kMapVersionBlock, kMapVersionSwOffset, 1,
+                           &recorded) == 0) {
+    return false;
+  }
+  if (recorded != Low8(info.swVersion)) {
+    MessageBuffer& message = reporting_.Message();
+    message.Format("Not the same Delta-Mapping-Version as Standard-Mapping in Mobile!\r\n");
+    reporting_.WarnMessage(message);
+  }
+  return WriteVersionByte(h, kMapVersionProviderOffset, info.provider) &&
+         WriteVersionByte(h, kMapVersionMapOffset, info.mapVersion);
+}
+
+}  // namespace velmora

@@ -1,0 +1,99 @@
+// The update engine: selects a mapping's blocks, checks that the mapping fits the connected
+// handset, writes the blocks (compacting the Eelite area when it has no room), and records the
+// mapping's version in the handset. It talks to the user only through Reporting and to the
+// handset only through BlockStore, on the link handle it is given.
+// Operations return true on success and false on failure.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/reporting.h"
+#include "handset/block_store.h"
+#include "link/link.h"
+#include "mapfile/mapfile.h"
+
+namespace velmora {
+
+class TextModeFile;
+
+// Reads the handset's hardware product number; 1 on success, 0 on failure.
+using ProductIdReader = std::function<int(LinkHandle, uint16_t*)>;
+
+// The block that carries the map-version record, and its bytes.
+constexpr uint16_t kMapVersionBlock = 5005;
+constexpr uint16_t kMapVersionSwOffset = 14;        // standard mapping's software version
+constexpr uint16_t kMapVersionStdMapOffset = 15;    // standard mapping's map version
+constexpr uint16_t kMapVersionProviderOffset = 16;  // provider of the mapping written last
+constexpr uint16_t kMapVersionMapOffset = 17;       // map version of the mapping written last
+constexpr uint16_t kMapVersionMinSize = 18;         // the record reaches up to offset 17
+
+// Eelite blocks numbered this high or higher are not saved to the backup file.
+constexpr int32_t kBackupNumberLimit = 5000;
+// The backup file's name; the restore tool is told to read it under this name.
+constexpr const char* kBackupFileName = "mapsave.eel";
+
+// Sets the flag of every record whose operation is not 0 to 1; leaves the others unchanged.
+void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info);
+
+// True when a mapping made for product `mapping` may be written into a handset whose hardware
+// product number is `hardware` (signed comparisons).
+bool ProductFits(int32_t hardware, int32_t mapping);
+
+// Writes the records in the backup format: for every number from the lowest to the highest
+// among the Eelite records numbered below 5000, the first record with that number. The texts
+// go through the text-mode file, so every line end lands on disk as CR CR LF.
+// False when count is 0 or less, or when no record qualifies (nothing is written then).
+bool WriteBackupFile(TextModeFile& file, const MapBlock* blocks, int32_t count);
+
+class UpdateEngine {
+ public:
+  // Where the backup file goes. An empty fallback directory means $TMPDIR, else /tmp,
+  // looked up when the backup is written.
+  struct BackupPlaces {
+    std::string primaryPath = kBackupFileName;
+    std::string fallbackDirectory;
+  };
+
+  UpdateEngine(BlockStore& store, Reporting& reporting, ProductIdReader readProductId);
+
+  void SetBackupPlaces(BackupPlaces places) { backup_ = std::move(places); }
+  const BackupPlaces& backupPlaces() const { return backup_; }
+
+  // Reads the hardware product number and tests the mapping's product against it. False when
+  // the read fails (the number read before is kept) or the product does not fit.
+  bool CheckProduct(LinkHandle h, const MapInfo& info);
+  // The hardware product number last read (0 until one was read).
+  uint16_t HardwareProduct() const { return hardwareProduct_; }
+
+  // Performs the operation of every selected record, in order. On false the message buffer
+  // holds the failing block's line and the remaining records are not handled.
+  bool WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const MapInfo& info,
+                      const uint32_t* flags);
+  // Writes one whole block into its area; an Eelite block without room runs the garbage
+  // collection first.
+  bool WriteOneBlock(LinkHandle h, const MapBlock& block);
+  // Reads every Eelite block out, erases the area and writes the blocks back. When the
+  // write-back fails for good, the blocks are saved to the backup file and false is returned.
+  bool CollectGarbage(LinkHandle h);
+  // Records the mapping's versions in bytes 14..17 of Eefull block 5005.
+  bool WriteMapVersion(LinkHandle h, const MapInfo& info);
+
+ private:
+  enum class BackupResult { CannotCreate, NothingToSave, WriteFailed, Saved };
+
+  bool PerformOperation(LinkHandle h, const MapBlock& block);
+  BackupResult SaveBackup(const std::string& path, const MapBlock* blocks, int32_t count);
+  void BackUpBlocks(const MapBlock* blocks, int32_t count);
+  std::string FallbackBackupPath() const;
+  bool WriteVersionByte(LinkHandle h, uint16_t offset, int32_t value);
+
+  BlockStore& store_;
+  Reporting& reporting_;
+  ProductIdReader readProductId_;
+  uint16_t hardwareProduct_ = 0;
+  BackupPlaces backup_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,38 @@
+// The update run's operations on a real handset: the session connects, identifies and switches
+// the handset off; the engine does the block work through the block store on the session's link.
+#pragma once
+
+#include <cstdint>
+
+#include "app/reporting.h"
+#include "handset/block_store.h"
+#include "handset/session.h"
+#include "update/engine.h"
+#include "update/update_operations.h"
+
+namespace velmora {
+
+class HandsetUpdateOperations : public UpdateOperations {
+ public:
+  // The session, store and reporting must outlive this object. It owns the engine, and with it
+  // the hardware product number, so it should live as long as the program.
+  HandsetUpdateOperations(HandsetSession& session, BlockStore& store, Reporting& reporting);
+
+  // For the backup file's places.
+  UpdateEngine& engine() { return engine_; }
+
+  bool Connect() override;
+  bool ReadImei(char* imei) override;
+  void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info) override;
+  bool CheckProduct(const MapInfo& info) override;
+  uint16_t HardwareProduct() const override;
+  bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) override;
+  bool WriteMapVersion(const MapInfo& info) override;
+  void CloseSession() override;
+
+ private:
+  HandsetSession& session_;
+  UpdateEngine engine_;
+};
+
+}  // namespace velmora

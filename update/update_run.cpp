@@ -1,0 +1,139 @@
+#include "update/update_run.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+namespace velmora {
+namespace {
+
+constexpr char kErrImei[] = "Error reading IMEI!";
+constexpr char kErrMapInfo[] = "Error reading map info!";
+constexpr char kErrMemory[] = "Out of memory!";
+constexpr char kErrMapData[] = "Can't read map data!";
+constexpr char kErrChecksum[] = "Wrong Checksum! Mapfile corrupt?";
+constexpr char kErrProduct[] = "Wrong Mapping for this Mobile!";
+constexpr char kErrBlocks[] = "Can't send mapping blocks to mobile!";
+constexpr char kErrVersion[] = "Can't write Map version info to mobile!";
+constexpr char kSuccess[] = "Configuration has been written to mobile successfully!";
+
+// End codes of the dialog in unattended mode.
+constexpr int kEndSuccess = 1;
+constexpr int kEndFailure = 3;
+
+std::string Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* fmt, ...) {
+  char line[MessageBuffer::kSize];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(line, sizeof line, fmt, args);
+  va_end(args);
+  return line;
+}
+
+}  // namespace
+
+std::string ReadCheckedMap(Reporting& report, const char* mapText, LoadedMap* map) {
+  MapInfo& info = map->info;
+  if (!ReadMapInfo(mapText, &info)) {
+    report.Log(report.Message().c_str());
+    report.Log("ERROR: Can't read map info! Mapfile corrupt?\r\n");
+    report.Log("Please use mapping [Productname]_[1|2]_[Provider]_[SWV]_00xx.map\r\n");
+    report.Log(
+        "e.g. Velmora_K71_1_Standard_11_0001.map or Velmora_K71_2_BRD-Handel_11_0046.map");
+    return kErrMapInfo;
+  }
+  report.Log(Printf("\r\nMapFile-Info\r\nProduct:\t%i\r\nProvider:\t0x%.2x\r\nMap-Version:\t0x%.2x"
+                    "\r\nSWVersion:\t%i\r\nTime:\t%06d\r\nDate:\t%06d\r\n",
+                    info.product, static_cast<unsigned>(info.provider),
+                    static_cast<unsigned>(info.mapVersion), info.swVersion, info.time, info.date));
+  report.RefreshLog();
+  report.Log(info.provider == 0 ? "Standard-Mapping\r\n" : "Delta-Mapping\r\n");
+  report.RefreshLog();
+
+  map->blocks.reset(new (std::nothrow) MapBlock[static_cast<size_t>(info.blockCount)]);
+  if (!map->blocks) return kErrMemory;
+
+  report.Log("Read Data, please wait...\r\n");
+  report.RefreshLog();
+  if (!ReadMapBlocks(mapText, map->blocks.get(), info)) {
+    report.Log(report.Message().c_str());
+    return kErrMapData;
+  }
+  if (!VerifyMapChecksum(map->blocks.get(), info)) {
+    report.Log(report.Message().c_str());
+    return kErrChecksum;
+  }
+  report.Log("Checksum OK\r\n");
+
+  map->flags.reset(new (std::nothrow) uint32_t[static_cast<size_t>(info.blockCount)]());
+  if (!map->flags) return kErrMemory;
+  return {};
+}
+
+RunOutcome UpdateRun(UpdateRunHost& host, UpdateOperations& ops) {
+  host.EnableStartExit(false);
+  std::string error;
+  host.WriteLogHeader();
+  host.RefreshLog();
+
+  if (!ops.Connect()) {
+    // Connect has shown its own message and closed the port; the dialog stays open,
+    // also in unattended mode, so that the operator sees what happened.
+    host.EnableStartExit(true);
+    return RunOutcome::NotConnected;
+  }
+
+  LoadedMap map;
+  char imei[100] = {};
+  if (!ops.ReadImei(imei)) {
+    error = kErrImei;
+  } else {
+    imei[sizeof imei - 1] = '\0';
+    host.Log(std::string("IMEI: ") + imei + "\r\n");
+    host.RefreshLog();
+    error = ReadCheckedMap(host, host.MapText(), &map);
+  }
+
+  if (error.empty()) {
+    ops.SelectBlocks(map.flags.get(), map.blocks.get(), map.info);
+    if (!ops.CheckProduct(map.info)) {
+      error = kErrProduct;
+      host.Log(host.Message().c_str());
+      host.Log(Printf("Map-Product: %d  HW-Product: %d\r\n", map.info.product,
+                      static_cast<int>(ops.HardwareProduct())));
+      host.Log("ERROR: Wrong Mapping for this Mobile\r\n");
+    } else if (!ops.WriteMapBlocks(map.blocks.get(), map.info, map.flags.get())) {
+      error = kErrBlocks;
+      host.Log(host.Message().c_str());
+    } else {
+      host.Log("Writing Map-Version to Mobile.\r\n");
+      host.RefreshLog();
+      if (!ops.WriteMapVersion(map.info)) error = kErrVersion;
+    }
+  }
+  if (map.blocks) FreeMapBlocks(map.blocks.get(), map.info);
+
+  // Closing steps, reached from every step after a successful Connect.
+  ops.CloseSession();
+  host.ResetProgress();
+  host.EnableStartExit(true);
+  host.RefreshLog();
+  map.blocks.reset();
+  map.flags.reset();
+
+  const bool failed = !error.empty();
+  if (failed) {
+    host.Log(error + "\r\n");
+    host.ShowMessageBox(error, MessageIcon::Error);
+  }
+  if (host.Unattended()) {
+    host.EndDialog(failed ? kEndFailure : kEndSuccess);
+  } else if (!failed) {
+    host.Log(host.Message().c_str());
+    host.ShowMessageBox(kSuccess, MessageIcon::Information);
+  }
+  return failed ? RunOutcome::Failed : RunOutcome::Succeeded;
+}
+
+}  // namespace velmora
