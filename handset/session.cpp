@@ -103,7 +103,7 @@ bool HandsetSession::Connect() {
     if (!SwitchOff(h)) return Fail(kSwitchOffFailedText);
     bool off = false;
     for (int i = 0; i < kSwitchOffPings && !off; ++i) {
-      if (i > 0) clock.SleepMs(kPingIntervalMs);
+      (void)0;
       off = !Ping(h);
     }
     if (!off) return Fail(kSwitchOffFailedText);
@@ -114,7 +114,7 @@ bool HandsetSession::Connect() {
   if (!booted) return Fail(kServiceModeFailedText);
 
   for (int i = 0; i < kServiceModePings; ++i) {
-    if (i > 0) clock.SleepMs(kPingIntervalMs);
+    (void)0;
     if (Ping(h)) return true;
   }
   return Fail(kServiceModeFailedText);

@@ -41,7 +41,9 @@ struct LinkSettings {
 };
 
 // Reads "ComPort" and "Baudrate" under HKEY_CURRENT_CONFIG\QSB_Library. Sets the defaults
-// (index 0, 57600) first; 1 only when the key and both values were read with the right types.
+// (index 0, 57600) first; 1 only when the key and both values were read with the right types
+// and sizes ("ComPort" one byte of binary, "Baudrate" a four-byte dword). A value is handed out
+// only when it was read correctly; the port index is the stored byte minus 1 (0 becomes 255).
 int LinkReadSettings(SettingsStore& store, uint8_t* portIndex, uint32_t* baudRate);
 
 // Identification texts, each copied into a caller buffer of 80 characters
@@ -76,6 +78,7 @@ class Link {
   int LinkClearErrors(LinkHandle h);
 
   // --- frames and raw transfer ---
+  // One frame in one write; more than 32 data bytes are refused (nothing is written).
   int WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data);
   // data must hold 32 bytes.
   int WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
@@ -87,6 +90,7 @@ class Link {
   int LinkGetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms);
   int LinkWriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes);
   // text must hold size characters; at most size - 1 are stored, then a zero.
+  // 1 only when at least one byte came and the reply ended before the buffer was full.
   int LinkReadReply(LinkHandle h, uint8_t size, char* text);
   // Sends type 6, data 0xF0 + text (at most 30 characters; longer texts are refused).
   int LinkSendAtCommand(LinkHandle h, const char* text);
@@ -99,6 +103,7 @@ class Link {
 
   // --- boot mode ---
   int LinkBootSync(LinkHandle h);
+  // Length, bytes and their XOR, one byte at a time; 1 when the handset answers 0xA5.
   int LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes);
   int LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3);
   int LinkLeaveBootMode(LinkHandle h, uint32_t baudRate);

@@ -40,6 +40,7 @@ class PosixSerialDevice final : public SerialDevice {
   Clock& clock_;
   SerialConfig config_;  // the last record applied, for the fields termios cannot express
   bool configured_ = false;
+  bool pseudoTerminal_ = false;
   SerialTimeouts timeouts_;
 };
 

@@ -1,6 +1,7 @@
 #include "tools/mapgen/map_generator.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 
@@ -9,9 +10,10 @@
 namespace velmora {
 namespace {
 
-// Text of a block section without its data bytes, roughly: opener, six entries, braces.
-constexpr uint64_t kBlockOverhead = 90;
-constexpr uint64_t kInfoOverhead = 140;
+// A block section's fixed characters: "\r\n[" "]\r\n", the six keys with '=' and CR LF,
+// "{\r\n" and "}\r\n". The info and checksum sections take at least kInfoOverhead.
+constexpr uint64_t kBlockOverhead = 3 + 3 + 8 + 7 + 12 + 12 + 10 + 7 + 3 + 3;
+constexpr uint64_t kInfoOverhead = 120;
 
 bool ParseInt(const std::string& text, long long low, long long high, long long* value) {
   if (text.empty()) return false;
@@ -83,9 +85,17 @@ MapBlock MakeBlock(Random* random, int32_t number, uint8_t area, uint8_t operati
   return block;
 }
 
-uint64_t TextLength(int32_t size) {
-  const uint64_t bytes = static_cast<uint64_t>(size);
-  return kBlockOverhead + bytes * 5 + bytes / 16;
+uint64_t Digits(long long value) {
+  return static_cast<uint64_t>(std::snprintf(nullptr, 0, "%lld", value));
+}
+
+// Length of a block section as the writer lays it out, so a target size is met closely.
+uint64_t TextLength(const MapBlock& block) {
+  const uint64_t size = block.size > 0 ? static_cast<uint64_t>(block.size) : 0;
+  const uint64_t lines = (size + 15) / 16;
+  return kBlockOverhead + Digits(block.number) + Digits(block.extra) + Digits(block.area) +
+         Digits(block.attribute) + Digits(block.operation) + Digits(block.version) +
+         Digits(block.size) + size * 5 + lines;
 }
 
 }  // namespace
@@ -124,7 +134,9 @@ bool ParseOperation(const std::string& text, uint8_t* operation) {
   return true;
 }
 
-bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* error) {
+bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* reason) {
+  std::string ignored;
+  std::string* error = reason != nullptr ? reason : &ignored;
   const std::vector<std::string> parts = Split(text, ':');
   if (parts.size() < 4 || parts.size() > 5) {
     *error = "expected FIRST[-LAST]:AREA:OPERATION:SIZE[-MAXSIZE][:VERSION], got '" + text + "'";
@@ -166,7 +178,7 @@ std::vector<MapBlock> GenerateBlocks(const GeneratorOptions& options) {
       const int32_t size = random.Between(spec.minSize, spec.maxSize);
       blocks.push_back(MakeBlock(&random, static_cast<int32_t>(n), spec.area, spec.operation,
                                  size, spec.version));
-      length += TextLength(size);
+      length += TextLength(blocks.back());
     }
   }
   int32_t number = options.firstNumber;
@@ -175,7 +187,7 @@ std::vector<MapBlock> GenerateBlocks(const GeneratorOptions& options) {
     const bool eefull = random.Between(0, 99) < options.eefullPercent;
     blocks.push_back(MakeBlock(&random, number++, eefull ? static_cast<uint8_t>(kAreaEefull) : options.area,
                                options.operation, size, options.version));
-    length += TextLength(size);
+    length += TextLength(blocks.back());
   }
   return blocks;
 }

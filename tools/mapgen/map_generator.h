@@ -38,8 +38,8 @@ struct GeneratorOptions {
   uint32_t seed = 1;
 };
 
-// Parses a block range; on failure returns false with a reason in *error.
-bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* error);
+// Parses a block range; on failure returns false with a reason in *reason (may be null).
+bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* reason);
 // Parses an area ("eelite", "eefull" or a number) or an operation ("none", "write", "create",
 // "delete", "delete-create" or a number).
 bool ParseArea(const std::string& text, uint8_t* area);

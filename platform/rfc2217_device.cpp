@@ -1,0 +1,647 @@
+// RFC 2217 client. The stream from the server mixes data, telnet option talk and COM-PORT-OPTION
+// answers and notifications; one state machine takes it apart wherever the reads split it.
+#include "platform/rfc2217_device.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+// Telnet.
+constexpr uint8_t kIac = 255;
+constexpr uint8_t kDont = 254;
+constexpr uint8_t kDo = 253;
+constexpr uint8_t kWont = 252;
+constexpr uint8_t kWill = 251;
+constexpr uint8_t kSb = 250;
+constexpr uint8_t kSe = 240;
+constexpr uint8_t kOptBinary = 0;
+constexpr uint8_t kOptSuppressGoAhead = 3;
+constexpr uint8_t kOptComPort = 44;
+
+// COM-PORT-OPTION commands; the server answers each with the code plus 100.
+constexpr uint8_t kSetBaudRate = 1;
+constexpr uint8_t kSetDataSize = 2;
+constexpr uint8_t kSetParity = 3;
+constexpr uint8_t kSetStopSize = 4;
+constexpr uint8_t kSetControl = 5;
+constexpr uint8_t kPurgeData = 12;
+constexpr uint8_t kServerOffset = 100;
+constexpr uint8_t kNotifyLineState = 106;
+constexpr uint8_t kNotifyModemState = 107;
+
+// SET-CONTROL values.
+constexpr uint8_t kControlNoFlow = 1;
+constexpr uint8_t kControlXonXoff = 2;
+constexpr uint8_t kControlHardware = 3;
+constexpr uint8_t kControlDtrOn = 8;
+constexpr uint8_t kControlDtrOff = 9;
+constexpr uint8_t kControlRtsOn = 11;
+constexpr uint8_t kControlRtsOff = 12;
+constexpr uint8_t kPurgeBoth = 3;
+
+// Option states on each side.
+constexpr uint8_t kOff = 0;
+constexpr uint8_t kAsked = 1;
+constexpr uint8_t kOn = 2;
+
+// A subnegotiation longer than this is garbage; it is skipped to its end.
+constexpr size_t kMaxSubnegotiation = 64;
+// Received data the program has not read yet; beyond this the oldest is lost, as a UART overruns.
+constexpr size_t kMaxBuffered = 1 << 20;
+// A write with no write time-out configured still gets a bound for handing its bytes to TCP.
+constexpr int64_t kSendSlackUs = 2'000'000;
+constexpr uint32_t kReadIntervalNoWait = 0xFFFFFFFFu;
+
+// Line settings codes of the protocol.
+uint8_t ParityCode(uint8_t parity) {
+  switch (parity) {
+    case kParityOdd: return 2;
+    case kParityEven: return 3;
+    case kParityMark: return 4;
+    case kParitySpace: return 5;
+    default: return 1;
+  }
+}
+uint8_t StopCode(uint8_t stopBits) {
+  switch (stopBits) {
+    case kTwoStopBits: return 2;
+    case kOne5StopBits: return 3;
+    default: return 1;
+  }
+}
+
+std::vector<uint8_t> Be32(uint32_t v) {
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)};
+}
+
+int WaitFd(int fd, short events, int64_t us) {
+  pollfd p{fd, events, 0};
+  if (us < 0) us = 0;
+  const timespec ts{static_cast<time_t>(us / 1'000'000), static_cast<long>((us % 1'000'000) * 1000)};
+  const int r = ppoll(&p, 1, &ts, nullptr);
+  if (r > 0) return p.revents;
+  if (r == 0 || errno == EINTR) return 0;
+  return -1;
+}
+
+bool SplitAddress(const std::string& address, std::string* host, std::string* port,
+                  std::string* error) {
+  std::string a = address;
+  if (a.size() >= 2 && a.compare(0, 2, "//") == 0) a = a.substr(2);
+  while (!a.empty() && a.back() == '/') a.pop_back();
+  if (a.find_first_of("?/") != std::string::npos) {
+    *error = "rfc2217://" + address + ": only host:port is understood";
+    return false;
+  }
+  size_t colon;
+  if (!a.empty() && a[0] == '[') {
+    const size_t close = a.find(']');
+    if (close == std::string::npos || close + 1 >= a.size() || a[close + 1] != ':') {
+      *error = "rfc2217://" + address + ": expected [address]:port";
+      return false;
+    }
+    *host = a.substr(1, close - 1);
+    colon = close + 1;
+  } else {
+    colon = a.rfind(':');
+    if (colon == std::string::npos) {
+      *error = "rfc2217://" + address + ": expected host:port";
+      return false;
+    }
+    *host = a.substr(0, colon);
+  }
+  *port = a.substr(colon + 1);
+  bool digits = !port->empty() && port->size() <= 5;
+  for (char c : *port) digits = digits && c >= '0' && c <= '9';
+  if (host->empty() || !digits || std::stoi(*port) < 1 || std::stoi(*port) > 65535) {
+    *error = "rfc2217://" + address + ": expected host:port with a port 1..65535";
+    return false;
+  }
+  return true;
+}
+
+// A non-blocking TCP connection within the deadline, or -1.
+int ConnectTcp(const std::string& host, const std::string& port, Clock& clock, int64_t deadline,
+               std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  const int gai = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+  if (gai != 0) {
+    *error = host + ": " + gai_strerror(gai);
+    return -1;
+  }
+  *error = host + ":" + port + ": connection timed out";
+  int fd = -1;
+  for (addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) {
+    const int s = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (s < 0) continue;
+    int r = connect(s, ai->ai_addr, ai->ai_addrlen);
+    if (r != 0 && errno == EINPROGRESS) {
+      const int ev = WaitFd(s, POLLOUT, deadline - clock.NowUs());
+      int soError = 0;
+      socklen_t len = sizeof soError;
+      if (ev > 0 && getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
+        r = 0;
+      } else if (ev > 0) {
+        *error = host + ":" + port + ": " + std::strerror(soError ? soError : ECONNREFUSED);
+      }
+    } else if (r != 0) {
+      *error = host + ":" + port + ": " + std::strerror(errno);
+    }
+    if (r == 0) {
+      fd = s;
+    } else {
+      close(s);
+    }
+  }
+  freeaddrinfo(list);
+  if (fd >= 0) {
+    // Frames are small and every byte counts for the reply windows: no coalescing.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, Clock& clock,
+                                                   std::string* error) {
+  return Open(address, clock, error, Options{});
+}
+
+std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, Clock& clock,
+                                                   std::string* error, const Options& options) {
+  std::string why;
+  std::string host;
+  std::string port;
+  if (!SplitAddress(address, &host, &port, &why)) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  const int64_t deadline = clock.NowUs() + int64_t{options.connectTimeoutMs} * 1000;
+  const int fd = ConnectTcp(host, port, clock, deadline, &why);
+  if (fd < 0) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  std::unique_ptr<Rfc2217Device> device(new Rfc2217Device(fd, clock, options));
+  if (!device->Negotiate(&why)) {
+    if (error) *error = "rfc2217://" + address + ": " + why;
+    return nullptr;
+  }
+  return device;
+}
+
+Rfc2217Device::~Rfc2217Device() { Lose(); }
+
+void Rfc2217Device::Lose() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool Rfc2217Device::Negotiate(std::string* error) {
+  const std::vector<uint8_t> hello = {kIac, kWill, kOptBinary,         kIac, kDo,   kOptBinary,
+                                      kIac, kWill, kOptSuppressGoAhead, kIac, kDo,   kOptSuppressGoAhead,
+                                      kIac, kWill, kOptComPort};
+  usState_[kOptBinary] = usState_[kOptSuppressGoAhead] = usState_[kOptComPort] = kAsked;
+  themState_[kOptBinary] = themState_[kOptSuppressGoAhead] = kAsked;
+  const int64_t deadline = clock_.NowUs() + int64_t{options_.connectTimeoutMs} * 1000;
+  if (!SendAll(hello, deadline)) {
+    *error = "connection lost during negotiation";
+    return false;
+  }
+  // The server takes the option either by DO (for our WILL) or by offering its own WILL.
+  while (usState_[kOptComPort] != kOn && themState_[kOptComPort] != kOn) {
+    if (comPortRefused_) {
+      *error = "the server does not offer COM-PORT-OPTION";
+      return false;
+    }
+    if (fd_ < 0) {
+      *error = "connection lost during negotiation";
+      return false;
+    }
+    const int64_t left = deadline - clock_.NowUs();
+    if (left <= 0) {
+      *error = "no telnet negotiation from the server";
+      return false;
+    }
+    Pump(left);
+  }
+  // Ask for the line settings in force (value 0 asks), so that the record and the write pacing
+  // are right before the first configuration.
+  std::vector<Reply> answers;
+  if (!Command({{kSetBaudRate, Be32(0)}, {kSetDataSize, {0}}, {kSetParity, {0}}, {kSetStopSize, {0}}},
+               &answers) ||
+      answers.size() != 4) {
+    *error = "the server does not answer line-settings requests";
+    return false;
+  }
+  const std::vector<uint8_t>& baud = answers[0].value;
+  if (baud.size() >= 4) {
+    config_.baudRate = (uint32_t{baud[0]} << 24) | (uint32_t{baud[1]} << 16) |
+                       (uint32_t{baud[2]} << 8) | baud[3];
+  }
+  if (!answers[1].value.empty() && answers[1].value[0] >= 5 && answers[1].value[0] <= 8) {
+    config_.byteSize = answers[1].value[0];
+  }
+  if (!answers[2].value.empty()) {
+    switch (answers[2].value[0]) {
+      case 2: config_.parity = kParityOdd; break;
+      case 3: config_.parity = kParityEven; break;
+      case 4: config_.parity = kParityMark; break;
+      case 5: config_.parity = kParitySpace; break;
+      default: config_.parity = kParityNone; break;
+    }
+  }
+  if (!answers[3].value.empty()) {
+    config_.stopBits = answers[3].value[0] == 2 ? kTwoStopBits
+                       : answers[3].value[0] == 3 ? kOne5StopBits
+                                                  : kOneStopBit;
+  }
+  config_.binary = true;
+  return true;
+}
+
+bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineUs) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    if (fd_ < 0) return false;
+    const ssize_t r = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r > 0) {
+      sent += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      Lose();
+      return false;
+    }
+    const int64_t left = deadlineUs - clock_.NowUs();
+    if (left <= 0) return false;
+    // While the server's input is full, keep taking its output, or both sides would wait on
+    // each other.
+    const int ev = WaitFd(fd_, POLLOUT | POLLIN, left);
+    if (ev < 0) {
+      Lose();
+      return false;
+    }
+    if (ev & POLLIN) Pump(0);
+  }
+  return true;
+}
+
+void Rfc2217Device::Pump(int64_t waitUs) {
+  if (fd_ < 0) return;
+  const int ev = WaitFd(fd_, POLLIN, waitUs);
+  if (ev < 0) {
+    Lose();
+    return;
+  }
+  if (ev == 0) return;
+  uint8_t buffer[4096];
+  const ssize_t r = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (r > 0) {
+    Parse(buffer, static_cast<size_t>(r));
+  } else if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    Lose();  // the server closed the connection or it broke
+  }
+}
+
+void Rfc2217Device::Parse(const uint8_t* bytes, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t b = bytes[i];
+    switch (state_) {
+      case ParseState::Data:
+        if (b == kIac) {
+          state_ = ParseState::Iac;
+        } else {
+          if (rx_.size() >= kMaxBuffered) rx_.pop_front();
+          rx_.push_back(b);
+        }
+        break;
+      case ParseState::Iac:
+        if (b == kIac) {
+          if (rx_.size() >= kMaxBuffered) rx_.pop_front();
+          rx_.push_back(kIac);  // a doubled 0xFF is one data byte
+          state_ = ParseState::Data;
+        } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
+          optionVerb_ = b;
+          state_ = ParseState::Option;
+        } else if (b == kSb) {
+          sub_.clear();
+          subOverflow_ = false;
+          state_ = ParseState::Sub;
+        } else {
+          state_ = ParseState::Data;  // NOP, GA and the other one-byte commands mean nothing here
+        }
+        break;
+      case ParseState::Option:
+        OnOption(optionVerb_, b);
+        state_ = ParseState::Data;
+        break;
+      case ParseState::Sub:
+        if (b == kIac) {
+          state_ = ParseState::SubIac;
+        } else if (sub_.size() < kMaxSubnegotiation) {
+          sub_.push_back(b);
+        } else {
+          subOverflow_ = true;
+        }
+        break;
+      case ParseState::SubIac:
+        if (b == kSe) {
+          if (!subOverflow_) OnSubnegotiation();
+          state_ = ParseState::Data;
+        } else if (b == kIac) {
+          if (sub_.size() < kMaxSubnegotiation) {
+            sub_.push_back(kIac);
+          } else {
+            subOverflow_ = true;
+          }
+          state_ = ParseState::Sub;
+        } else {
+          // IAC followed by anything else inside a subnegotiation is a broken one; drop it.
+          state_ = ParseState::Data;
+        }
+        break;
+    }
+  }
+}
+
+void Rfc2217Device::SendOption(uint8_t verb, uint8_t option) {
+  SendAll({kIac, verb, option}, clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000);
+}
+
+// Option talk in the manner of the "Q method": answer only changes of state, so that two sides
+// that both ask never loop.
+void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
+  const bool weSupport = option == kOptBinary || option == kOptSuppressGoAhead || option == kOptComPort;
+  const bool theySupport = weSupport;
+  switch (verb) {
+    case kDo:
+      if (!weSupport) {
+        SendOption(kWont, option);
+      } else if (usState_[option] != kOn) {
+        if (usState_[option] == kOff) SendOption(kWill, option);
+        usState_[option] = kOn;
+      }
+      break;
+    case kDont:
+      if (option == kOptComPort && usState_[option] != kOn && themState_[option] != kOn) {
+        comPortRefused_ = true;
+      }
+      if (usState_[option] == kOn) SendOption(kWont, option);
+      usState_[option] = kOff;
+      break;
+    case kWill:
+      if (!theySupport) {
+        SendOption(kDont, option);
+      } else if (themState_[option] != kOn) {
+        if (themState_[option] == kOff) SendOption(kDo, option);
+        themState_[option] = kOn;
+      }
+      break;
+    case kWont:
+      if (themState_[option] == kOn) SendOption(kDont, option);
+      themState_[option] = kOff;
+      break;
+    default:
+      break;
+  }
+}
+
+void Rfc2217Device::OnSubnegotiation() {
+  if (sub_.size() < 2 || sub_[0] != kOptComPort) return;
+  const uint8_t code = sub_[1];
+  if (code == kNotifyLineState) {
+    if (sub_.size() >= 3) lineState_ = sub_[2];
+  } else if (code == kNotifyModemState) {
+    if (sub_.size() >= 3) modemState_ = sub_[2];
+  } else if (code >= kServerOffset) {
+    // Flow-control suspend and resume (108, 109) need no answer; replies are kept for Command.
+    if (replies_.size() < 64) {
+      replies_.push_back({code, std::vector<uint8_t>(sub_.begin() + 2, sub_.end()), rx_.size()});
+    }
+  }
+}
+
+bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& commands,
+                            std::vector<Reply>* answers) {
+  if (fd_ < 0) return false;
+  Pump(0);  // a connection the server already closed fails here at once
+  if (fd_ < 0) return false;
+  replies_.clear();
+  std::vector<uint8_t> out;
+  std::vector<Expect> expected;
+  for (const auto& [command, value] : commands) {
+    out.insert(out.end(), {kIac, kSb, kOptComPort, command});
+    for (uint8_t b : value) {
+      out.push_back(b);
+      if (b == kIac) out.push_back(kIac);
+    }
+    out.insert(out.end(), {kIac, kSe});
+    // A request (value zero) may be answered with anything; a setting must come back as sent.
+    const bool request = std::all_of(value.begin(), value.end(), [](uint8_t b) { return b == 0; });
+    expected.push_back({static_cast<uint8_t>(command + kServerOffset),
+                        request ? std::vector<uint8_t>{} : value});
+  }
+  const int64_t deadline = clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000;
+  if (!SendAll(out, deadline)) return false;
+  if (answers) answers->assign(expected.size(), Reply{});
+  size_t matched = 0;
+  size_t used = 0;
+  while (matched < expected.size()) {
+    for (; used < replies_.size(); ++used) {
+      const Reply& r = replies_[used];
+      for (size_t i = 0; i < expected.size(); ++i) {
+        Expect& e = expected[i];
+        if (e.seen || e.code != r.code) continue;
+        if (!e.value.empty() && e.value != r.value) return false;  // the server did not take it
+        e.seen = true;
+        if (answers) (*answers)[i] = r;
+        ++matched;
+        break;
+      }
+    }
+    if (matched == expected.size()) break;
+    if (fd_ < 0) return false;
+    const int64_t left = deadline - clock_.NowUs();
+    if (left <= 0) return false;
+    Pump(left);
+  }
+  return true;
+}
+
+bool Rfc2217Device::SetConfig(const SerialConfig& c) {
+  if (fd_ < 0 || c.baudRate == 0 || c.byteSize < 5 || c.byteSize > 8 || c.parity > kParitySpace ||
+      c.stopBits > kTwoStopBits) {
+    return false;
+  }
+  std::vector<std::pair<uint8_t, std::vector<uint8_t>>> commands;
+  if (!configured_ || c.baudRate != config_.baudRate) commands.push_back({kSetBaudRate, Be32(c.baudRate)});
+  if (!configured_ || c.byteSize != config_.byteSize) commands.push_back({kSetDataSize, {c.byteSize}});
+  if (!configured_ || c.parity != config_.parity) commands.push_back({kSetParity, {ParityCode(c.parity)}});
+  if (!configured_ || c.stopBits != config_.stopBits) {
+    commands.push_back({kSetStopSize, {StopCode(c.stopBits)}});
+  }
+  const auto flow = [](const SerialConfig& s) {
+    if (s.outxCtsFlow || s.rtsControl == kRtsControlHandshake) return kControlHardware;
+    if (s.outX || s.inX) return kControlXonXoff;
+    return kControlNoFlow;
+  };
+  if (!configured_ || flow(c) != flow(config_)) commands.push_back({kSetControl, {flow(c)}});
+  // Applying a record sets the lines to what its modes say.
+  bool dtr = dtr_;
+  bool rts = rts_;
+  if (c.dtrControl != kDtrControlHandshake) {
+    dtr = c.dtrControl == kDtrControlEnable;
+    if (!dtrKnown_ || dtr != dtr_) commands.push_back({kSetControl, {dtr ? kControlDtrOn : kControlDtrOff}});
+  }
+  if (c.rtsControl != kRtsControlHandshake) {
+    rts = c.rtsControl != kRtsControlDisable;
+    if (!rtsKnown_ || rts != rts_) commands.push_back({kSetControl, {rts ? kControlRtsOn : kControlRtsOff}});
+  }
+  if (!commands.empty() && !Command(commands, nullptr)) return false;
+  config_ = c;
+  configured_ = true;
+  if (c.dtrControl != kDtrControlHandshake) {
+    dtr_ = dtr;
+    dtrKnown_ = true;
+  }
+  if (c.rtsControl != kRtsControlHandshake) {
+    rts_ = rts;
+    rtsKnown_ = true;
+  }
+  return true;
+}
+
+bool Rfc2217Device::GetConfig(SerialConfig* config) {
+  if (fd_ < 0 || !config) return false;
+  *config = config_;
+  return true;
+}
+
+bool Rfc2217Device::SetTimeouts(const SerialTimeouts& timeouts) {
+  if (fd_ < 0) return false;
+  timeouts_ = timeouts;
+  return true;
+}
+
+size_t Rfc2217Device::TakeData(uint8_t* buffer, size_t n) {
+  const size_t take = std::min(n, rx_.size());
+  std::copy_n(rx_.begin(), take, buffer);
+  rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
+  return take;
+}
+
+int Rfc2217Device::Read(uint8_t* buffer, size_t n) {
+  if (!buffer && n) return -1;
+  n = std::min<size_t>(n, INT_MAX);
+  if (fd_ >= 0) Pump(0);
+  size_t got = TakeData(buffer, n);
+  if (got == n) return static_cast<int>(got);
+  // Bytes that arrived before the connection ended are still handed out; after them, failure.
+  if (fd_ < 0) return got ? static_cast<int>(got) : -1;
+  const SerialTimeouts& to = timeouts_;
+  if (to.readMultiplier == 0 && to.readConstant == 0) return static_cast<int>(got);
+  const int64_t start = clock_.NowUs();
+  const int64_t deadline =
+      start + (static_cast<int64_t>(to.readMultiplier) * static_cast<int64_t>(n) + to.readConstant) * 1000;
+  const bool useInterval = to.readInterval != 0 && to.readInterval != kReadIntervalNoWait;
+  int64_t lastByteAt = start;
+  for (;;) {
+    const int64_t now = clock_.NowUs();
+    int64_t waitUs = deadline - now;
+    if (useInterval && got > 0) {
+      waitUs = std::min<int64_t>(waitUs, lastByteAt + int64_t{to.readInterval} * 1000 - now);
+    }
+    if (waitUs <= 0) return static_cast<int>(got);
+    Pump(waitUs);
+    const size_t more = TakeData(buffer + got, n - got);
+    if (more) {
+      got += more;
+      lastByteAt = clock_.NowUs();
+    }
+    if (got == n) return static_cast<int>(got);
+    if (fd_ < 0) return got ? static_cast<int>(got) : -1;
+  }
+}
+
+int Rfc2217Device::Write(const uint8_t* data, size_t n) {
+  if (fd_ < 0 || (!data && n)) return -1;
+  n = std::min<size_t>(n, INT_MAX);
+  Pump(0);  // notice a closed connection before handing bytes to it
+  if (fd_ < 0) return -1;
+  if (n == 0) return 0;
+  std::vector<uint8_t> out;
+  out.reserve(n + 8);
+  for (size_t i = 0; i < n; ++i) {
+    out.push_back(data[i]);
+    if (data[i] == kIac) out.push_back(kIac);
+  }
+  const int64_t now = clock_.NowUs();
+  const int64_t wireUs = config_.baudRate ? ByteWireTimeUs(config_) * static_cast<int64_t>(n) : 0;
+  int64_t sendBoundUs =
+      (static_cast<int64_t>(timeouts_.writeMultiplier) * static_cast<int64_t>(n) + timeouts_.writeConstant) *
+      1000;
+  if (sendBoundUs == 0) sendBoundUs = 2 * wireUs + kSendSlackUs;
+  if (!SendAll(out, now + sendBoundUs)) return -1;
+  // The line is a queue: these bytes go out after what was written before has gone, and the
+  // write returns when the last of them has left, as on a local port.
+  const int64_t start = std::max(now, lineFreeAtUs_);
+  lineFreeAtUs_ = start + wireUs;
+  clock_.SleepUs(lineFreeAtUs_ - clock_.NowUs());
+  return static_cast<int>(n);
+}
+
+bool Rfc2217Device::SetDtr(bool high) {
+  if (!Command({{kSetControl, {high ? kControlDtrOn : kControlDtrOff}}}, nullptr)) return false;
+  dtr_ = high;
+  dtrKnown_ = true;
+  return true;
+}
+
+bool Rfc2217Device::SetRts(bool high) {
+  if (!Command({{kSetControl, {high ? kControlRtsOn : kControlRtsOff}}}, nullptr)) return false;
+  rts_ = high;
+  rtsKnown_ = true;
+  return true;
+}
+
+bool Rfc2217Device::Purge() {
+  std::vector<Reply> answers;
+  if (!Command({{kPurgeData, {kPurgeBoth}}}, &answers)) return false;
+  // What came before the server's answer was in its buffers before the purge; what came after
+  // it is new.
+  const size_t stale = std::min(answers[0].dataBefore, rx_.size());
+  rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(stale));
+  return true;
+}
+
+bool Rfc2217Device::ClearErrors() {
+  if (fd_ < 0) return false;
+  Pump(0);
+  if (fd_ < 0) return false;
+  lineState_ = 0;
+  return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh Debian machine and runs the whole test suite:
+# a warnings-as-errors build with every test, then the map reader, container and link tests
+# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+"$root/scripts/setup.sh" "$root/build/ci" -DVELMORA_WERROR=ON
+(cd "$root/build/ci" && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+
+"$root/scripts/setup.sh" "$root/build/asan" -DVELMORA_WERROR=ON -DVELMORA_SANITIZE=ON \
+  -DVELMORA_BUILD_BENCHMARKS=OFF
+(cd "$root/build/asan" && ctest --output-on-failure -j"$(nproc)" --timeout 300 -L 'mapfile|container|link|update|engine|app')

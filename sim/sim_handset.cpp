@@ -1,0 +1,633 @@
+#include "sim/sim_handset.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "platform/serial_device.h"
+
+namespace velmora::sim {
+
+namespace {
+
+// The boot ROM's receiver: fixed, whatever the handset's own baud rate is.
+constexpr LineFormat kBootRomFormat{19200, 8, kParityEven, kOneStopBit};
+
+// Raw bytes of boot mode.
+constexpr uint8_t kBootProbe = 0x55;      // host: are you in the boot ROM?
+constexpr uint8_t kBootProbeAnswer = 0xA0;
+constexpr uint8_t kBootBlockAccepted = 0xA5;
+
+// The ROM answers a probe as soon as it has the byte; a fraction of a bit time.
+constexpr int64_t kBootAnswerDelayUs = 200;
+// A boot block arrives back to back; a pause this long means the host gave up on it and the
+// ROM goes back to waiting for a probe.
+constexpr int64_t kBootBlockGapUs = 500'000;
+// A frame arrives in one write; a pause this long inside one means its rest was lost, so the
+// receiver starts over rather than take the next frame's header as data.
+constexpr int64_t kFrameGapUs = 50'000;
+// An AT command is answered after its CR, once the modem has parsed it.
+constexpr int64_t kAtReplyDelayUs = 5'000;
+// Longest AT command line kept; a longer line is junk and is dropped.
+constexpr size_t kMaxAtLine = 64;
+
+// Frame types.
+constexpr uint8_t kTypePing = 2;
+constexpr uint8_t kTypeRequest = 5;
+constexpr uint8_t kTypeAt = 6;
+constexpr uint8_t kTypeControl = 14;
+constexpr uint8_t kTypeService = 0x14;
+
+// Sub-commands in the first data byte.
+constexpr uint8_t kPingProbe = 0x14;
+constexpr uint8_t kPingAnswer = 0xAA;
+constexpr uint8_t kRequestProduct = 0x21;
+constexpr uint8_t kRequestMode = 0x3F;
+constexpr uint8_t kControlSwitchOff = 0x04;
+constexpr uint8_t kControlImei = 0x0A;
+constexpr uint8_t kAtChannel = 0xF0;  // data byte 0 of AT frames, both ways
+constexpr uint16_t kServiceModeNumber = 7;
+
+// Block-store status bytes.
+constexpr uint8_t kStatusNoBlock = '2';
+constexpr uint8_t kStatusIdNotLocked = '3';
+constexpr uint8_t kStatusNotSameId = '4';
+constexpr uint8_t kStatusNoSpace = '5';
+constexpr uint8_t kStatusTooSmall = '6';
+constexpr uint8_t kStatusInUse = '7';
+constexpr uint8_t kStatusDamaged = ' ';   // the request arrived damaged
+constexpr uint8_t kStatusPending = 'P';   // busy; the answer follows
+constexpr uint8_t kStatusUnknownCommand = '?';
+
+// Block-store command codes (Eelite; Eefull is +0x10).
+enum : uint8_t {
+  kCreateBlock = 0x01,
+  kWriteBlockChunk = 0x02,
+  kCloseBlock = 0x03,
+  kReadBlockChunk = 0x04,
+  kBlockExists = 0x05,
+  kGetMaxLogicalBlock = 0x06,
+  kDeleteBlock = 0x07,
+  kGetMaxSpaceValues = 0x08,
+  kDeleteAllBlocks = 0x09,
+  kWriteBlockPart = 0x1A,
+};
+constexpr uint8_t kEefullOffset = 0x10;
+// A reply frame holds 32 data bytes: echo, data, check byte.
+constexpr uint16_t kMaxReadCount = 30;
+
+const uint8_t kBootStringTemplate[104] = {
+    0xA5, 0x5A, 0xA5, 0xA5, 0xE6, 0x89, 0x46, 0x14, 0xD1, 0x90, 0xFF, 0x9A, 0xFE, 0x9B, 0xE6, 0x0C,
+    0x09, 0x00, 0xE6, 0x8A, 0xBF, 0x04, 0xD1, 0x90, 0xE6, 0x0A, 0xF0, 0x0E, 0xE6, 0x8A, 0xAF, 0x04,
+    0xB5, 0x4A, 0xB5, 0xB5, 0xE6, 0x00, 0x40, 0x00, 0xE7, 0xF0, 0x00, 0x00, 0xF7, 0xF0, 0x00, 0x02,
+    0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0x02, 0xE6, 0x03, 0x03, 0x00, 0xE7, 0xF0, 0x00, 0x00,
+    0xF7, 0xF0, 0x00, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0xF6, 0xE7, 0xF0, 0xFF, 0x00,
+    0xF7, 0xF0, 0x02, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x03, 0xF6, 0xE6, 0xF0, 0x80, 0x00,
+    0x74, 0xF0, 0xE0, 0xEF, 0xB7, 0x48, 0xB7, 0xB7,
+};
+
+uint8_t Xor(const uint8_t* p, size_t n) {
+  uint8_t x = 0;
+  for (size_t i = 0; i < n; ++i) x ^= p[i];
+  return x;
+}
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+void PutLe16(std::vector<uint8_t>* v, uint32_t x) {
+  v->push_back(static_cast<uint8_t>(x & 0xFF));
+  v->push_back(static_cast<uint8_t>((x >> 8) & 0xFF));
+}
+void PutLe32(std::vector<uint8_t>* v, uint32_t x) {
+  PutLe16(v, x & 0xFFFF);
+  PutLe16(v, x >> 16);
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+bool SameCharacterFormat(const LineFormat& a, const LineFormat& b) {
+  return a.baudRate == b.baudRate && a.byteSize == b.byteSize && a.parity == b.parity;
+}
+
+int64_t WireTimeUs(const LineFormat& f) {
+  SerialConfig c;
+  c.baudRate = f.baudRate;
+  c.byteSize = f.byteSize;
+  c.parity = f.parity;
+  c.stopBits = f.stopBits;
+  return ByteWireTimeUs(c);
+}
+
+const std::vector<uint8_t>& ExpectedBootProgram() {
+  static const std::vector<uint8_t> program = [] {
+    std::vector<uint8_t> p(std::begin(kBootStringTemplate), std::end(kBootStringTemplate));
+    p[50] = 7;
+    p[70] = 7;
+    p[78] = 0x80;
+    p[86] = 1;
+    return p;
+  }();
+  return program;
+}
+
+uint32_t SimStoreArea::LiveBytes() const {
+  uint32_t live = 0;
+  for (const auto& [number, block] : blocks) live += static_cast<uint32_t>(block.data.size()) + kBlockOverhead;
+  return live;
+}
+
+SimHandset::SimHandset(const SimProfile& profile) : profile_(profile), state_(profile.startState) {
+  eelite_.capacity = profile_.eeliteCapacity;
+  eefull_.capacity = profile_.eefullCapacity;
+  for (const SimBlock& b : profile_.blocks) {
+    SimStoreArea& a = area(b.area);
+    if (auto it = a.blocks.find(b.number); it != a.blocks.end())
+      a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
+    a.blocks[b.number] = {b.version, b.data};
+    a.consumed += static_cast<uint32_t>(b.data.size()) + kBlockOverhead;
+  }
+  eelite_.consumed += profile_.garbage;
+  line_.format = ReceiverFormat();
+}
+
+LineFormat SimHandset::ReceiverFormat() const {
+  switch (state_) {
+    case SimState::SwitchedOff:
+    case SimState::BootMode:
+      return kBootRomFormat;
+    default:
+      return LineFormat{profile_.baudRate, 8, kParityNone, kOneStopBit};
+  }
+}
+
+bool SimHandset::AcquirePort() {
+  if (portOpen_ || profile_.faults.portBusy) return false;
+  portOpen_ = true;
+  return true;
+}
+
+void SimHandset::ReleasePort() { portOpen_ = false; }
+
+int SimHandset::CommandCount(uint8_t code) const {
+  const auto it = commandCounts_.find(code);
+  return it == commandCounts_.end() ? 0 : it->second;
+}
+
+std::vector<SimByte> SimHandset::TakeOutput(int64_t uptoUs) {
+  std::vector<SimByte> taken;
+  while (!out_.empty() && out_.front().timeUs <= uptoUs) {
+    taken.push_back(out_.front());
+    out_.pop_front();
+  }
+  return taken;
+}
+
+void SimHandset::DiscardOutput() { out_.clear(); }
+
+void SimHandset::ResetParsers() {
+  bootLength_ = -1;
+  bootBlock_.clear();
+  atLine_.clear();
+  rx_.clear();
+}
+
+void SimHandset::EnterState(SimState s) {
+  state_ = s;
+  ResetParsers();
+  if (s == SimState::SwitchedOff || s == SimState::RunningNormally || s == SimState::ServiceMode) {
+    framesOn_ = false;
+    // An open block's lock lives in the service program's memory; a restart loses it.
+    if (s != SimState::ServiceMode) eelite_.lockedNumber = eefull_.lockedNumber = -1;
+  }
+}
+
+void SimHandset::Settle(int64_t t) {
+  if (state_ == SimState::BootMode && t - lastBootByteUs_ > kBootBlockGapUs) EnterState(SimState::SwitchedOff);
+  // The boot program hands over to the service program once it has had its start-up time
+  // and the boot adapter's DTR line has been released.
+  if (state_ == SimState::Starting && !line_.dtr && t >= std::max(readyUs_, dtrLowSinceUs_))
+    EnterState(SimState::ServiceMode);
+}
+
+void SimHandset::AdvanceTo(int64_t tUs) { Settle(tUs); }
+
+void SimHandset::SetLine(const LineState& line, int64_t t) {
+  Settle(t);
+  if (line_.dtr && !line.dtr) dtrLowSinceUs_ = t;
+  line_ = line;
+  Settle(t);
+}
+
+void SimHandset::Send(const std::vector<uint8_t>& bytes, int64_t t) {
+  const LineFormat f = ReceiverFormat();
+  const int64_t wire = WireTimeUs(f);
+  int64_t at = std::max(t, txFreeUs_);
+  for (uint8_t b : bytes) {
+    at += wire;
+    out_.push_back({at, b, f});
+  }
+  txFreeUs_ = at;
+}
+
+void SimHandset::SendFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t) {
+  std::vector<uint8_t> f{type, static_cast<uint8_t>(data.size()),
+                         static_cast<uint8_t>(type ^ static_cast<uint8_t>(data.size()))};
+  f.insert(f.end(), data.begin(), data.end());
+  Send(f, t);
+}
+
+void SimHandset::Receive(uint8_t b, const LineState& line, int64_t t) {
+  SetLine(line, t);
+  if (state_ == SimState::Starting || !SameCharacterFormat(line.format, ReceiverFormat())) {
+    // Noise: a framing or parity error breaks whatever message was on its way.
+    ++noiseBytes_;
+    if (state_ == SimState::BootMode) EnterState(SimState::SwitchedOff);
+    else ResetParsers();
+    return;
+  }
+  switch (state_) {
+    case SimState::SwitchedOff: OnBootRomByte(b, line, t); break;
+    case SimState::BootMode: OnBootBlockByte(b, line, t); break;
+    case SimState::RunningNormally:
+      if (framesOn_) OnFrameByte(b, t);
+      else OnAtByte(b, t);
+      break;
+    case SimState::ServiceMode: OnFrameByte(b, t); break;
+    case SimState::Starting: break;
+  }
+}
+
+void SimHandset::OnBootRomByte(uint8_t b, const LineState& line, int64_t t) {
+  // The boot adapter holds DTR high while the ROM may be probed; without it the ROM is deaf.
+  if (b != kBootProbe || !line.dtr || profile_.faults.bootSilent) return;
+  Send({kBootProbeAnswer}, t + kBootAnswerDelayUs);
+  EnterState(SimState::BootMode);
+  lastBootByteUs_ = t;
+}
+
+void SimHandset::OnBootBlockByte(uint8_t b, const LineState& line, int64_t t) {
+  lastBootByteUs_ = t;
+  if (bootLength_ < 0) {
+    // A host that missed our 0xA0 probes again before it sends any block.
+    if (b == kBootProbe && line.dtr) {
+      Send({kBootProbeAnswer}, t + kBootAnswerDelayUs);
+      return;
+    }
+    bootLength_ = b;
+    bootBlock_.clear();
+    return;
+  }
+  if (bootBlock_.size() < static_cast<size_t>(bootLength_)) {
+    bootBlock_.push_back(b);
+    return;
+  }
+  // b is the block's XOR byte. Only the one program this ROM was made for is started; any
+  // other block, or a damaged one, sends the ROM back to waiting for a probe, unanswered.
+  const bool intact = Xor(bootBlock_.data(), bootBlock_.size()) == b;
+  if (intact && bootBlock_ == ExpectedBootProgram()) {
+    Send({kBootBlockAccepted}, t + kBootAnswerDelayUs);
+    readyUs_ = txFreeUs_ + static_cast<int64_t>(profile_.bootStartMs) * 1000;
+    EnterState(SimState::Starting);
+  } else {
+    EnterState(SimState::SwitchedOff);
+  }
+}
+
+void SimHandset::OnAtByte(uint8_t b, int64_t t) {
+  if (profile_.atEcho) Send({b}, t);
+  if (b == '\n') return;
+  if (b != '\r') {
+    if (atLine_.size() >= kMaxAtLine) atLine_.clear();
+    atLine_.push_back(static_cast<char>(b));
+    return;
+  }
+  const std::string lineText = Upper(atLine_);
+  atLine_.clear();
+  // Whatever came before "AT" on the line is junk from earlier noise.
+  const auto at = lineText.find("AT");
+  if (at == std::string::npos) return;
+  const std::string cmd = lineText.substr(at);
+  std::string reply = "ERROR\r\n";
+  if (cmd == "AT^SQWE=1" || cmd == "AT^SQSB=1") {
+    reply = "OK\r\n";
+    framesOn_ = true;  // from now on the handset speaks frames
+  } else if (cmd == "AT") {
+    reply = "OK\r\n";
+  }
+  Send(std::vector<uint8_t>(reply.begin(), reply.end()), t + kAtReplyDelayUs);
+}
+
+void SimHandset::OnFrameByte(uint8_t b, int64_t t) {
+  if (!rx_.empty() && t - lastFrameByteUs_ > kFrameGapUs) rx_.clear();
+  lastFrameByteUs_ = t;
+  rx_.push_back(b);
+  while (rx_.size() >= 3) {
+    const uint8_t len = rx_[1];
+    // The header check is the frame's only protection; slide past anything that fails it.
+    if (rx_[2] != (rx_[0] ^ rx_[1]) || len < 1 || len > 32) {
+      rx_.erase(rx_.begin());
+      continue;
+    }
+    if (rx_.size() < 3u + len) return;
+    const uint8_t type = rx_[0];
+    std::vector<uint8_t> data(rx_.begin() + 3, rx_.end());
+    rx_.clear();
+    ++framesReceived_;
+    OnFrame(type, data, t);
+    return;
+  }
+}
+
+void SimHandset::OnFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t) {
+  if (state_ == SimState::ServiceMode) OnServiceFrame(type, data, t);
+  else OnNormalFrame(type, data, t);
+}
+
+void SimHandset::OnNormalFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
+  const int64_t at = t + profile_.replyDelayUs;
+  if (d.size() != 1) return;
+  if (type == kTypePing && d[0] == kPingProbe) {
+    SendFrame(kTypePing, {kPingProbe, kPingAnswer}, at);
+  } else if (type == kTypeRequest && d[0] == kRequestMode) {
+    std::vector<uint8_t> r{kRequestMode};
+    PutLe16(&r, profile_.normalMode);
+    SendFrame(kTypeRequest, r, at);
+  } else if (type == kTypeControl && d[0] == kControlSwitchOff) {
+    OnSwitchOff(at);
+  }
+}
+
+void SimHandset::OnSwitchOff(int64_t at) {
+  if (profile_.faults.switchOff == SwitchOffFault::Ignore) return;
+  SendFrame(kTypeControl, {kControlSwitchOff}, at);
+  if (profile_.faults.switchOff == SwitchOffFault::Obey) EnterState(SimState::SwitchedOff);
+}
+
+void SimHandset::OnServiceFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
+  const int64_t at = t + profile_.replyDelayUs;
+  if (type == kTypeService) {
+    OnServiceMessage(d, t);
+    return;
+  }
+  if (type == kTypeAt) {
+    if (d[0] != kAtChannel) return;
+    const std::string cmd = Upper(std::string(d.begin() + 1, d.end()));
+    if (cmd != "AT+CGSN\r") {
+      const std::string e = "\r\nERROR\r\n";
+      std::vector<uint8_t> r{kAtChannel};
+      r.insert(r.end(), e.begin(), e.end());
+      SendFrame(kTypeAt, r, at);
+      return;
+    }
+    if (profile_.faults.noImeiAt) return;
+    // The answer text goes in frames of data byte 0 plus at most 31 text bytes, then "OK".
+    const std::string text = profile_.ImeiAnswer();
+    for (size_t i = 0; i < text.size(); i += 31) {
+      std::vector<uint8_t> r{kAtChannel};
+      const std::string part = text.substr(i, 31);
+      r.insert(r.end(), part.begin(), part.end());
+      SendFrame(kTypeAt, r, at);
+    }
+    const std::string ok = "\r\nOK\r\n";
+    std::vector<uint8_t> r{kAtChannel};
+    r.insert(r.end(), ok.begin(), ok.end());
+    SendFrame(kTypeAt, r, at);
+    return;
+  }
+  if (d.size() != 1) return;
+  if (type == kTypePing && d[0] == kPingProbe) {
+    SendFrame(kTypePing, {kPingProbe, kPingAnswer}, at);
+  } else if (type == kTypeRequest && d[0] == kRequestMode) {
+    std::vector<uint8_t> r{kRequestMode};
+    PutLe16(&r, kServiceModeNumber);
+    SendFrame(kTypeRequest, r, at);
+  } else if (type == kTypeRequest && d[0] == kRequestProduct) {
+    std::vector<uint8_t> r{kRequestProduct};
+    PutLe16(&r, profile_.productNumber);
+    SendFrame(kTypeRequest, r, at);
+  } else if (type == kTypeControl && d[0] == kControlSwitchOff) {
+    OnSwitchOff(at);
+  } else if (type == kTypeControl && d[0] == kControlImei) {
+    std::vector<uint8_t> r{kControlImei, static_cast<uint8_t>(profile_.imei.size())};
+    r.insert(r.end(), profile_.imei.begin(), profile_.imei.end());
+    SendFrame(kTypeControl, r, at);
+  }
+}
+
+void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
+  const int64_t at = t + profile_.replyDelayUs;
+  // The message carries its own check byte; a request that fails it, or is too short to
+  // carry one, is answered "damaged" so that the host sends it again.
+  if (msg.size() < 2 || Xor(msg.data(), msg.size() - 1) != msg.back()) {
+    Send({kTypeService, 2, kTypeService ^ 2, kStatusDamaged, kStatusDamaged}, at);
+    return;
+  }
+  const uint8_t code = msg[0];
+  ++commandCounts_[code];
+
+  auto sendReply = [&](std::vector<uint8_t> r, int64_t when, bool damage) {
+    uint8_t check = Xor(r.data(), r.size());
+    if (damage) check ^= 0x01;
+    r.push_back(check);
+    SendFrame(kTypeService, r, when);
+  };
+
+  ReplyFault* fault = nullptr;
+  for (ReplyFault& f : profile_.faults.replies) {
+    if (f.code == code && f.times != 0) {
+      fault = &f;
+      if (f.times > 0) --f.times;
+      break;
+    }
+  }
+  if (fault && fault->kind == FaultKind::Status) {
+    sendReply({fault->status}, at, false);
+    return;
+  }
+
+  // A write-back after an erase that the flash refuses: counted over the Eelite commands
+  // that write, as the compaction of the area issues them.
+  if (writebackCount_ >= 0 && (code == kCreateBlock || code == kWriteBlockChunk)) {
+    ++writebackCount_;
+    if (writebackCount_ == profile_.faults.writebackFailAt) {
+      writebackCount_ = -1;
+      sendReply({profile_.faults.writebackStatus}, at, false);
+      return;
+    }
+  }
+
+  int64_t extraUs = 0;
+  std::vector<uint8_t> reply = Execute(code, msg.data() + 1, msg.size() - 2, &extraUs);
+  int64_t when = at + extraUs;
+  if (!fault) {
+    sendReply(reply, when, false);
+    return;
+  }
+  switch (fault->kind) {
+    case FaultKind::Lose: break;
+    case FaultKind::Damage: sendReply(reply, when, true); break;
+    case FaultKind::Pending: {
+      const int64_t interval = static_cast<int64_t>(profile_.pendingIntervalMs) * 1000;
+      for (int i = 0; i < fault->pending; ++i) {
+        sendReply({kStatusPending}, when, false);
+        when += interval;
+      }
+      sendReply(reply, when, false);
+      break;
+    }
+    case FaultKind::Status: break;
+  }
+}
+
+std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t n, int64_t* extraUs) {
+  const auto status = [](uint8_t s) { return std::vector<uint8_t>{s}; };
+  // Commands that exist for both areas: base code for Eelite, +0x10 for Eefull.
+  uint8_t base = code;
+  SimArea which = SimArea::Eelite;
+  if (code >= kCreateBlock + kEefullOffset && code <= kDeleteBlock + kEefullOffset &&
+      code != kGetMaxLogicalBlock + kEefullOffset) {
+    base = static_cast<uint8_t>(code - kEefullOffset);
+    which = SimArea::Eefull;
+  }
+  SimStoreArea& a = area(which);
+  const bool isEelite = which == SimArea::Eelite;
+  // A request whose length does not fit its command was damaged on the way.
+  auto wantParams = [&](size_t want) { return n == want; };
+
+  switch (base) {
+    case kCreateBlock: {
+      if (!wantParams(5)) return status(kStatusDamaged);
+      const uint16_t number = Le16(p), size = Le16(p + 2);
+      const uint8_t version = p[4];
+      if (isEelite && number > profile_.maxLogicalBlock) return status(kStatusNoBlock);
+      uint32_t reclaimed = 0;
+      const auto old = a.blocks.find(number);
+      // Eefull rewrites in place, so a replaced block gives its room back; Eelite's log
+      // keeps the old copy until the area is erased.
+      if (!isEelite && old != a.blocks.end()) reclaimed = static_cast<uint32_t>(old->second.data.size()) + kBlockOverhead;
+      const uint64_t need = uint64_t{size} + kBlockOverhead;
+      if (need > uint64_t{a.Free()} + reclaimed) return status(kStatusNoSpace);
+      a.consumed = a.consumed - reclaimed + static_cast<uint32_t>(need);
+      a.blocks[number] = {version, std::vector<uint8_t>(size, 0xFF)};
+      // A new create abandons an earlier block left open; it stays as far as it was written.
+      a.lockedNumber = number;
+      return status(code);
+    }
+    case kWriteBlockChunk:
+    case kCloseBlock: {
+      if (base == kWriteBlockChunk ? n < 4 : !wantParams(2)) return status(kStatusDamaged);
+      const uint16_t number = Le16(p);
+      const auto it = a.blocks.find(number);
+      if (it == a.blocks.end()) return status(kStatusNoBlock);
+      if (a.lockedNumber != number) return status(a.lockedNumber < 0 ? kStatusIdNotLocked : kStatusNotSameId);
+      if (base == kCloseBlock) {
+        a.lockedNumber = -1;
+        return status(code);
+      }
+      const uint16_t offset = Le16(p + 2);
+      const size_t count = n - 4;
+      if (size_t{offset} + count > it->second.data.size()) return status(kStatusTooSmall);
+      std::copy(p + 4, p + n, it->second.data.begin() + offset);
+      return status(code);
+    }
+    case kReadBlockChunk: {
+      if (!wantParams(6)) return status(kStatusDamaged);
+      const uint16_t number = Le16(p), offset = Le16(p + 2), count = Le16(p + 4);
+      const auto it = a.blocks.find(number);
+      if (it == a.blocks.end()) return status(kStatusNoBlock);
+      if (count > kMaxReadCount || size_t{offset} + count > it->second.data.size()) return status(kStatusTooSmall);
+      std::vector<uint8_t> r(1u + count);
+      r[0] = code;
+      std::copy_n(it->second.data.begin() + offset, count, r.begin() + 1);
+      return r;
+    }
+    case kBlockExists: {
+      if (!wantParams(2)) return status(kStatusDamaged);
+      const auto it = a.blocks.find(Le16(p));
+      if (it == a.blocks.end()) return status(kStatusNoBlock);
+      std::vector<uint8_t> r{code};
+      PutLe16(&r, static_cast<uint32_t>(it->second.data.size()));
+      r.push_back(it->second.version);
+      return r;
+    }
+    case kDeleteBlock: {
+      if (!wantParams(2)) return status(kStatusDamaged);
+      const uint16_t number = Le16(p);
+      const auto it = a.blocks.find(number);
+      if (it == a.blocks.end()) return status(kStatusNoBlock);
+      if (a.lockedNumber == number) return status(kStatusInUse);
+      if (!isEelite) a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
+      a.blocks.erase(it);
+      return status(code);
+    }
+    case kGetMaxLogicalBlock: {
+      if (!wantParams(0)) return status(kStatusDamaged);
+      std::vector<uint8_t> r{code};
+      PutLe16(&r, profile_.maxLogicalBlock);
+      return r;
+    }
+    case kGetMaxSpaceValues: {
+      if (!wantParams(0)) return status(kStatusDamaged);
+      // Free now, free once the dead bytes are compacted away, the whole area.
+      std::vector<uint8_t> r{code};
+      PutLe32(&r, eelite_.Free());
+      PutLe32(&r, eelite_.capacity > eelite_.LiveBytes() ? eelite_.capacity - eelite_.LiveBytes() : 0);
+      PutLe32(&r, eelite_.capacity);
+      return r;
+    }
+    case kDeleteAllBlocks: {
+      if (!wantParams(0)) return status(kStatusDamaged);
+      eelite_.blocks.clear();
+      eelite_.consumed = 0;
+      eelite_.lockedNumber = -1;
+      writebackCount_ = profile_.faults.writebackFailAt > 0 ? 0 : -1;
+      *extraUs = static_cast<int64_t>(profile_.eraseMs) * 1000;
+      return status(code);
+    }
+    case kWriteBlockPart: {
+      if (n < 4) return status(kStatusDamaged);
+      const auto it = eefull_.blocks.find(Le16(p));
+      if (it == eefull_.blocks.end()) return status(kStatusNoBlock);
+      const uint16_t offset = Le16(p + 2);
+      if (size_t{offset} + (n - 4) > it->second.data.size()) return status(kStatusTooSmall);
+      std::copy(p + 4, p + n, it->second.data.begin() + offset);
+      return status(code);
+    }
+    default:
+      return status(kStatusUnknownCommand);
+  }
+}
+
+std::string SimHandset::Dump() const {
+  std::string s = "# velmora-sim block store: AREA NUMBER SIZE VERSION DATA\n";
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "# Eelite capacity=%u consumed=%u live=%u garbage=%u free=%u max_logical_block=%u\n",
+                eelite_.capacity, eelite_.consumed, eelite_.LiveBytes(), eelite_.Garbage(), eelite_.Free(),
+                unsigned{profile_.maxLogicalBlock});
+  s += line;
+  std::snprintf(line, sizeof line, "# Eefull capacity=%u consumed=%u free=%u\n", eefull_.capacity,
+                eefull_.consumed, eefull_.Free());
+  s += line;
+  static const char* hex = "0123456789abcdef";
+  for (SimArea which : {SimArea::Eelite, SimArea::Eefull}) {
+    for (const auto& [number, block] : area(which).blocks) {
+      std::snprintf(line, sizeof line, "%s %u %zu %u ", SimAreaName(which), unsigned{number}, block.data.size(),
+                    unsigned{block.version});
+      s += line;
+      if (block.data.empty()) s += '-';
+      for (uint8_t b : block.data) {
+        s += hex[b >> 4];
+        s += hex[b & 15];
+      }
+      s += '\n';
+    }
+  }
+  return s;
+}
+
+}  // namespace velmora::sim

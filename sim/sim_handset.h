@@ -1,0 +1,170 @@
+// The simulated handset: a model that takes the bytes a host puts on the line, together with
+// the line state they were sent with (baud rate, byte size, parity, DTR, RTS) and the time
+// their last bit arrived, and produces its answers as bytes stamped with the time each one is
+// complete on the line, paced at the handset's own baud rate and framing.
+//
+// It is strict the way a real handset is: a byte sent at the wrong baud rate or parity is
+// line noise to it, the boot ROM only listens while DTR is high, and a request with a wrong
+// byte gets no answer or a damaged-request status. The model does no waiting of its own and
+// has no timers: every change that happens "later" (a service program starting, a busy
+// handset's "P" replies) is decided by the time stamps, so it runs the same under a virtual
+// clock, the real clock or a network server.
+//
+// Not thread-safe: one caller drives it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/sim_profile.h"
+
+namespace velmora::sim {
+
+// How a byte is framed on the line.
+struct LineFormat {
+  uint32_t baudRate = 0;
+  uint8_t byteSize = 8;
+  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space (the platform's codes)
+  uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two
+
+  friend bool operator==(const LineFormat&, const LineFormat&) = default;
+};
+
+// The host's side of the line: its framing and its modem-control outputs.
+struct LineState {
+  LineFormat format;
+  bool dtr = false;
+  bool rts = false;
+};
+
+// A receiver understands a byte when baud rate, byte size and parity agree; a receiver only
+// looks at the first stop bit, so the stop bits do not matter.
+bool SameCharacterFormat(const LineFormat& sender, const LineFormat& receiver);
+// Time one byte of this framing takes on the line, in microseconds.
+int64_t WireTimeUs(const LineFormat& f);
+
+// One byte the handset put on the line: complete at timeUs, framed as format.
+struct SimByte {
+  int64_t timeUs = 0;
+  uint8_t value = 0;
+  LineFormat format;
+};
+
+struct SimStoredBlock {
+  uint8_t version = 0;
+  std::vector<uint8_t> data;  // the block's size is data.size()
+};
+
+// One area of the block store. Eelite is log-structured: every create costs size + 12 bytes
+// that come back only when the whole area is erased; Eefull is rewritten in place.
+struct SimStoreArea {
+  std::map<uint16_t, SimStoredBlock> blocks;
+  uint32_t capacity = 0;
+  uint32_t consumed = 0;  // bytes used, live and dead
+  int32_t lockedNumber = -1;  // the block between its create and its close, -1 none
+
+  uint32_t LiveBytes() const;  // sum of size + 12 over the blocks
+  uint32_t Free() const { return consumed >= capacity ? 0 : capacity - consumed; }
+  uint32_t Garbage() const { return consumed - LiveBytes(); }
+};
+
+// Per-block overhead of the store's log records.
+constexpr uint32_t kBlockOverhead = 12;
+
+// The boot program the ROM expects: the 104-byte boot string with its parameters 7, 0x80, 1.
+const std::vector<uint8_t>& ExpectedBootProgram();
+
+class SimHandset {
+ public:
+  explicit SimHandset(const SimProfile& profile = SimProfile::Default());
+
+  // The host changed its line state at time t (DTR and RTS edges, baud rate, parity).
+  void SetLine(const LineState& line, int64_t tUs);
+  // A byte from the host whose last bit arrived at time t, sent with the given line state.
+  void Receive(uint8_t byte, const LineState& line, int64_t tUs);
+  // Lets the handset's own time run to t (a starting service program becomes ready).
+  void AdvanceTo(int64_t tUs);
+
+  // The handset's transmitter: bytes in the order they go out, with non-decreasing times.
+  bool HasOutput() const { return !out_.empty(); }
+  const SimByte& PeekOutput() const { return out_.front(); }
+  void PopOutput() { out_.pop_front(); }
+  // Takes every byte complete at or before t.
+  std::vector<SimByte> TakeOutput(int64_t uptoUs);
+  // Forgets everything not yet delivered (the line went away).
+  void DiscardOutput();
+
+  // The port is exclusive: one open at a time, and never while the fault says it is held.
+  bool AcquirePort();
+  void ReleasePort();
+  bool PortOpen() const { return portOpen_; }
+
+  SimState state() const { return state_; }
+  SimFaults& faults() { return profile_.faults; }
+  const SimProfile& profile() const { return profile_; }
+  const SimStoreArea& area(SimArea a) const { return a == SimArea::Eelite ? eelite_ : eefull_; }
+  SimStoreArea& area(SimArea a) { return a == SimArea::Eelite ? eelite_ : eefull_; }
+  // The format the handset's own receiver expects right now.
+  LineFormat ReceiverFormat() const;
+
+  // Counters for tests and the dump.
+  uint64_t noiseBytes() const { return noiseBytes_; }
+  // Service commands received with a valid check byte, by command code.
+  int CommandCount(uint8_t code) const;
+  uint64_t framesReceived() const { return framesReceived_; }
+
+  // Text dump of the block store: a header per area, then one line per block:
+  // AREA NUMBER SIZE VERSION HEXDATA
+  std::string Dump() const;
+
+ private:
+  void Settle(int64_t t);
+  void ResetParsers();
+  void EnterState(SimState s);
+  void Send(const std::vector<uint8_t>& bytes, int64_t t);
+  void SendFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
+  void OnBootRomByte(uint8_t b, const LineState& line, int64_t t);
+  void OnBootBlockByte(uint8_t b, const LineState& line, int64_t t);
+  void OnAtByte(uint8_t b, int64_t t);
+  void OnFrameByte(uint8_t b, int64_t t);
+  void OnFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
+  void OnNormalFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
+  void OnServiceFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
+  void OnSwitchOff(int64_t t);
+  void OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t);
+  // Runs a block-store command; returns the reply without its check byte.
+  std::vector<uint8_t> Execute(uint8_t code, const uint8_t* p, size_t n, int64_t* extraDelayUs);
+
+  SimProfile profile_;
+  SimState state_;
+  SimStoreArea eelite_, eefull_;
+  LineState line_;
+  int64_t dtrLowSinceUs_ = 0;
+  std::deque<SimByte> out_;
+  int64_t txFreeUs_ = 0;
+  bool portOpen_ = false;
+
+  // boot ROM
+  int bootLength_ = -1;  // -1: waiting for the length byte
+  std::vector<uint8_t> bootBlock_;
+  int64_t lastBootByteUs_ = 0;
+  int64_t readyUs_ = 0;  // when the started service program listens
+
+  // normal operation
+  bool framesOn_ = false;  // after at^sqwe=1 / at^sqsb=1
+  std::string atLine_;
+
+  // frame receiver
+  std::vector<uint8_t> rx_;
+  int64_t lastFrameByteUs_ = 0;
+
+  int writebackCount_ = -1;  // -1: no DeleteAllBlocks seen yet
+  uint64_t noiseBytes_ = 0;
+  uint64_t framesReceived_ = 0;
+  std::map<uint8_t, int> commandCounts_;
+};
+
+}  // namespace velmora::sim

@@ -1,0 +1,376 @@
+#include "sim/sim_profile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace velmora::sim {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::vector<std::string> Words(const std::string& s) {
+  std::istringstream in(s);
+  std::vector<std::string> w;
+  std::string x;
+  while (in >> x) w.push_back(x);
+  return w;
+}
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-' || v > max) return false;
+  *out = v;
+  return true;
+}
+
+template <typename T>
+bool Num(const std::string& text, T* out, uint64_t max, const std::string& what, std::string* error) {
+  uint64_t v = 0;
+  if (!ParseNumber(text, max, &v)) {
+    *error = "bad " + what + ": '" + text + "'";
+    return false;
+  }
+  *out = static_cast<T>(v);
+  return true;
+}
+
+bool ParseBool(const std::string& text, bool* out) {
+  const std::string t = Lower(text);
+  if (t == "1" || t == "yes" || t == "true" || t == "on") return *out = true, true;
+  if (t == "0" || t == "no" || t == "false" || t == "off") return *out = false, true;
+  return false;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Unescape(const std::string& in, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\\') {
+      out->push_back(in[i]);
+      continue;
+    }
+    if (++i >= in.size()) return false;
+    switch (in[i]) {
+      case 'r': out->push_back('\r'); break;
+      case 'n': out->push_back('\n'); break;
+      case 't': out->push_back('\t'); break;
+      case '\\': out->push_back('\\'); break;
+      case 's': out->push_back(' '); break;  // a blank that survives trimming
+      case 'x': {
+        if (i + 2 >= in.size()) return false;
+        const int hi = HexDigit(in[i + 1]), lo = HexDigit(in[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        out->push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        break;
+      }
+      default: return false;
+    }
+  }
+  return true;
+}
+
+// A status given as one character ("5", "P", " " cannot be typed, so also numbers: 0x20).
+bool ParseStatusByte(const std::string& text, uint8_t* out) {
+  if (text.size() == 1) {
+    *out = static_cast<uint8_t>(text[0]);
+    return true;
+  }
+  uint64_t v = 0;
+  if (!ParseNumber(text, 255, &v)) return false;
+  *out = static_cast<uint8_t>(v);
+  return true;
+}
+
+bool ParseTimes(const std::string& text, int* out) {
+  const std::string t = Lower(text);
+  if (t == "once") return *out = 1, true;
+  if (t == "always") return *out = -1, true;
+  uint64_t v = 0;
+  if (!ParseNumber(t, 1000000, &v) || v == 0) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool ParseArea(const std::string& text, SimArea* area) {
+  const std::string t = Lower(text);
+  if (t == "eelite") return *area = SimArea::Eelite, true;
+  if (t == "eefull") return *area = SimArea::Eefull, true;
+  return false;
+}
+
+bool ParseBlock(const std::string& value, SimProfile* p, std::string* error) {
+  const auto w = Words(value);
+  SimBlock b;
+  if (w.size() != 4 || !ParseArea(w[0], &b.area)) {
+    *error = "block wants: AREA NUMBER VERSION DATA";
+    return false;
+  }
+  if (!Num(w[1], &b.number, 0xFFFF, "block number", error)) return false;
+  if (!Num(w[2], &b.version, 0xFF, "block version", error)) return false;
+  if (w[3] == "-") {
+    // an empty block
+  } else if (w[3][0] == '*') {
+    uint16_t size = 0;
+    if (!Num(w[3].substr(1), &size, 0xFFFF, "block size", error)) return false;
+    b.data = SimPattern(b.number, size);
+  } else {
+    const std::string& h = w[3];
+    if (h.size() % 2 != 0 || h.size() / 2 > 0xFFFF) {
+      *error = "block data must be whole hex bytes";
+      return false;
+    }
+    for (size_t i = 0; i < h.size(); i += 2) {
+      const int hi = HexDigit(h[i]), lo = HexDigit(h[i + 1]);
+      if (hi < 0 || lo < 0) {
+        *error = "block data must be hex";
+        return false;
+      }
+      b.data.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+  }
+  // A later line for the same block replaces the earlier one.
+  std::erase_if(p->blocks, [&](const SimBlock& o) { return o.area == b.area && o.number == b.number; });
+  p->blocks.push_back(std::move(b));
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> SimPattern(uint16_t number, uint16_t size) {
+  std::vector<uint8_t> d(size);
+  for (uint16_t i = 0; i < size; ++i) d[i] = static_cast<uint8_t>((number * 16 + i) & 0xFF);
+  return d;
+}
+
+SimProfile SimProfile::Default() {
+  SimProfile p;
+  for (uint16_t n = 1; n <= 20; ++n) p.blocks.push_back({SimArea::Eelite, n, 1, SimPattern(n, 100)});
+  for (uint16_t n = 5001; n <= 5004; ++n) p.blocks.push_back({SimArea::Eefull, n, 1, SimPattern(n, 8)});
+  // The map-version record: bytes 14..17 hold the version of the last mapping written.
+  std::vector<uint8_t> record(32, 0);
+  record[14] = 1;
+  p.blocks.push_back({SimArea::Eefull, 5005, 1, record});
+  return p;
+}
+
+std::string SimProfile::ImeiAnswer() const {
+  if (!imeiText.empty()) return imeiText;
+  return "\r\n+CGSN: " + imei + "\r\n";
+}
+
+const char* SimStateName(SimState s) {
+  switch (s) {
+    case SimState::SwitchedOff: return "off";
+    case SimState::BootMode: return "boot";
+    case SimState::Starting: return "starting";
+    case SimState::RunningNormally: return "normal";
+    case SimState::ServiceMode: return "service";
+  }
+  return "?";
+}
+
+const char* SimAreaName(SimArea a) { return a == SimArea::Eelite ? "Eelite" : "Eefull"; }
+
+bool ParseSimFault(const std::string& spec, SimFaults* f, std::string* error) {
+  const auto w = Words(spec);
+  if (w.empty()) {
+    *error = "empty fault";
+    return false;
+  }
+  const std::string kind = Lower(w[0]);
+  auto code = [&](ReplyFault* r) {
+    return Num(w.size() > 1 ? w[1] : std::string(), &r->code, 0xFF, "command code", error);
+  };
+  auto times = [&](size_t at, ReplyFault* r) {
+    if (w.size() <= at) return true;
+    if (w.size() > at + 1 || !ParseTimes(w[at], &r->times)) {
+      *error = "bad repeat in fault '" + spec + "' (once, always or a count)";
+      return false;
+    }
+    return true;
+  };
+  ReplyFault r;
+  if (kind == "status") {
+    r.kind = FaultKind::Status;
+    if (!code(&r)) return false;
+    if (w.size() < 3 || !ParseStatusByte(w[2], &r.status)) {
+      *error = "status fault wants: status CODE BYTE [once|always|N]";
+      return false;
+    }
+    if (!times(3, &r)) return false;
+  } else if (kind == "lose" || kind == "damage") {
+    r.kind = kind == "lose" ? FaultKind::Lose : FaultKind::Damage;
+    if (!code(&r) || !times(2, &r)) return false;
+  } else if (kind == "pending") {
+    r.kind = FaultKind::Pending;
+    if (!code(&r)) return false;
+    if (w.size() < 3 || !Num(w[2], &r.pending, 100000, "pending count", error)) return false;
+    if (!times(3, &r)) return false;
+  } else if (kind == "writeback") {
+    if (w.size() < 2 || w.size() > 3 || !Num(w[1], &f->writebackFailAt, 1000000, "writeback index", error)) {
+      if (error->empty()) *error = "writeback fault wants: writeback K [BYTE]";
+      return false;
+    }
+    if (w.size() == 3 && !ParseStatusByte(w[2], &f->writebackStatus)) {
+      *error = "bad writeback status";
+      return false;
+    }
+    return true;
+  } else if (kind == "boot_silent" && w.size() == 1) {
+    f->bootSilent = true;
+    return true;
+  } else if (kind == "no_switch_off" && w.size() <= 2) {
+    if (w.size() == 2 && Lower(w[1]) != "ack") {
+      *error = "no_switch_off takes only 'ack'";
+      return false;
+    }
+    f->switchOff = w.size() == 2 ? SwitchOffFault::AckButStayOn : SwitchOffFault::Ignore;
+    return true;
+  } else if (kind == "port_busy" && w.size() == 1) {
+    f->portBusy = true;
+    return true;
+  } else if (kind == "no_imei_at" && w.size() == 1) {
+    f->noImeiAt = true;
+    return true;
+  } else {
+    *error = "unknown fault '" + spec + "'";
+    return false;
+  }
+  f->replies.push_back(r);
+  return true;
+}
+
+bool ApplySimSetting(SimProfile* p, const std::string& rawKey, const std::string& value,
+                     std::string* error) {
+  const std::string key = Lower(Trim(rawKey));
+  if (key == "product") return Num(value, &p->productNumber, 0xFFFF, "product", error);
+  if (key == "imei") {
+    if (value.empty() || value.size() > 15 ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      *error = "imei must be up to 15 digits";
+      return false;
+    }
+    p->imei = value;
+    return true;
+  }
+  if (key == "imei_text") {
+    std::string t;
+    // data byte 0 of the answer frame leaves room for 31 text bytes
+    if (!Unescape(value, &t) || t.size() > 31) {
+      *error = "imei_text must be at most 31 characters (escapes \\r \\n \\t \\s \\\\ \\xHH)";
+      return false;
+    }
+    p->imeiText = t;
+    return true;
+  }
+  if (key == "state") {
+    const std::string v = Lower(value);
+    if (v == "off") p->startState = SimState::SwitchedOff;
+    else if (v == "normal" || v == "on") p->startState = SimState::RunningNormally;
+    else if (v == "service") p->startState = SimState::ServiceMode;
+    else {
+      *error = "state must be off, normal or service";
+      return false;
+    }
+    return true;
+  }
+  if (key == "baud") {
+    if (!Num(value, &p->baudRate, 4000000, "baud", error)) return false;
+    if (p->baudRate == 0) return *error = "baud must not be 0", false;
+    return true;
+  }
+  if (key == "normal_mode") {
+    if (!Num(value, &p->normalMode, 0xFFFF, "normal_mode", error)) return false;
+    if (p->normalMode == 7) return *error = "mode 7 is service mode", false;
+    return true;
+  }
+  if (key == "at_echo") {
+    if (!ParseBool(value, &p->atEcho)) return *error = "at_echo must be 0 or 1", false;
+    return true;
+  }
+  if (key == "eelite_capacity") return Num(value, &p->eeliteCapacity, 0xFFFFFFFF, "eelite_capacity", error);
+  if (key == "eefull_capacity") return Num(value, &p->eefullCapacity, 0xFFFFFFFF, "eefull_capacity", error);
+  if (key == "garbage") return Num(value, &p->garbage, 0xFFFFFFFF, "garbage", error);
+  if (key == "max_logical_block") return Num(value, &p->maxLogicalBlock, 0xFFFF, "max_logical_block", error);
+  if (key == "default_blocks") {
+    bool keep = true;
+    if (!ParseBool(value, &keep)) return *error = "default_blocks must be yes or no", false;
+    if (!keep) {
+      p->blocks.clear();
+      p->garbage = 0;
+    }
+    return true;
+  }
+  if (key == "block") return ParseBlock(value, p, error);
+  if (key == "fault") return ParseSimFault(value, &p->faults, error);
+  if (key == "reply_delay_us") return Num(value, &p->replyDelayUs, 10000000, "reply_delay_us", error);
+  if (key == "boot_start_ms") return Num(value, &p->bootStartMs, 100000, "boot_start_ms", error);
+  if (key == "pending_interval_ms") return Num(value, &p->pendingIntervalMs, 100000, "pending_interval_ms", error);
+  if (key == "erase_ms") return Num(value, &p->eraseMs, 100000, "erase_ms", error);
+  *error = "unknown setting '" + key + "'";
+  return false;
+}
+
+bool ParseSimProfile(const std::string& text, SimProfile* p, std::string* error) {
+  std::istringstream in(text);
+  std::string line;
+  int lineNo = 0;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    const auto eq = line.find('=');
+    std::string err;
+    if (eq == std::string::npos) {
+      err = "expected key = value";
+    } else if (ApplySimSetting(p, line.substr(0, eq), Trim(line.substr(eq + 1)), &err)) {
+      continue;
+    }
+    *error = "line " + std::to_string(lineNo) + ": " + err;
+    return false;
+  }
+  return true;
+}
+
+bool LoadSimProfile(const std::string& path, SimProfile* p, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read profile " + path;
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!ParseSimProfile(text.str(), p, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velmora::sim

@@ -1,0 +1,142 @@
+// What a simulated handset is: its identity, the state it is found in, its block store at
+// power-on and the faults it has been told to show. A profile is plain data; the handset
+// model (sim_handset.h) runs it.
+//
+// Profile text: one "key = value" per line, '#' starts a comment, blank lines are ignored.
+// Settings are applied in order on top of what the profile already holds (normally the
+// default profile), so a file only names what differs.
+//
+//   product = 72                    hardware product number
+//   imei = 351234567890128          the 15 digits of the IMEI
+//   imei_text = \r\n+CGSN: ...\r\n  exact text of the AT+CGSN answer frame (escapes \r \n \t
+//                                   \\ \xHH); empty = CR LF "+CGSN: " IMEI CR LF
+//   state = off | normal | service  the state the handset is found in
+//   baud = 57600                    the handset's own baud rate (AT commands and frames)
+//   normal_mode = 1                 mode reported by a normally running handset (not 7)
+//   at_echo = 0 | 1                 echo AT command characters as they arrive
+//   eelite_capacity = 8192          bytes of the log-structured Eelite area
+//   eefull_capacity = 4096          bytes of the Eefull area
+//   garbage = 2000                  Eelite bytes already dead at power-on
+//   max_logical_block = 300         highest Eelite logical block number
+//   default_blocks = no             drop the default blocks of both areas (and the garbage)
+//   block = AREA NUMBER VERSION DATA
+//                                   AREA eelite|eefull; DATA hex bytes ("AABB01"), or
+//                                   "*SIZE" for SIZE bytes of the block's own pattern,
+//                                   or "-" for an empty block
+//   fault = SPEC                    see ParseSimFault below
+//   reply_delay_us = 2000           time from the end of a request to the first reply byte
+//   boot_start_ms = 50              from the boot block's acknowledgement to the service program
+//   pending_interval_ms = 200       between "P" replies of a busy handset
+//   erase_ms = 300                  time DeleteAllBlocks takes
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmora::sim {
+
+enum class SimArea : uint8_t { Eelite, Eefull };
+
+// The states a handset can be in, as the line sees them.
+enum class SimState : uint8_t {
+  SwitchedOff,      // only the boot ROM listens (19200 baud, 8 bits, even parity, DTR high)
+  BootMode,         // the boot ROM answered 0xA0 and takes a boot block
+  Starting,         // the boot program was accepted; the service program is starting
+  RunningNormally,  // normal operation: AT commands, then frames
+  ServiceMode,      // the service program: frames and the block store
+};
+
+enum class FaultKind : uint8_t {
+  Status,  // answer the command with a status byte instead of executing it
+  Lose,    // execute the command, but the reply never reaches the line
+  Damage,  // execute the command and send its reply with a wrong check byte
+  Pending, // answer "P" a number of times before the real reply
+};
+
+struct ReplyFault {
+  FaultKind kind = FaultKind::Status;
+  uint8_t code = 0;    // the service command code it applies to (0x01, 0x11, ...)
+  uint8_t status = 0;  // Status: the byte sent
+  int pending = 0;     // Pending: "P" replies before the answer
+  int times = 1;       // commands it hits; -1 = every one
+};
+
+enum class SwitchOffFault : uint8_t {
+  Obey,          // acknowledge and switch off
+  Ignore,        // no acknowledgement, stays on
+  AckButStayOn,  // acknowledge, but keeps running
+};
+
+struct SimFaults {
+  std::vector<ReplyFault> replies;
+  // The k-th Eelite CreateBlock or WriteBlockChunk after a DeleteAllBlocks is answered with
+  // writebackStatus (once); 0 = never.
+  int writebackFailAt = 0;
+  uint8_t writebackStatus = '4';
+  bool bootSilent = false;      // the boot ROM never answers 0x55
+  SwitchOffFault switchOff = SwitchOffFault::Obey;
+  bool portBusy = false;        // every open of the port fails
+  bool noImeiAt = false;        // the AT+CGSN frame goes unanswered (type-14 0x0A still works)
+};
+
+struct SimBlock {
+  SimArea area = SimArea::Eelite;
+  uint16_t number = 0;
+  uint8_t version = 0;
+  std::vector<uint8_t> data;
+};
+
+struct SimProfile {
+  uint16_t productNumber = 72;
+  std::string imei = "351234567890128";
+  std::string imeiText;  // empty: CR LF "+CGSN: " imei CR LF
+  SimState startState = SimState::RunningNormally;
+  uint32_t baudRate = 57600;
+  uint16_t normalMode = 1;
+  bool atEcho = false;
+  uint32_t eeliteCapacity = 8192;
+  uint32_t eefullCapacity = 4096;
+  uint32_t garbage = 2000;
+  uint16_t maxLogicalBlock = 300;
+  std::vector<SimBlock> blocks;
+  SimFaults faults;
+  uint32_t replyDelayUs = 2000;
+  uint32_t bootStartMs = 50;
+  uint32_t pendingIntervalMs = 200;
+  uint32_t eraseMs = 300;
+
+  // Product 72, IMEI 351234567890128, running normally, Eelite 8192 bytes holding blocks
+  // 1..20 of 100 bytes (version 1) and 2000 bytes of garbage, Eefull blocks 5001..5004 of
+  // 8 bytes and 5005 of 32 bytes (version 1).
+  static SimProfile Default();
+  // The answer text of AT+CGSN.
+  std::string ImeiAnswer() const;
+};
+
+// The data a block of the given number gets from "*SIZE": recognisable in a dump.
+std::vector<uint8_t> SimPattern(uint16_t number, uint16_t size);
+
+// Applies one setting. Returns true, or false with a message in *error.
+bool ApplySimSetting(SimProfile* profile, const std::string& key, const std::string& value,
+                     std::string* error);
+// Applies a whole profile text; the message names the line of the first error.
+bool ParseSimProfile(const std::string& text, SimProfile* profile, std::string* error);
+bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* error);
+
+// Fault specs (numbers in decimal or 0x hex; a status is a character like "5" or a number):
+//   status CODE BYTE [once|always|N]   answer command CODE with status BYTE
+//   lose CODE [once|always|N]          execute, but the reply is lost
+//   damage CODE [once|always|N]        execute, reply with a wrong check byte
+//   pending CODE N [once|always|M]     N "P" replies before the real one
+//   writeback K [BYTE]                 K-th write-back command after DeleteAllBlocks fails
+//   boot_silent                        the boot ROM never answers
+//   no_switch_off [ack]                switch-off ignored (or acknowledged but not obeyed)
+//   port_busy                          the port is held by another program
+//   no_imei_at                         AT+CGSN is not answered
+bool ParseSimFault(const std::string& spec, SimFaults* faults, std::string* error);
+
+const char* SimStateName(SimState state);
+const char* SimAreaName(SimArea area);
+
+}  // namespace velmora::sim

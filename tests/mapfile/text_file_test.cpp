@@ -1,0 +1,122 @@
+// Text-mode reading of map files and text-mode writing of the backup file, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/text_file.h"
+
+namespace velmora::testing {
+namespace {
+
+class TextFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora_text_file_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    for (const std::string& file : created_) std::remove(file.c_str());
+    std::remove(dir_.c_str());
+  }
+  std::string Path(const std::string& name) {
+    created_.push_back(dir_ + "/" + name);
+    return created_.back();
+  }
+  std::string WriteRaw(const std::string& name, const std::string& bytes) {
+    const std::string path = Path(name);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (f == nullptr) return path;
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+    return path;
+  }
+  static std::string ReadRaw(const std::string& path) {
+    std::string bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return "<missing>";
+    for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<char>(c));
+    std::fclose(f);
+    return bytes;
+  }
+
+  std::string dir_;
+  std::vector<std::string> created_;
+};
+
+TEST_F(TextFileTest, ReadMapFileTextTranslatesAsTextMode) {
+  const struct {
+    const char* what;
+    std::string file;
+    std::string text;
+  } cases[] = {
+      {"CR LF becomes LF", "a\r\nb\r\n", "a\nb\n"},
+      {"lone CR and LF stay", "a\rb\nc\r", "a\rb\nc\r"},
+      {"CR CR LF keeps the first CR", "x\r\r\ny", "x\r\ny"},
+      {"Ctrl-Z ends the text", std::string("ab\x1a" "cd\r\n"), "ab"},
+      {"byte 255 ends the text", std::string("ab\xff" "cd"), "ab"},
+      {"Ctrl-Z right after CR", std::string("a\r\x1a\n"), "a\r"},
+      {"empty file", "", ""},
+      {"zero byte is kept", std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = WriteRaw("case" + std::to_string(n++) + ".map", c.file);
+    std::string text = "previous";
+    ASSERT_EQ(ReadMapFileText(path, &text), TextReadResult::Ok);
+    EXPECT_EQ(text, c.text);
+    EXPECT_LE(text.size(), c.file.size());
+    EXPECT_EQ(text.c_str()[text.size()], '\0');
+  }
+}
+
+TEST_F(TextFileTest, FilesThatCannotBeOpened) {
+  std::string text = "kept";
+  EXPECT_EQ(ReadMapFileText(dir_ + "/missing.map", &text), TextReadResult::CannotOpen);
+  EXPECT_EQ(ReadMapFileText(dir_, &text), TextReadResult::CannotOpen);  // a directory
+  EXPECT_EQ(text, "kept");
+}
+
+TEST_F(TextFileTest, TextModeFileWritesEveryLfAsCrLf) {
+  const std::string path = Path("mapsave.eel");
+  TextModeFile file;
+  ASSERT_TRUE(file.Create(path));
+  EXPECT_TRUE(file.is_open());
+  EXPECT_TRUE(file.Write("\r\nBLOCK_NUMBER = 7\r\n"));
+  EXPECT_TRUE(file.Write("a\nb"));
+  EXPECT_TRUE(file.Write(""));
+  EXPECT_TRUE(file.Close());
+  EXPECT_FALSE(file.is_open());
+  EXPECT_EQ(ReadRaw(path), "\r\r\nBLOCK_NUMBER = 7\r\r\na\r\nb");
+
+  // Create empties an existing file; a long text crosses the writer's chunks intact.
+  std::string lines;
+  for (int i = 0; i < 5000; ++i) lines += "0x1F \n";
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) expected += "0x1F \r\n";
+  ASSERT_TRUE(file.Create(path));
+  EXPECT_TRUE(file.Write(lines));
+  EXPECT_TRUE(file.Close());
+  EXPECT_EQ(ReadRaw(path), expected);
+}
+
+TEST_F(TextFileTest, TextModeFileFailures) {
+  TextModeFile file;
+  EXPECT_FALSE(file.Write("x"));  // never created
+  EXPECT_FALSE(file.Create(dir_ + "/no/such/dir/mapsave.eel"));
+  EXPECT_FALSE(file.is_open());
+  {
+    // The destructor closes a file still open.
+    TextModeFile scoped;
+    ASSERT_TRUE(scoped.Create(Path("scoped.eel")));
+    EXPECT_TRUE(scoped.Write("\n"));
+  }
+  EXPECT_EQ(ReadRaw(dir_ + "/scoped.eel"), "\r\n");
+}
+
+}  // namespace
+}  // namespace velmora::testing

@@ -1,0 +1,120 @@
+// A minimal host for driving the simulated handset through SimDevice under the virtual
+// clock: configure the line, pulse DTR, send bytes, collect what comes back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/serial_device.h"
+#include "sim/sim_device.h"
+#include "sim/sim_handset.h"
+
+namespace velmora::sim::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Hex(const std::string& text) {
+  Bytes b;
+  std::string digits;
+  for (char c : text)
+    if (c != ' ') digits += c;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return b;
+}
+
+inline std::string ToHex(const Bytes& b) {
+  static const char* h = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t x : b) {
+    if (!s.empty()) s += ' ';
+    s += h[x >> 4];
+    s += h[x & 15];
+  }
+  return s;
+}
+
+inline Bytes Frame(uint8_t type, const Bytes& data) {
+  Bytes f;
+  f.reserve(3 + data.size());
+  f.push_back(type);
+  f.push_back(static_cast<uint8_t>(data.size()));
+  f.push_back(static_cast<uint8_t>(type ^ data.size()));
+  for (uint8_t b : data) f.push_back(b);
+  return f;
+}
+
+// A service message in a type-0x14 frame, check byte appended.
+inline Bytes Service(const Bytes& msg) {
+  Bytes m = msg;
+  uint8_t x = 0;
+  for (uint8_t b : msg) x ^= b;
+  m.push_back(x);
+  return Frame(0x14, m);
+}
+
+struct Host {
+  explicit Host(const SimProfile& profile = SimProfile::Default()) : handset(profile) {
+    device = OpenSimDevice(handset, clock);
+    Configure(57600, kParityNone);
+  }
+  void Configure(uint32_t baud, uint8_t parity) {
+    SerialConfig c;
+    device->GetConfig(&c);
+    c.baudRate = baud;
+    c.parity = parity;
+    device->SetConfig(c);
+  }
+  void Dtr(bool high) { device->SetDtr(high); }
+  void Send(const Bytes& b) { device->Write(b.data(), b.size()); }
+  void Send(const std::string& s) { Send(Bytes(s.begin(), s.end())); }
+  // Everything that arrives within the window.
+  Bytes Receive(uint32_t windowMs = 250, size_t atMost = 512) {
+    SerialTimeouts t;
+    t.readConstant = windowMs;
+    device->SetTimeouts(t);
+    Bytes b(atMost);
+    const int n = device->Read(b.data(), b.size());
+    b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return b;
+  }
+  Bytes Exchange(const Bytes& request, uint32_t windowMs = 250) {
+    Send(request);
+    return Receive(windowMs);
+  }
+  std::string ReceiveText(uint32_t windowMs = 250) {
+    const Bytes b = Receive(windowMs);
+    return std::string(b.begin(), b.end());
+  }
+  // Runs the boot handshake and boot block the way the tool does; true on 0xA5.
+  bool Boot(const Bytes& program = ExpectedBootProgram()) {
+    Configure(19200, kParityEven);
+    Dtr(true);
+    clock.SleepUs(55'000);
+    if (Exchange({0x55}, 45) != Bytes{0xA0}) return false;
+    Dtr(false);
+    Bytes block{static_cast<uint8_t>(program.size())};
+    uint8_t x = 0;
+    for (uint8_t b : program) x ^= b;
+    block.insert(block.end(), program.begin(), program.end());
+    block.push_back(x);
+    Send(block);
+    const bool ok = Receive(60, 1) == Bytes{0xA5};
+    Configure(57600, kParityNone);
+    return ok;
+  }
+
+  VirtualClock clock;
+  SimHandset handset;
+  std::unique_ptr<SerialDevice> device;
+};
+
+inline SimProfile ProfileIn(SimState state) {
+  SimProfile p = SimProfile::Default();
+  p.startState = state;
+  return p;
+}
+
+}  // namespace velmora::sim::testing
