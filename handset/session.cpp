@@ -103,7 +103,7 @@ bool HandsetSession::Connect() {
     if (!SwitchOff(h)) return Fail(kSwitchOffFailedText);
     bool off = false;
     for (int i = 0; i < kSwitchOffPings && !off; ++i) {
-      (void)0;
+      if (i > 0) clock.SleepMs(kPingIntervalMs);
       off = !Ping(h);
     }
     if (!off) return Fail(kSwitchOffFailedText);
@@ -114,7 +114,7 @@ bool HandsetSession::Connect() {
   if (!booted) return Fail(kServiceModeFailedText);
 
   for (int i = 0; i < kServiceModePings; ++i) {
-    (void)0;
+    if (i > 0) clock.SleepMs(kPingIntervalMs);
     if (Ping(h)) return true;
   }
   return Fail(kServiceModeFailedText);

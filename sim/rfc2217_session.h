@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,9 @@ class Rfc2217Session {
   LineState queuedLine_;    // what it will be once the queue has gone out
   int64_t hostLineFreeUs_ = 0;
   uint64_t noiseBytes_ = 0;
+  // Set while one subnegotiation is handled, acted on once it is answered.
+  uint8_t purgeRequest_ = 0;
+  std::optional<LineState> lineChange_;
 };
 
 }  // namespace velmora::sim

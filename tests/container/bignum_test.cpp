@@ -176,6 +176,35 @@ TEST(BigNumber, ProductsAndRemaindersAgreeWithOpenssl) {
   BN_CTX_free(ctx);
 }
 
+// Divisions whose first quotient estimate is too large: the digit must be corrected by
+// adding the divisor back, or comes from a top limb equal to the divisor's.
+TEST(BigNumber, RemainderCorrectsItsQuotientEstimate) {
+  struct Case {
+    const char* dividend;
+    const char* divisor;
+  };
+  const Case cases[] = {
+      {"7fffffffffffffff800000000000000000000000000000000000000000000000",
+       "800000000000000000000000000000000000000000000001"},
+      {"7fffffff800000000000000000000000", "800000000000000000000001"},
+      {"80000000000000000000000000000000fffffffffffffffffffffffffffffffe",
+       "80000000000000000000000000000000ffffffffffffffff"},
+      {"3fffffffffffffffc00000000000000000000000000000000000000000000000",
+       "400000000000000000000000000000000000000000000001"},  // shifted by one bit
+  };
+  BN_CTX* ctx = BN_CTX_new();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dividend);
+    const auto a = testing::FromHex(c.dividend), d = testing::FromHex(c.divisor);
+    BigNumber r{};
+    ASSERT_EQ(BigNumberRemainder(FromBytes(a), FromBytes(d), &r), 0);
+    Bn oa(a), od(d), want;
+    BN_mod(want.b, oa.b, od.b, ctx);
+    EXPECT_EQ(Hex(r), Hex(want.b));
+  }
+  BN_CTX_free(ctx);
+}
+
 TEST(BigNumber, ModExpAgreesWithOpensslAcrossWindowWidths) {
   std::mt19937 rng(5);
   BN_CTX* ctx = BN_CTX_new();
@@ -189,7 +218,7 @@ TEST(BigNumber, ModExpAgreesWithOpensslAcrossWindowWidths) {
       if (round == 1) xm.back() |= 1;
       if (round == 2) xm.back() &= 0xFE;
       const auto xb = RandomNumber(rng, sm + 1);  // the base is reduced first
-      const auto xe = RandomNumber(rng, round == 0 ? sm : 1 + rng() % 3);
+      const auto xe = RandomNumber(rng, round == 0 ? sm : static_cast<uint32_t>(1 + rng() % 3));
       Bn om(xm), ob(xb), oe(xe), want;
       if (BN_is_zero(om.b)) continue;
       BN_mod_exp(want.b, ob.b, oe.b, om.b, ctx);

@@ -79,6 +79,7 @@ class MiniHandset {
   Bytes modeReply = {0x3F, 0x07, 0x00};
   Bytes imeiAnswer = {};            // type-6 frame data for AT+CGSN; empty: no answer
   Bytes imeiFallback = {0x0A, 0x00};
+  Bytes bootChatter = {0x13, 0x37, 0x00};  // what the boot program sends after its 0xA5
 
   // Counters for the assertions.
   int pings = 0;
@@ -177,8 +178,7 @@ class MiniHandset {
         if (x == block_.back() && block_[0] == 104) {
           ++bootStrings;
           bootLoaded_ = true;
-          // The boot program chatters a little before it settles; the drain eats it.
-          d.Feed({0xA5, 0x13, 0x37, 0x00}, 1000);
+          d.Feed(Bytes{0xA5} + bootChatter, 1000);
         }
         block_.clear();
         synced_ = false;

@@ -132,6 +132,24 @@ TEST_F(SessionTest, BootRomAnsweringOnlyOnFourthAttemptStillConnects) {
   EXPECT_EQ(phone.bootProbes, 3 * 16 + 1);
 }
 
+TEST_F(SessionTest, ServiceModeEntryDrainsAtMostSixteenBytes) {
+  const LinkHandle h = link.WComOpen(0, 57600);
+  ASSERT_NE(h, kNoLink);
+  for (size_t chatter : {3u, 40u}) {
+    SCOPED_TRACE(chatter);
+    MiniHandset phone(MiniHandset::State::Off);
+    phone.bootChatter = Bytes(chatter, 0x11);
+    phone.Attach(dev, clock);
+    EXPECT_EQ(session.WInitServiceMode(h), 1);
+    EXPECT_EQ(phone.bootStrings, 1);
+    EXPECT_EQ(dev.Pending(), chatter > 16 ? chatter - 16 : 0u);
+    EXPECT_EQ(dev.config.baudRate, 57600u);
+    EXPECT_EQ(dev.config.parity, kParityNone);
+    EXPECT_FALSE(dev.dtr);
+    dev.Purge();
+  }
+}
+
 // --- Connect failures: the box, and the port closed ---
 
 TEST_F(SessionTest, PortHeldByAnotherProgram) {
@@ -309,6 +327,8 @@ TEST_F(SessionTest, ReadImeiAnswerForms) {
       {"one character", Text("7"), ""},
       {"empty", Text(""), ""},
       {"30 characters and more", Text("\r\n" + digits + digits), digits},
+      // In a full frame the text ends after data byte 30, so this tag is not seen.
+      {"tag in the 31st character", Text("\r\n" + digits + "        +CGSN:"), digits},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -97,22 +97,20 @@ class TestRfc2217Server {
         client = client_;
       }
       if (client >= 0) fds.push_back({client, POLLIN, 0});
-      // Short, so that a stop is seen soon and a due paced answer goes out on time.
-      int waitMs = 20;
+      // Short, so that a stop is seen soon; exact, so that a due paced answer goes out on time.
+      auto wait = std::chrono::nanoseconds(std::chrono::milliseconds(20));
       if (!pending_.empty()) {
-        const auto due = pending_.front().due;
-        const auto now = Clock::now();
-        waitMs = due <= now ? 0
-                            : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count());
-        if (waitMs > 20) waitMs = 20;
+        const auto untilDue = pending_.front().due - Clock::now();
+        if (untilDue <= std::chrono::nanoseconds(0)) {
+          SendRaw(pending_.front().bytes);
+          pending_.erase(pending_.begin());
+          continue;
+        }
+        wait = std::min(wait, std::chrono::duration_cast<std::chrono::nanoseconds>(untilDue));
       }
-      if (!pending_.empty() && waitMs <= 1) {
-        std::this_thread::sleep_until(pending_.front().due);
-        SendRaw(pending_.front().bytes);
-        pending_.erase(pending_.begin());
-        continue;
-      }
-      if (poll(fds.data(), fds.size(), waitMs) <= 0) continue;
+      const timespec ts{static_cast<time_t>(wait.count() / 1'000'000'000),
+                        static_cast<long>(wait.count() % 1'000'000'000)};
+      if (ppoll(fds.data(), fds.size(), &ts, nullptr) <= 0) continue;
       if (fds[0].revents & POLLIN) {
         const int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c >= 0) {

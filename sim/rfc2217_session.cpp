@@ -1,0 +1,287 @@
+#include "sim/rfc2217_session.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "platform/serial_device.h"
+
+namespace velmora::sim {
+
+using namespace telnet;
+
+namespace {
+
+// A subnegotiation longer than this is not one of ours; it is dropped, not buffered.
+constexpr size_t kMaxSubnegotiation = 64;
+// What a port is set to before the client configures it.
+constexpr uint32_t kInitialBaudRate = 9600;
+const char kSignatureText[] = "velmora-sim simulated handset";
+
+bool Supported(uint8_t option) { return option == kBinary || option == kSga || option == kComPort; }
+
+// SET-CONTROL values.
+enum : uint8_t {
+  kReqFlow = 0, kNoFlow = 1, kReqBreak = 4, kBreakOn = 5, kBreakOff = 6, kReqDtr = 7, kDtrOn = 8, kDtrOff = 9,
+  kReqRts = 10, kRtsOn = 11, kRtsOff = 12, kReqFlowIn = 13, kNoFlowIn = 14,
+};
+
+}  // namespace
+
+Rfc2217Session::Rfc2217Session(SimHandset& handset, int64_t now) : handset_(handset) {
+  line_.format = {kInitialBaudRate, 8, kParityNone, kOneStopBit};
+  queuedLine_ = line_;
+  hostLineFreeUs_ = now;
+  handset_.DiscardOutput();  // whatever was on its way belonged to the last client
+  handset_.SetLine(line_, now);
+  // Binary both ways and no go-aheads; the client asks for COM-PORT-OPTION itself.
+  for (auto [cmd, opt] : {std::pair{kWill, kBinary}, {kDo, kBinary}, {kWill, kSga}}) {
+    (cmd == kWill ? weAsked_ : theyAsked_)[opt] = true;
+    SendOption(cmd, opt);
+  }
+}
+
+Rfc2217Session::~Rfc2217Session() {
+  // The client is gone: its modem lines drop and nobody listens to the handset any more.
+  LineState off = line_;
+  off.dtr = off.rts = false;
+  handset_.SetLine(off, std::max(hostLineFreeUs_, int64_t{0}));
+  handset_.DiscardOutput();
+}
+
+void Rfc2217Session::SendOption(uint8_t command, uint8_t option) {
+  netOut_.push_back(static_cast<char>(kIac));
+  netOut_.push_back(static_cast<char>(command));
+  netOut_.push_back(static_cast<char>(option));
+}
+
+void Rfc2217Session::OnNegotiation(uint8_t command, uint8_t option) {
+  switch (command) {
+    case kWill:
+      if (!Supported(option)) return SendOption(kDont, option);
+      if (theyAsked_[option]) theyAsked_[option] = false;
+      else if (!they_[option]) SendOption(kDo, option);
+      they_[option] = true;
+      return;
+    case kWont:
+      if (theyAsked_[option]) theyAsked_[option] = false;
+      else if (they_[option]) SendOption(kDont, option);
+      they_[option] = false;
+      return;
+    case kDo:
+      if (!Supported(option)) return SendOption(kWont, option);
+      if (weAsked_[option]) weAsked_[option] = false;
+      else if (!we_[option]) SendOption(kWill, option);
+      we_[option] = true;
+      return;
+    case kDont:
+      if (weAsked_[option]) weAsked_[option] = false;
+      else if (we_[option]) SendOption(kWont, option);
+      we_[option] = false;
+      return;
+    default:
+      return;
+  }
+}
+
+void Rfc2217Session::Reply(uint8_t code, const std::vector<uint8_t>& value) {
+  netOut_ += static_cast<char>(kIac);
+  netOut_ += static_cast<char>(kSb);
+  netOut_ += static_cast<char>(kComPort);
+  netOut_ += static_cast<char>(code + kServerOffset);
+  for (uint8_t b : value) {
+    netOut_ += static_cast<char>(b);
+    if (b == kIac) netOut_ += static_cast<char>(kIac);
+  }
+  netOut_ += static_cast<char>(kIac);
+  netOut_ += static_cast<char>(kSe);
+}
+
+void Rfc2217Session::ChangeLine(const LineState& next, int64_t now) {
+  // A change takes effect after the bytes already on their way, as in a UART's FIFO.
+  const int64_t at = std::max(now, hostLineFreeUs_);
+  queuedLine_ = next;
+  pending_.push_back({at, false, 0, next});
+}
+
+void Rfc2217Session::OnPurge(uint8_t what, int64_t now) {
+  if (what & 1) {
+    // Receive side: what has reached the port is thrown away; bytes still being sent come.
+    handset_.TakeOutput(now);
+  }
+  if (what & 2) {
+    std::erase_if(pending_, [](const HostEvent& e) { return e.isByte; });
+    hostLineFreeUs_ = now;
+    for (HostEvent& e : pending_) e.dueUs = std::min(e.dueUs, now);
+  }
+}
+
+void Rfc2217Session::OnSubnegotiation() {
+  if (sub_.size() < 2 || sub_[0] != kComPort) return;
+  const uint8_t code = sub_[1];
+  const std::vector<uint8_t> v(sub_.begin() + 2, sub_.end());
+  LineState next = queuedLine_;
+  LineFormat& f = next.format;
+  switch (code) {
+    case kSignature:
+      if (v.empty()) Reply(code, std::vector<uint8_t>(std::begin(kSignatureText), std::end(kSignatureText) - 1));
+      return;
+    case kSetBaudRate: {
+      if (v.size() != 4) return;
+      const uint32_t baud = uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
+      if (baud != 0) f.baudRate = baud;
+      Reply(code, {static_cast<uint8_t>(f.baudRate >> 24), static_cast<uint8_t>(f.baudRate >> 16),
+                   static_cast<uint8_t>(f.baudRate >> 8), static_cast<uint8_t>(f.baudRate)});
+      break;
+    }
+    case kSetDataSize:
+      if (v.size() != 1) return;
+      if (v[0] >= 5 && v[0] <= 8) f.byteSize = v[0];
+      Reply(code, {f.byteSize});
+      break;
+    case kSetParity:
+      if (v.size() != 1) return;
+      if (v[0] >= 1 && v[0] <= 5) f.parity = static_cast<uint8_t>(v[0] - 1);  // NONE=1 .. SPACE=5
+      Reply(code, {static_cast<uint8_t>(f.parity + 1)});
+      break;
+    case kSetStopSize: {
+      if (v.size() != 1) return;
+      if (v[0] == 1) f.stopBits = kOneStopBit;
+      else if (v[0] == 2) f.stopBits = kTwoStopBits;
+      else if (v[0] == 3) f.stopBits = kOne5StopBits;
+      const uint8_t stop = f.stopBits == kOneStopBit ? 1 : (f.stopBits == kTwoStopBits ? 2 : 3);
+      Reply(code, {stop});
+      break;
+    }
+    case kSetControl: {
+      if (v.size() != 1) return;
+      uint8_t answer = v[0];
+      switch (v[0]) {
+        case kReqFlow: case kNoFlow: answer = kNoFlow; break;  // only no flow control is wired
+        case kReqFlowIn: case kNoFlowIn: answer = kNoFlowIn; break;
+        case kReqBreak: case kBreakOff: answer = kBreakOff; break;
+        case kBreakOn: answer = kBreakOn; break;
+        case kReqDtr: answer = next.dtr ? kDtrOn : kDtrOff; break;
+        case kDtrOn: case kDtrOff: next.dtr = v[0] == kDtrOn; break;
+        case kReqRts: answer = next.rts ? kRtsOn : kRtsOff; break;
+        case kRtsOn: case kRtsOff: next.rts = v[0] == kRtsOn; break;
+        default: answer = kNoFlow; break;  // hardware and software flow control are not offered
+      }
+      Reply(code, {answer});
+      break;
+    }
+    case kSetLineStateMask:
+    case kSetModemStateMask:
+      if (v.size() == 1) Reply(code, v);
+      return;
+    case kPurgeData:
+      if (v.size() != 1 || v[0] < 1 || v[0] > 3) return;
+      purgeRequest_ = v[0];
+      Reply(code, v);
+      return;
+    default:
+      return;  // flow-control suspend/resume and anything else: nothing to answer
+  }
+  if (!(next.format == queuedLine_.format) || next.dtr != queuedLine_.dtr || next.rts != queuedLine_.rts)
+    lineChange_ = next;
+}
+
+void Rfc2217Session::OnDataByte(uint8_t b, int64_t now) {
+  // The byte is on the line from when the line is free, and arrives one byte time later.
+  const int64_t at = std::max(now, hostLineFreeUs_) + WireTimeUs(queuedLine_.format);
+  hostLineFreeUs_ = at;
+  pending_.push_back({at, true, b, queuedLine_});
+}
+
+void Rfc2217Session::OnNetworkBytes(const uint8_t* data, size_t n, int64_t now) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t b = data[i];
+    switch (parse_) {
+      case Parse::Data:
+        if (b == kIac) parse_ = Parse::Iac;
+        else OnDataByte(b, now);
+        break;
+      case Parse::Iac:
+        if (b == kIac) {
+          OnDataByte(b, now);
+          parse_ = Parse::Data;
+        } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
+          negotiateCommand_ = b;
+          parse_ = Parse::Negotiate;
+        } else if (b == kSb) {
+          sub_.clear();
+          subOverflow_ = false;
+          parse_ = Parse::Sub;
+        } else {
+          parse_ = Parse::Data;  // NOP, GA and the like carry nothing for a serial line
+        }
+        break;
+      case Parse::Negotiate:
+        OnNegotiation(negotiateCommand_, b);
+        parse_ = Parse::Data;
+        break;
+      case Parse::Sub:
+        if (b == kIac) parse_ = Parse::SubIac;
+        else if (sub_.size() < kMaxSubnegotiation) sub_.push_back(b);
+        else subOverflow_ = true;
+        break;
+      case Parse::SubIac:
+        if (b == kIac) {
+          if (sub_.size() < kMaxSubnegotiation) sub_.push_back(b);
+          else subOverflow_ = true;
+          parse_ = Parse::Sub;
+          break;
+        }
+        parse_ = Parse::Data;
+        if (b == kSe && !subOverflow_) {
+          purgeRequest_ = 0;
+          lineChange_.reset();
+          OnSubnegotiation();
+          if (purgeRequest_) OnPurge(purgeRequest_, now);
+          if (lineChange_) ChangeLine(*lineChange_, now);
+        }
+        break;
+    }
+  }
+}
+
+int64_t Rfc2217Session::NextDueUs() const {
+  int64_t next = INT64_MAX;
+  if (!pending_.empty()) next = pending_.front().dueUs;
+  if (handset_.HasOutput()) next = std::min(next, handset_.PeekOutput().timeUs);
+  return next;
+}
+
+void Rfc2217Session::Pump(int64_t now) {
+  // Both directions in time order, so that each byte from the handset is judged with the
+  // framing the port had when it arrived.
+  for (;;) {
+    const int64_t hostDue = pending_.empty() ? INT64_MAX : pending_.front().dueUs;
+    const int64_t handsetDue = handset_.HasOutput() ? handset_.PeekOutput().timeUs : INT64_MAX;
+    if (std::min(hostDue, handsetDue) > now) break;
+    if (hostDue <= handsetDue) {
+      const HostEvent e = pending_.front();
+      pending_.pop_front();
+      line_ = e.line;
+      if (e.isByte) handset_.Receive(e.byte, e.line, e.dueUs);
+      else handset_.SetLine(e.line, e.dueUs);
+      continue;
+    }
+    const SimByte b = handset_.PeekOutput();
+    handset_.PopOutput();
+    if (!SameCharacterFormat(b.format, line_.format)) {
+      ++noiseBytes_;
+      continue;
+    }
+    netOut_ += static_cast<char>(b.value);
+    if (b.value == kIac) netOut_ += static_cast<char>(kIac);
+  }
+  handset_.AdvanceTo(now);
+}
+
+std::string Rfc2217Session::TakeNetworkOutput() {
+  std::string out;
+  out.swap(netOut_);
+  return out;
+}
+
+}  // namespace velmora::sim

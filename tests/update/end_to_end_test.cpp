@@ -1,0 +1,292 @@
+// Whole update runs against the simulated handset under the virtual clock: the dialog model,
+// the update run, the engine, the handset services, the link library and the in-process
+// simulated handset, wired as the program wires them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "app/dialog_model.h"
+#include "handset/service_commands.h"
+#include "handset/session.h"
+#include "link/link.h"
+#include "mapfile/map_writer.h"
+#include "platform/text_file.h"
+#include "sim/sim_device.h"
+#include "sim/sim_handset.h"
+#include "sim/sim_profile.h"
+#include "support/recording_view.h"
+#include "update/handset_operations.h"
+#include "update/update_run.h"
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RecordingView;
+
+std::string Example(const std::string& name) {
+  std::string text;
+  EXPECT_EQ(ReadMapFileText(std::string(VELMORA_SOURCE_DIR) + "/examples/" + name, &text),
+            TextReadResult::Ok);
+  return text;
+}
+
+std::string ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Opens the in-process handset for "COM1", as the port table does for "sim:".
+struct SimOpener : DeviceOpener {
+  SimOpener(sim::SimHandset& h, Clock& c) : handset(h), clock(c) {}
+  sim::SimHandset& handset;
+  Clock& clock;
+  std::unique_ptr<SerialDevice> Open(const std::string& name) override {
+    return name == "COM1" ? sim::OpenSimDevice(handset, clock) : nullptr;
+  }
+};
+
+class Rig {
+ public:
+  explicit Rig(const std::string& profileText = "") {
+    sim::SimProfile profile = sim::SimProfile::Default();
+    std::string error;
+    EXPECT_TRUE(sim::ParseSimProfile(profileText, &profile, &error)) << error;
+    handset = std::make_unique<sim::SimHandset>(profile);
+    opener = std::make_unique<SimOpener>(*handset, clock);
+    link = std::make_unique<Link>(clock, *opener, model);
+    store = std::make_unique<ServiceCommands>(*link);
+    session = std::make_unique<HandsetSession>(*link, model, settings);
+    ops = std::make_unique<HandsetUpdateOperations>(*session, *store, model);
+    model.SetProgramPath("velmora");
+    backupDir = fs::path(::testing::TempDir()) / ("backup-" + std::to_string(++serial));
+    fs::remove_all(backupDir);
+    fs::create_directories(backupDir / "tmp");
+    ops->engine().SetBackupPlaces({(backupDir / "mapsave.eel").string(), (backupDir / "tmp").string()});
+  }
+
+  RunOutcome Run(const std::string& mapText) {
+    map = mapText;
+    model.SetMapText(map.c_str());
+    return UpdateRun(model, *ops);
+  }
+  const sim::SimStoredBlock* Block(sim::SimArea area, uint16_t number) const {
+    const auto& blocks = handset->area(area).blocks;
+    auto it = blocks.find(number);
+    return it == blocks.end() ? nullptr : &it->second;
+  }
+  int Count(const std::string& text) const {
+    int n = 0;
+    for (size_t at = model.logText().find(text); at != std::string::npos;
+         at = model.logText().find(text, at + 1))
+      ++n;
+    return n;
+  }
+
+  VirtualClock clock;
+  RecordingView view;
+  DialogModel model{view};
+  LinkSettings settings;  // COM1, 57600
+  std::unique_ptr<sim::SimHandset> handset;
+  std::unique_ptr<SimOpener> opener;
+  std::unique_ptr<Link> link;
+  std::unique_ptr<ServiceCommands> store;
+  std::unique_ptr<HandsetSession> session;
+  std::unique_ptr<HandsetUpdateOperations> ops;
+  std::string map;
+  fs::path backupDir;
+  static inline int serial = 0;
+};
+
+// Every block of the mapping with operation write is in the handset with the map's data.
+void ExpectWritten(const Rig& rig) {
+  MapInfo info;
+  ASSERT_TRUE(ReadMapInfo(rig.map.c_str(), &info));
+  std::vector<MapBlock> blocks(static_cast<size_t>(info.blockCount));
+  ASSERT_TRUE(ReadMapBlocks(rig.map.c_str(), blocks.data(), info));
+  for (const MapBlock& b : blocks) {
+    if (b.operation != kOpWrite) continue;
+    SCOPED_TRACE(b.number);
+    const auto* stored = rig.Block(b.area == kAreaEefull ? sim::SimArea::Eefull : sim::SimArea::Eelite,
+                                   static_cast<uint16_t>(b.number));
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->data, b.data);
+    EXPECT_EQ(stored->version, b.version);
+  }
+}
+
+TEST(EndToEnd, StandardMappingLogMatchesTheGoldenFile) {
+  Rig rig;
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::Succeeded);
+  const fs::path goldenPath = fs::path(VELMORA_SOURCE_DIR) / "tests/update/golden/standard_run.log";
+  // VELMORA_UPDATE_GOLDEN=1 rewrites the golden file from this run (review it before committing).
+  if (std::getenv("VELMORA_UPDATE_GOLDEN") != nullptr)
+    std::ofstream(goldenPath, std::ios::binary) << rig.model.logText();
+  const std::string golden = ReadBytes(goldenPath);
+  EXPECT_EQ(rig.model.logText(), golden);
+  ExpectWritten(rig);
+  const auto* record = rig.Block(sim::SimArea::Eefull, 5005);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->data[14], 11);
+  EXPECT_EQ(record->data[15], 0x01);
+  EXPECT_EQ(record->data[16], 0x00);
+  EXPECT_EQ(record->data[17], 0x01);
+  EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+  ASSERT_EQ(rig.view.boxes.size(), 1u);
+  EXPECT_EQ(rig.view.boxes[0].icon, MessageIcon::Information);
+}
+
+TEST(EndToEnd, DeltaOverStandardRecordsProviderAndVersionWithoutWarning) {
+  Rig rig;
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::Succeeded);
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_2_BRD-Handel_11_0046.map")), RunOutcome::Succeeded);
+  EXPECT_EQ(rig.Count("Delta-Mapping\r\n"), 1);
+  EXPECT_EQ(rig.Count("Not the same Delta-Mapping-Version"), 0);
+  ExpectWritten(rig);
+  const auto& record = rig.Block(sim::SimArea::Eefull, 5005)->data;
+  EXPECT_EQ(record[14], 11);    // still the standard mapping's software version
+  EXPECT_EQ(record[15], 0x01);  // and its map version
+  EXPECT_EQ(record[16], 0x01);
+  EXPECT_EQ(record[17], 0x46);
+}
+
+TEST(EndToEnd, LargeMappingRunsOneGarbageCollectionAndKeepsEveryBlock) {
+  Rig rig;
+  std::map<uint16_t, std::vector<uint8_t>> before;
+  for (const auto& [number, block] : rig.handset->area(sim::SimArea::Eelite).blocks)
+    before[number] = block.data;
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Large_11_0002.map")), RunOutcome::Succeeded);
+  EXPECT_EQ(rig.Count("Garbage Collection\r\nReading out max. 300 Blocks \r\n"), 1);
+  EXPECT_EQ(rig.Count("\r\nDeleting complete Eelite\r\n"), 1);
+  EXPECT_EQ(rig.Count("Writing back Blocks\r\n"), 1);
+  ExpectWritten(rig);
+  // Blocks the mapping did not touch survive the compaction unchanged.
+  for (const auto& [number, data] : before) {
+    if (number <= 40) continue;
+    ASSERT_NE(rig.Block(sim::SimArea::Eelite, number), nullptr) << number;
+    EXPECT_EQ(rig.Block(sim::SimArea::Eelite, number)->data, data);
+  }
+}
+
+TEST(EndToEnd, WriteBackThatFailsForGoodLeavesTheBlocksInTheBackupFile) {
+  // Every write-back command after the erase is refused: one warning, one retry, then the
+  // backup file, and the block that needed the room fails the run.
+  Rig rig("fault = writeback 1 5 always\n");
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Large_11_0002.map")), RunOutcome::Failed);
+  EXPECT_EQ(rig.Count("ERROR: Can't write back data to Mobile. Try again! (Last trail!)\r\n"), 1);
+  EXPECT_EQ(rig.Count("\r\nIMPRORTANT INFO: Writing Backup from EELITE to mapsave.eel\r\n"), 1);
+  EXPECT_EQ(rig.Count("Use BLKTOOL -w mapsave.eel to restore data.\r\n"), 1);
+  EXPECT_EQ(rig.view.boxes.back().text, "Can't send mapping blocks to mobile!");
+  const std::string backup = ReadBytes(rig.backupDir / "mapsave.eel");
+  ASSERT_FALSE(backup.empty());
+  // The file starts with a CR CR LF line end and holds every Eelite block that was read out.
+  EXPECT_EQ(backup.rfind("\r\r\nBLOCK_NUMBER = 1\r\r\nBLOCK_SIZE   = ", 0), 0u);
+  EXPECT_NE(backup.find("\r\r\nBLOCK_NUMBER = 20\r\r\n"), std::string::npos);
+  EXPECT_EQ(backup.find("\n\n"), std::string::npos);
+}
+
+TEST(EndToEnd, ProductMismatchStopsBeforeAnyBlockIsWritten) {
+  Rig rig("product = 85\n");
+  const auto eeliteBefore = rig.handset->area(sim::SimArea::Eelite).consumed;
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::Failed);
+  EXPECT_EQ(rig.Count("Map-Product: 72  HW-Product: 85\r\nERROR: Wrong Mapping for this Mobile\r\n"), 1);
+  EXPECT_EQ(rig.handset->area(sim::SimArea::Eelite).consumed, eeliteBefore);
+  EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+}
+
+// Failures of the run's table, caused by the handset itself.
+struct HandsetFailure {
+  const char* name;
+  const char* profile;
+  const char* error;
+  const char* logged;
+};
+
+const HandsetFailure kHandsetFailures[] = {
+    {"block refused", "fault = status 0x01 5 always\n", "Can't send mapping blocks to mobile!",
+     "Block 30 not written\r\nError:No Space in Data Area\r\n"},
+    {"no version record", "default_blocks = no\n", "Can't write Map version info to mobile!",
+     "Block 5001 written\r\nWriting Map-Version to Mobile.\r\n"},
+    {"short version record", "default_blocks = no\nblock = eefull 5005 1 *17\n",
+     "Can't write Map version info to mobile!", "Writing Map-Version to Mobile.\r\n"},
+};
+
+// One new Eelite block and one Eefull block: nothing the handset must already hold.
+std::string SmallMap() {
+  MapInfo info;
+  info.product = 72;
+  info.mapVersion = 2;
+  info.swVersion = 11;
+  MapBlock eelite;
+  eelite.number = 30;
+  eelite.area = kAreaEelite;
+  eelite.operation = kOpWrite;
+  eelite.size = 45;
+  eelite.data.assign(45, 0x5A);
+  MapBlock eefull = eelite;
+  eefull.number = 5001;
+  eefull.area = kAreaEefull;
+  eefull.size = 3;
+  eefull.data = {1, 2, 3};
+  return FormatMapText(info, {eelite, eefull});
+}
+
+TEST(EndToEnd, HandsetSideFailuresEndWithTheirErrorAndASwitchedOffHandset) {
+  for (bool unattended : {false, true}) {
+    for (const auto& f : kHandsetFailures) {
+      SCOPED_TRACE(std::string(f.name) + (unattended ? " unattended" : ""));
+      Rig rig(f.profile);
+      rig.model.SetUnattended(unattended);
+      ASSERT_EQ(rig.Run(SmallMap()), RunOutcome::Failed);
+      EXPECT_EQ(rig.Count(f.logged), 1);
+      EXPECT_EQ(rig.Count(std::string(f.error) + "\r\n"), 1);
+      ASSERT_EQ(rig.view.boxes.size(), 1u);
+      EXPECT_EQ(rig.view.boxes[0].text, f.error);
+      EXPECT_EQ(rig.view.endResults, unattended ? std::vector<int>{3} : std::vector<int>{});
+      EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+      EXPECT_FALSE(rig.handset->PortOpen());
+    }
+  }
+}
+
+TEST(EndToEnd, UnattendedSuccessEndsTheDialogWithOneAndNoBox) {
+  Rig rig;
+  rig.model.SetUnattended(true);
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::Succeeded);
+  EXPECT_TRUE(rig.view.boxes.empty());
+  EXPECT_EQ(rig.view.endResults, std::vector<int>{1});
+}
+
+TEST(EndToEnd, BootRomThatNeverAnswersLeavesTheDialogOpen) {
+  Rig rig("state = off\nfault = boot_silent\n");
+  rig.model.SetUnattended(true);
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::NotConnected);
+  ASSERT_EQ(rig.view.boxes.size(), 1u);
+  EXPECT_EQ(rig.view.boxes[0].text,
+            "Error switching service mode!\nYou have to use a boot adapter (boot configuration)!");
+  EXPECT_TRUE(rig.view.endResults.empty());
+  EXPECT_FALSE(rig.handset->PortOpen());
+  EXPECT_TRUE(rig.model.enabled(kIdStart));
+}
+
+TEST(EndToEnd, NoMapUnattendedConnectsReadsTheImeiAndSwitchesTheHandsetOff) {
+  Rig rig;
+  rig.model.SetUnattended(true);
+  rig.model.SetMapText(nullptr);
+  EXPECT_EQ(UpdateRun(rig.model, *rig.ops), RunOutcome::Failed);
+  EXPECT_EQ(rig.Count("IMEI: 351234567890128\r\n"), 1);
+  EXPECT_EQ(rig.Count("Error reading map info!\r\n"), 1);
+  EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+  EXPECT_EQ(rig.view.endResults, std::vector<int>{3});
+}
+
+}  // namespace
+}  // namespace velmora
