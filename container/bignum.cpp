@@ -2,8 +2,58 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace velmora {
 namespace {
+
+// a[0..n) -= b[0..n); returns the final borrow.
+__attribute__((always_inline)) inline bool SubtractInPlace(uint64_t* a, const uint64_t* b, uint32_t n) {
+#if defined(__x86_64__)
+  unsigned char borrow = 0;
+#pragma GCC unroll 17
+  for (uint32_t i = 0; i < n; ++i) {
+    unsigned long long out;
+    borrow = _subborrow_u64(borrow, a[i], b[i], &out);
+    a[i] = out;
+  }
+  return borrow != 0;
+#else
+  uint64_t borrow = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint64_t x = a[i];
+    const uint64_t y = b[i] + borrow;
+    const uint64_t wrapped = y < borrow;
+    a[i] = x - y;
+    borrow = wrapped | (x < y);
+  }
+  return borrow != 0;
+#endif
+}
+
+// a[0..n) += b[0..n); returns the final carry.
+__attribute__((always_inline)) inline uint64_t AddInPlace(uint64_t* a, const uint64_t* b, uint32_t n) {
+#if defined(__x86_64__)
+  unsigned char carry = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    unsigned long long out;
+    carry = _addcarry_u64(carry, a[i], b[i], &out);
+    a[i] = out;
+  }
+  return carry;
+#else
+  uint64_t carry = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint64_t x = a[i] + b[i];
+    const uint64_t c1 = x < b[i];
+    a[i] = x + carry;
+    carry = c1 | (a[i] < carry);
+  }
+  return carry;
+#endif
+}
 
 // The arithmetic runs on 64-bit limbs (two value words each): a quarter of the word
 // products of 32-bit schoolbook loops, which is what keeps the full-size public exponent
@@ -72,25 +122,35 @@ int FromLimbs(const uint64_t* a, uint32_t limbs, BigNumber* out) {
 
 void LimbsOf(const BigNumber& a, uint32_t* limbs) { *limbs = (a.word[0] + 1) / 2; }
 
+// The kernels take an optional compile-time size: the exponentiation instantiates them for
+// its modulus size, so that the inner loops are unrolled with the carries in registers.
+#define VELMORA_KERNEL template <uint32_t kFixed = 0> __attribute__((always_inline)) inline
+
 // r[0..na+nb) = a * b
-void MulLimbs(const uint64_t* a, uint32_t na, const uint64_t* b, uint32_t nb, uint64_t* r) {
+VELMORA_KERNEL void MulLimbs(const uint64_t* a, uint32_t naParam, const uint64_t* b, uint32_t nbParam,
+                             uint64_t* r) {
+  const uint32_t na = kFixed ? kFixed : naParam;
+  const uint32_t nb = kFixed ? kFixed : nbParam;
   std::memset(r, 0, sizeof(uint64_t) * (na + nb));
   for (uint32_t i = 0; i < na; ++i) {
     const uint64_t ai = a[i];
     uint64_t carry = 0;
     uint64_t* ri = r + i;
+#pragma GCC unroll 16
     for (uint32_t j = 0; j < nb; ++j) ri[j] = MulAdd2(ai, b[j], ri[j], carry, &carry);
     ri[nb] = carry;
   }
 }
 
 // r[0..2n) = a * a: the cross products once, doubled, then the squares of the limbs.
-void SquareLimbs(const uint64_t* a, uint32_t n, uint64_t* r) {
+VELMORA_KERNEL void SquareLimbs(const uint64_t* a, uint32_t nParam, uint64_t* r) {
+  const uint32_t n = kFixed ? kFixed : nParam;
   std::memset(r, 0, sizeof(uint64_t) * 2 * n);
   for (uint32_t i = 0; i + 1 < n; ++i) {
     const uint64_t ai = a[i];
     uint64_t carry = 0;
     uint64_t* ri = r + i;
+#pragma GCC unroll 16
     for (uint32_t j = i + 1; j < n; ++j) ri[j] = MulAdd2(ai, a[j], ri[j], carry, &carry);
     ri[n] = carry;
   }
@@ -152,10 +212,10 @@ inline uint64_t Div2By1(uint64_t u1, uint64_t u0, uint64_t d, uint64_t v, uint64
   q1 += u1 + (q0 < u0);
   q1 += 1;
   uint64_t r = u0 - q1 * d;
-  if (r > q0) {
-    --q1;
-    r += d;
-  }
+  // Taken about half the time: a mask instead of a branch the processor cannot predict.
+  const uint64_t over = 0 - static_cast<uint64_t>(r > q0);
+  q1 += over;
+  r += over & d;
   if (r >= d) {
     ++q1;
     r -= d;
@@ -176,8 +236,9 @@ void PrepareDivisor(const uint64_t* m, uint32_t n, Divisor* out) {
 
 // Remainder of u[0..ul) by the divisor into r[0..div.n); u is scratch of ul + 1 limbs and
 // is destroyed. Requires ul >= div.n.
-void RemainderLimbs(uint64_t* u, uint32_t ul, const Divisor& div, uint64_t* r) {
-  const uint32_t n = div.n;
+VELMORA_KERNEL void RemainderLimbs(uint64_t* u, uint32_t ulParam, const Divisor& div, uint64_t* r) {
+  const uint32_t n = kFixed ? kFixed : div.n;
+  const uint32_t ul = kFixed ? 2 * kFixed : ulParam;
   const int s = div.shift;
   if (s != 0) {
     u[ul] = u[ul - 1] >> (64 - s);
@@ -215,26 +276,16 @@ void RemainderLimbs(uint64_t* u, uint32_t ul, const Divisor& div, uint64_t* r) {
         rhatFits = rhat >= old;
       }
     }
-    // uj -= q * d
-    uint64_t k = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-      uint64_t hi;
-      const uint64_t lo = MulAdd2(q, d[i], k, 0, &hi);
-      const uint64_t t = uj[i];
-      uj[i] = t - lo;
-      k = hi + (t < lo);
-    }
-    const uint64_t t = uj[n];
-    uj[n] = t - k;
-    if (t < k) {
+    // uj -= q * d, in two passes: the product's carries and the subtraction's borrows
+    // then form two short chains instead of one long one.
+    uint64_t t[kLimbs + 1];
+    uint64_t carry = 0;
+#pragma GCC unroll 16
+    for (uint32_t i = 0; i < n; ++i) t[i] = MulAdd2(q, d[i], carry, 0, &carry);
+    t[n] = carry;
+    if (SubtractInPlace(uj, t, n + 1)) {
       // One too many: add the divisor back once.
-      uint64_t c = 0;
-      for (uint32_t i = 0; i < n; ++i) {
-        const uint64_t a = uj[i] + d[i];
-        const uint64_t c1 = a < d[i];
-        uj[i] = a + c;
-        c = c1 + (uj[i] < c);
-      }
+      const uint64_t c = AddInPlace(uj, d, n);
       uj[n] += c;
     }
   }
@@ -243,6 +294,52 @@ void RemainderLimbs(uint64_t* u, uint32_t ul, const Divisor& div, uint64_t* r) {
     r[n - 1] = u[n - 1] >> s;
   } else {
     std::memcpy(r, u, sizeof(uint64_t) * n);
+  }
+}
+
+// The fixed-window ladder over base^1 .. base^(2^k - 1); g is the reduced base, acc gets
+// the result. Only the table of powers' working size depends on n.
+template <uint32_t kFixed>
+void ModExpCore(const uint64_t* g, const BigNumber& exponent, uint32_t topBit, uint32_t k,
+                uint32_t n, const Divisor& div, uint64_t* acc) {
+  // The table of powers base^1 .. base^(2^k - 1), in this frame.
+  uint64_t table[(1u << 6)][kLimbs];
+  uint64_t product[2 * kLimbs + 1];
+  auto mulMod = [&](const uint64_t* x, const uint64_t* y, uint64_t* r) {
+    MulLimbs<kFixed>(x, n, y, n, product);
+    RemainderLimbs<kFixed>(product, 2 * n, div, r);
+  };
+  auto sqrMod = [&](const uint64_t* x, uint64_t* r) {
+    SquareLimbs<kFixed>(x, n, product);
+    RemainderLimbs<kFixed>(product, 2 * n, div, r);
+  };
+  const uint32_t entries = 1u << k;
+  std::memcpy(table[1], g, sizeof(uint64_t) * n);
+  for (uint32_t i = 2; i < entries; ++i) {
+    if (i & 1) {
+      mulMod(table[i - 1], g, table[i]);
+    } else {
+      sqrMod(table[i / 2], table[i]);
+    }
+  }
+
+  auto bitAt = [&](uint32_t index) -> uint32_t {
+    return (exponent.word[1 + index / 32] >> (index % 32)) & 1;
+  };
+  const uint32_t bits = topBit + 1;
+  uint32_t first = bits % k;
+  if (first == 0) first = k;
+  uint32_t window = 0;
+  uint32_t pos = bits;  // bits above pos are consumed
+  for (uint32_t i = 0; i < first; ++i) window = (window << 1) | bitAt(--pos);
+  std::memcpy(acc, table[window], sizeof(uint64_t) * n);
+  while (pos > 0) {
+    window = 0;
+    for (uint32_t i = 0; i < k; ++i) {
+      window = (window << 1) | bitAt(--pos);
+      sqrMod(acc, acc);
+    }
+    if (window != 0) mulMod(acc, table[window], acc);
   }
 }
 
@@ -437,45 +534,12 @@ int BigNumberModExp(const BigNumber& base, const BigNumber& exponent, BigNumber*
   }
 
   const uint32_t k = modWords <= 16 ? 4 : (modWords <= 24 ? 5 : 6);
-  // The table of powers base^1 .. base^(2^k - 1), in this frame.
-  uint64_t table[(1u << 6)][kLimbs];
-  uint64_t product[2 * kLimbs + 1];
-  auto mulMod = [&](const uint64_t* x, const uint64_t* y, uint64_t* r) {
-    MulLimbs(x, n, y, n, product);
-    RemainderLimbs(product, 2 * n, div, r);
-  };
-  auto sqrMod = [&](const uint64_t* x, uint64_t* r) {
-    SquareLimbs(x, n, product);
-    RemainderLimbs(product, 2 * n, div, r);
-  };
-  const uint32_t entries = 1u << k;
-  std::memcpy(table[1], g, sizeof(uint64_t) * n);
-  for (uint32_t i = 2; i < entries; ++i) {
-    if (i & 1) {
-      mulMod(table[i - 1], g, table[i]);
-    } else {
-      sqrMod(table[i / 2], table[i]);
-    }
-  }
-
-  auto bitAt = [&](uint32_t index) -> uint32_t {
-    return (exponent.word[1 + index / 32] >> (index % 32)) & 1;
-  };
-  const uint32_t bits = topBit + 1;
-  uint32_t first = bits % k;
-  if (first == 0) first = k;
-  uint32_t window = 0;
-  uint32_t pos = bits;  // bits above pos are consumed
-  for (uint32_t i = 0; i < first; ++i) window = (window << 1) | bitAt(--pos);
   uint64_t acc[kLimbs];
-  std::memcpy(acc, table[window], sizeof(uint64_t) * n);
-  while (pos > 0) {
-    window = 0;
-    for (uint32_t i = 0; i < k; ++i) {
-      window = (window << 1) | bitAt(--pos);
-      sqrMod(acc, acc);
-    }
-    if (window != 0) mulMod(acc, table[window], acc);
+  switch (n) {
+    case 8: ModExpCore<8>(g, exponent, topBit, k, n, div, acc); break;
+    case 16: ModExpCore<16>(g, exponent, topBit, k, n, div, acc); break;
+    case 32: ModExpCore<32>(g, exponent, topBit, k, n, div, acc); break;
+    default: ModExpCore<0>(g, exponent, topBit, k, n, div, acc); break;
   }
   return FromLimbs(acc, n, result);
 }

@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#define VELMORA_SHA_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace velmora {
 namespace {
 
@@ -63,8 +69,73 @@ void Compress(uint32_t* h, const uint8_t* block) {
   h[4] += e;
 }
 
+#ifdef VELMORA_SHA_X86
+
+bool CpuHasSha() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3") && [] {
+    // The SHA extensions are leaf 7, sub-leaf 0, EBX bit 29.
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return (ebx & (1u << 29)) != 0;
+  }();
+}
+
+const bool kHaveShaHardware = CpuHasSha();
+
+// Four rounds with the processor's SHA-1 unit; the message words of group i are derived
+// from the four groups before it.
+template <int kFunction>
+__attribute__((target("sha,sse4.1"), always_inline)) inline void ShaGroup(int i, const uint8_t* block,
+                                                                         __m128i* w, __m128i* abcd,
+                                                                         __m128i* e, __m128i* previous) {
+  const __m128i kByteOrder = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+  __m128i m;
+  if (i < 4) {
+    m = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)), kByteOrder);
+  } else {
+    m = _mm_sha1msg2_epu32(
+        _mm_xor_si128(_mm_sha1msg1_epu32(w[i & 3], w[(i - 3) & 3]), w[(i - 2) & 3]), w[(i - 1) & 3]);
+  }
+  w[i & 3] = m;
+  const __m128i ePlus = i == 0 ? _mm_add_epi32(*e, m) : _mm_sha1nexte_epu32(*previous, m);
+  *previous = *abcd;
+  *abcd = _mm_sha1rnds4_epu32(*abcd, ePlus, kFunction);
+}
+
+__attribute__((target("sha,sse4.1"))) void Sha1BlocksHardware(uint32_t blocks, const uint8_t* input,
+                                                                uint32_t* state) {
+  __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0x1B);
+  __m128i e = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
+  for (uint32_t b = 0; b < blocks; ++b) {
+    const uint8_t* block = input + static_cast<size_t>(b) * kSha1BlockLength;
+    const __m128i savedAbcd = abcd;
+    const __m128i savedE = e;
+    __m128i w[4];
+    __m128i previous = abcd;
+    for (int i = 0; i < 5; ++i) ShaGroup<0>(i, block, w, &abcd, &e, &previous);
+    for (int i = 5; i < 10; ++i) ShaGroup<1>(i, block, w, &abcd, &e, &previous);
+    for (int i = 10; i < 15; ++i) ShaGroup<2>(i, block, w, &abcd, &e, &previous);
+    for (int i = 15; i < 20; ++i) ShaGroup<3>(i, block, w, &abcd, &e, &previous);
+    e = _mm_sha1nexte_epu32(previous, savedE);
+    abcd = _mm_add_epi32(abcd, savedAbcd);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_shuffle_epi32(abcd, 0x1B));
+  state[4] = static_cast<uint32_t>(_mm_extract_epi32(e, 3));
+}
+
+#endif
+
 int Sha1Blocks(uint32_t blocks, const uint8_t* input, uint32_t* state) {
   if (state == nullptr || (blocks != 0 && input == nullptr)) return -1;
+#ifdef VELMORA_SHA_X86
+  if (kHaveShaHardware) {
+    Sha1BlocksHardware(blocks, input, state);
+    AddBits(state, uint64_t{blocks} * 512);
+    return 0;
+  }
+#endif
   for (uint32_t i = 0; i < blocks; ++i) Compress(state, input + static_cast<size_t>(i) * kSha1BlockLength);
   AddBits(state, uint64_t{blocks} * 512);
   return 0;

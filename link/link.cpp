@@ -19,8 +19,8 @@ constexpr uint32_t kConfigureSettleShortMs = 2;
 constexpr uint32_t kConfigureSettleMs = 100;
 constexpr uint32_t kParitySettleMs = 10;
 
-// Special characters of the record. XON/XOFF flow control is off; they are set anyway so that
-// every open leaves the port in exactly the same state.
+// The record's XON, XOFF, error, end-of-file and event characters. XON/XOFF flow control is
+// off; they are set anyway so that every open leaves the port in exactly the same state.
 constexpr char kXonChar = 0x6E;    // 'n'
 constexpr char kXoffChar = 0x66;   // 'f'
 constexpr char kErrorChar = 0x72;  // 'r'
