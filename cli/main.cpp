@@ -11,6 +11,7 @@
 #include "app/dialog_model.h"
 #include "app/map_check.h"
 #include "cli/console_view.h"
+#include "cli/run_timing.h"
 #include "container/loader.h"
 #include "handset/service_commands.h"
 #include "handset/session.h"
@@ -72,6 +73,7 @@ int Main(int argc, char** argv) {
   std::string mapPath;
   std::string port;
   std::string settingsPath;
+  std::string timingPath;
   uint32_t baud = 0;
   bool check = false;
   bool showHandset = false;
@@ -88,6 +90,9 @@ int Main(int argc, char** argv) {
                  "Settings file in registry-export format (default: $VELMORA_SETTINGS, else\n"
                  "$XDG_CONFIG_HOME/velmora/settings.reg or ~/.config/velmora/settings.reg)");
   app.add_flag("--check", check, "Read and check the map only (no handset); exit 0 for a good map");
+  app.add_option("--timing", timingPath,
+                 "Write phase times and line counts of the run here (key=value; for the\n"
+                 "whole-run benchmark)");
   app.add_flag("--show-handset", showHandset,
                "After the run, print what the simulated handset's block store holds");
   app.add_option("words", words,
@@ -140,11 +145,21 @@ int Main(int argc, char** argv) {
   model.WriteLogHeader();
   view.SetLive(true);
 
-  Link linkLibrary(clock, namer, model);
+  // With --timing the link sees counting decorators of its clock and devices; without it,
+  // the real ones, untouched.
+  RunTiming timing(clock);
+  std::unique_ptr<DeviceOpener> countingOpener;
+  if (!timingPath.empty()) countingOpener = timing.WrapOpener(namer);
+  Link linkLibrary(timingPath.empty() ? static_cast<Clock&>(clock) : timing.LinkClock(),
+                   countingOpener ? *countingOpener : static_cast<DeviceOpener&>(namer), model);
   ServiceCommands store(linkLibrary);
   HandsetSession session(linkLibrary, model, link);
   HandsetUpdateOperations ops(session, store, model);
-  const RunOutcome outcome = UpdateRun(model, ops);
+  std::unique_ptr<UpdateOperations> timedOps;
+  if (!timingPath.empty()) timedOps = timing.WrapOperations(ops);
+  const RunOutcome outcome = UpdateRun(model, timedOps ? *timedOps : static_cast<UpdateOperations&>(ops));
+  if (!timingPath.empty() && !timing.WriteReport(timingPath))
+    std::fprintf(stderr, "warning: cannot write the timing report to %s\n", timingPath.c_str());
 
   if (showHandset && simPort.handset() != nullptr)
     std::printf("\nThe simulated handset now holds:\n%s", simPort.handset()->Dump().c_str());

@@ -9,6 +9,8 @@
 namespace velmora {
 namespace {
 
+constexpr uint64_t kOne = 1;
+
 // a[0..n) -= b[0..n); returns the final borrow.
 __attribute__((always_inline)) inline bool SubtractInPlace(uint64_t* a, const uint64_t* b, uint32_t n) {
 #if defined(__x86_64__)
@@ -276,14 +278,15 @@ VELMORA_KERNEL void RemainderLimbs(uint64_t* u, uint32_t ulParam, const Divisor&
         rhatFits = rhat >= old;
       }
     }
-    // uj -= q * d, in two passes: the product's carries and the subtraction's borrows
-    // then form two short chains instead of one long one.
-    uint64_t t[kLimbs + 1];
-    uint64_t carry = 0;
+    // uj -= q * d. The low and the high halves of the word products are subtracted in two
+    // borrow chains, so that no carry has to run through the products first: the next
+    // quotient digit waits for this subtraction.
+    uint64_t lo[kLimbs], hi[kLimbs];
 #pragma GCC unroll 16
-    for (uint32_t i = 0; i < n; ++i) t[i] = MulAdd2(q, d[i], carry, 0, &carry);
-    t[n] = carry;
-    if (SubtractInPlace(uj, t, n + 1)) {
+    for (uint32_t i = 0; i < n; ++i) MulWide(q, d[i], &lo[i], &hi[i]);
+    const bool borrowLow = SubtractInPlace(uj, lo, n) && SubtractInPlace(uj + n, &kOne, 1);
+    const bool borrowHigh = SubtractInPlace(uj + 1, hi, n);
+    if (borrowLow || borrowHigh) {
       // One too many: add the divisor back once.
       const uint64_t c = AddInPlace(uj, d, n);
       uj[n] += c;
@@ -297,21 +300,78 @@ VELMORA_KERNEL void RemainderLimbs(uint64_t* u, uint32_t ulParam, const Divisor&
   }
 }
 
+// Montgomery reduction: for T < m * 2^(64n), T * 2^(-64n) mod m. For an odd modulus the
+// exponentiation keeps its numbers multiplied by 2^(64n) and reduces each product this way:
+// the same remainder, but each step needs only the lowest limb of the one before, so the
+// steps overlap instead of waiting for a whole subtraction as the long division does.
+struct Montgomery {
+  const uint64_t* m;
+  uint64_t mPrime;  // -m^(-1) mod 2^64
+};
+
+uint64_t NegativeInverse(uint64_t m0) {
+  uint64_t inverse = m0;  // right in the lowest 3 bits for any odd m0
+  for (int i = 0; i < 5; ++i) inverse *= 2 - m0 * inverse;
+  return 0 - inverse;
+}
+
+// t has 2n limbs and is destroyed; r gets n limbs.
+VELMORA_KERNEL void MontgomeryReduce(uint64_t* t, const Montgomery& mont, uint32_t nParam, uint64_t* r) {
+  const uint32_t n = kFixed ? kFixed : nParam;
+  const uint64_t* m = mont.m;
+  uint64_t extra = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint64_t u = t[i] * mont.mPrime;
+    uint64_t carry = 0;
+    uint64_t* ti = t + i;
+#pragma GCC unroll 16
+    for (uint32_t j = 0; j < n; ++j) ti[j] = MulAdd2(u, m[j], ti[j], carry, &carry);
+    uint64_t sum = ti[n] + carry;
+    uint64_t c = sum < carry;
+    sum += extra;
+    c += sum < extra;
+    ti[n] = sum;
+    extra = c;
+  }
+  // Below 2m: one subtraction at most.
+  uint64_t* high = t + n;
+  bool ge = extra != 0;
+  if (!ge) {
+    ge = true;
+    for (uint32_t i = n; i-- > 0;) {
+      if (high[i] != m[i]) {
+        ge = high[i] > m[i];
+        break;
+      }
+    }
+  }
+  if (ge) SubtractInPlace(high, m, n);
+  std::memcpy(r, high, sizeof(uint64_t) * n);
+}
+
 // The fixed-window ladder over base^1 .. base^(2^k - 1); g is the reduced base, acc gets
 // the result. Only the table of powers' working size depends on n.
-template <uint32_t kFixed>
+template <uint32_t kFixed, bool kMontgomery>
 void ModExpCore(const uint64_t* g, const BigNumber& exponent, uint32_t topBit, uint32_t k,
-                uint32_t n, const Divisor& div, uint64_t* acc) {
+                uint32_t n, const Divisor& div, const Montgomery& mont, uint64_t* acc) {
   // The table of powers base^1 .. base^(2^k - 1), in this frame.
   uint64_t table[(1u << 6)][kLimbs];
   uint64_t product[2 * kLimbs + 1];
   auto mulMod = [&](const uint64_t* x, const uint64_t* y, uint64_t* r) {
     MulLimbs<kFixed>(x, n, y, n, product);
-    RemainderLimbs<kFixed>(product, 2 * n, div, r);
+    if (kMontgomery) {
+      MontgomeryReduce<kFixed>(product, mont, n, r);
+    } else {
+      RemainderLimbs<kFixed>(product, 2 * n, div, r);
+    }
   };
   auto sqrMod = [&](const uint64_t* x, uint64_t* r) {
     SquareLimbs<kFixed>(x, n, product);
-    RemainderLimbs<kFixed>(product, 2 * n, div, r);
+    if (kMontgomery) {
+      MontgomeryReduce<kFixed>(product, mont, n, r);
+    } else {
+      RemainderLimbs<kFixed>(product, 2 * n, div, r);
+    }
   };
   const uint32_t entries = 1u << k;
   std::memcpy(table[1], g, sizeof(uint64_t) * n);
@@ -340,6 +400,11 @@ void ModExpCore(const uint64_t* g, const BigNumber& exponent, uint32_t topBit, u
       sqrMod(acc, acc);
     }
     if (window != 0) mulMod(acc, table[window], acc);
+  }
+  if (kMontgomery) {
+    std::memcpy(product, acc, sizeof(uint64_t) * n);
+    std::memset(product + n, 0, sizeof(uint64_t) * n);
+    MontgomeryReduce<kFixed>(product, mont, n, acc);
   }
 }
 
@@ -535,11 +600,22 @@ int BigNumberModExp(const BigNumber& base, const BigNumber& exponent, BigNumber*
 
   const uint32_t k = modWords <= 16 ? 4 : (modWords <= 24 ? 5 : 6);
   uint64_t acc[kLimbs];
+  if ((m[0] & 1) == 0) {
+    ModExpCore<0, false>(g, exponent, topBit, k, n, div, Montgomery{m, 0}, acc);
+    return FromLimbs(acc, n, result);
+  }
+  // Odd modulus: the base enters as g * 2^(64n) mod m, by long division.
+  const Montgomery mont{m, NegativeInverse(m[0])};
+  {
+    uint64_t u[2 * kLimbs + 1] = {};
+    std::memcpy(u + n, g, sizeof(uint64_t) * n);
+    RemainderLimbs(u, 2 * n, div, g);
+  }
   switch (n) {
-    case 8: ModExpCore<8>(g, exponent, topBit, k, n, div, acc); break;
-    case 16: ModExpCore<16>(g, exponent, topBit, k, n, div, acc); break;
-    case 32: ModExpCore<32>(g, exponent, topBit, k, n, div, acc); break;
-    default: ModExpCore<0>(g, exponent, topBit, k, n, div, acc); break;
+    case 8: ModExpCore<8, true>(g, exponent, topBit, k, n, div, mont, acc); break;
+    case 16: ModExpCore<16, true>(g, exponent, topBit, k, n, div, mont, acc); break;
+    case 32: ModExpCore<32, true>(g, exponent, topBit, k, n, div, mont, acc); break;
+    default: ModExpCore<0, true>(g, exponent, topBit, k, n, div, mont, acc); break;
   }
   return FromLimbs(acc, n, result);
 }

@@ -59,7 +59,8 @@ class BlockStore {
   // Count bytes from offset of a block; returns count on success, 0 on failure.
   virtual int ReadBlockPart(LinkHandle h, StoreArea area, uint16_t number, uint16_t offset,
                             uint16_t count, uint8_t* data) = 0;
-  // Overwrites count bytes (0..27) at offset of an Eefull block; returns count, 0 on failure.
+  // Overwrites count bytes (0..26, so that the request fits one frame) at offset of an Eefull
+  // block; returns count, 0 on failure.
   virtual int WriteBlockPart(LinkHandle h, StoreArea area, uint16_t number, uint16_t offset,
                              uint16_t count, const uint8_t* data) = 0;
 

@@ -30,7 +30,7 @@ constexpr uint32_t kPingIntervalMs = 100;
 constexpr uint32_t kAtBaudRates[] = {19200, 115200, 57600, 38400};
 constexpr uint32_t kAtFallbackBaudRate = 19200;
 constexpr char kAtServiceProtocol[] = "at^sqwe=1\r";
-// Some firmware drops a command sent in one burst; this one goes in two parts.
+// The boot-switch command goes out in two parts, each answered before the next is sent.
 constexpr char kAtServiceBootPart1[] = "at^sqs";
 constexpr char kAtServiceBootPart2[] = "b=1\r";
 constexpr char kAtOk[] = "OK\r";

@@ -453,9 +453,12 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   // that write, as the compaction of the area issues them.
   if (writebackCount_ >= 0 && (code == kCreateBlock || code == kWriteBlockChunk)) {
     ++writebackCount_;
-    if (writebackCount_ == profile_.faults.writebackFailAt) {
-      writebackCount_ = -1;
-      sendReply({profile_.faults.writebackStatus}, at, false);
+    const SimFaults& f = profile_.faults;
+    const bool failing = writebackCount_ >= f.writebackFailAt &&
+                         (f.writebackFailCount < 0 ||
+                          writebackCount_ < f.writebackFailAt + f.writebackFailCount);
+    if (failing) {
+      sendReply({f.writebackStatus}, at, false);
       return;
     }
   }

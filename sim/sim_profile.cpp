@@ -232,13 +232,21 @@ bool ParseSimFault(const std::string& spec, SimFaults* f, std::string* error) {
     if (w.size() < 3 || !Num(w[2], &r.pending, 100000, "pending count", error)) return false;
     if (!times(3, &r)) return false;
   } else if (kind == "writeback") {
-    if (w.size() < 2 || w.size() > 3 || !Num(w[1], &f->writebackFailAt, 1000000, "writeback index", error)) {
-      if (error->empty()) *error = "writeback fault wants: writeback K [BYTE]";
+    if (w.size() < 2 || w.size() > 4 || !Num(w[1], &f->writebackFailAt, 1000000, "writeback index", error)) {
+      if (error->empty()) *error = "writeback fault wants: writeback K [BYTE [N|always]]";
       return false;
     }
-    if (w.size() == 3 && !ParseStatusByte(w[2], &f->writebackStatus)) {
+    if (w.size() >= 3 && !ParseStatusByte(w[2], &f->writebackStatus)) {
       *error = "bad writeback status";
       return false;
+    }
+    f->writebackFailCount = 1;
+    if (w.size() == 4) {
+      if (Lower(w[3]) == "always") {
+        f->writebackFailCount = -1;
+      } else if (!Num(w[3], &f->writebackFailCount, 1000000, "writeback count", error)) {
+        return false;
+      }
     }
     return true;
   } else if (kind == "boot_silent" && w.size() == 1) {

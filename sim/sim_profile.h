@@ -74,6 +74,8 @@ struct SimFaults {
   // writebackStatus (once); 0 = never.
   int writebackFailAt = 0;
   uint8_t writebackStatus = '4';
+  // How many write-back commands fail from the k-th on; -1 = every one after it.
+  int writebackFailCount = 1;
   bool bootSilent = false;      // the boot ROM never answers 0x55
   SwitchOffFault switchOff = SwitchOffFault::Obey;
   bool portBusy = false;        // every open of the port fails
@@ -129,7 +131,8 @@ bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* e
 //   lose CODE [once|always|N]          execute, but the reply is lost
 //   damage CODE [once|always|N]        execute, reply with a wrong check byte
 //   pending CODE N [once|always|M]     N "P" replies before the real one
-//   writeback K [BYTE]                 K-th write-back command after DeleteAllBlocks fails
+//   writeback K [BYTE [N|always]]      from the K-th write-back command after DeleteAllBlocks
+//                                      on, N commands (default 1, always = all) fail
 //   boot_silent                        the boot ROM never answers
 //   no_switch_off [ack]                switch-off ignored (or acknowledged but not obeyed)
 //   port_busy                          the port is held by another program

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -159,6 +161,10 @@ int main(int argc, char** argv) {
   std::printf("listening on 127.0.0.1:%u\n", unsigned{ntohs(addr.sin_port)});
   std::fflush(stdout);
 
+  // The line is paced by timed wake-ups; the kernel's default slack of 50 us on each of them
+  // would be most of a byte time at 115200 baud.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
   RealClock clock;
   SimHandset handset(profile);
   Client client;
@@ -169,17 +175,17 @@ int main(int argc, char** argv) {
       gDump = 0;
       if (!WriteDump(handset, dumpPath)) std::fprintf(stderr, "velmora-sim: cannot write %s\n", dumpPath.c_str());
     }
-    int timeoutMs = kIdlePollMs;
+    // Wake exactly when the next byte is due: a wait rounded up to whole milliseconds would
+    // hold back every answer by up to a millisecond, several byte times at these speeds.
+    int64_t waitUs = int64_t{kIdlePollMs} * 1000;
     if (client.session) {
       const int64_t due = client.session->NextDueUs();
-      if (due != INT64_MAX) {
-        const int64_t waitUs = due - clock.NowUs();
-        timeoutMs = static_cast<int>(std::clamp<int64_t>((waitUs + 999) / 1000, 0, kIdlePollMs));
-      }
+      if (due != INT64_MAX) waitUs = std::clamp<int64_t>(due - clock.NowUs(), 0, waitUs);
     }
+    const timespec waitFor{static_cast<time_t>(waitUs / 1'000'000), static_cast<long>(waitUs % 1'000'000) * 1000};
     pollfd fds[3] = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}, {client.fd, POLLIN, 0}};
     if (client.fd >= 0 && !client.out.empty()) fds[2].events |= POLLOUT;
-    const int n = poll(fds, client.fd >= 0 ? 3 : 2, timeoutMs);
+    const int n = ppoll(fds, client.fd >= 0 ? 3 : 2, &waitFor, nullptr);
     if (n < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) {
       char drain[64];

@@ -17,8 +17,8 @@ namespace {
 // than this many bytes; the handset's own bookkeeping of a block takes that room.
 constexpr uint32_t kEeliteBlockOverhead = 12;
 
-// Product families: a handset of any product in `hardware` accepts a mapping made for any
-// product in `accepted`, since their block stores are laid out alike.
+// Product families: a handset of any product in `hardware` also takes the mappings made for
+// the products in `accepted`, so one mapping serves the whole family.
 struct ProductFamily {
   std::array<int32_t, 6> hardware;
   std::array<int32_t, 2> accepted;
@@ -27,8 +27,7 @@ constexpr ProductFamily kFamilies[] = {
     {{66, 67, 68, 72, 73, 74}, {66, 72}},
     {{69, 70, 71, 75, 76, 77}, {69, 75}},
 };
-// Handsets of these products take every mapping from this product number up: later products
-// only added blocks.
+// Handsets of these products take every mapping made for this product number or a later one.
 constexpr std::array<int32_t, 3> kOpenFamilyHardware = {82, 83, 84};
 constexpr int32_t kOpenFamilyLowestMapping = 82;
 

@@ -230,7 +230,7 @@ TEST(BigNumber, ModExpAgreesWithOpensslAcrossWindowWidths) {
   BN_CTX_free(ctx);
 }
 
-TEST(BigNumber, ModExpSpecialCases) {
+TEST(BigNumber, ModExpEdgeValues) {
   const BigNumber m = FromBytes({0x01, 0x00, 0x00, 0x00, 0x0d});
   BigNumber r{};
   EXPECT_EQ(BigNumberModExp(FromBytes({7}), FromBytes({3}), &r, FromBytes({})), -1);

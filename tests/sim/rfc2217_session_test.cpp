@@ -134,3 +134,38 @@ TEST(Rfc2217Session, GarbledSubnegotiationIsBounded) {
 
 }  // namespace
 }  // namespace velmora::sim::testing
+
+namespace velmora::sim::testing {
+namespace {
+
+// Garbage from the network and on the line, in every state: nothing may crash, overrun or
+// make the session hoard without bound.
+TEST(SimRobustness, RandomBytesInEveryState) {
+  uint32_t seed = 12345;
+  auto next = [&] {
+    seed = seed * 1103515245u + 12345u;
+    return static_cast<uint8_t>(seed >> 16);
+  };
+  for (SimState start : {SimState::SwitchedOff, SimState::RunningNormally, SimState::ServiceMode}) {
+    SimHandset handset(ProfileIn(start));
+    ASSERT_TRUE(handset.AcquirePort());
+    Rfc2217Session s(handset, 0);
+    Feed(s, "FF FA 2C 01 00 00 E1 00 FF F0 FF FA 2C 05 08 FF F0");
+    int64_t now = 0;
+    size_t out = 0;
+    for (int round = 0; round < 2000; ++round) {
+      Bytes b(1 + next() % 40);
+      for (uint8_t& x : b) x = next() % 4 == 0 ? 0x14 : next();  // frame-ish bytes now and then
+      s.OnNetworkBytes(b.data(), b.size(), now);
+      now += 1000 + next() * 50;
+      s.Pump(now);
+      out += s.TakeNetworkOutput().size();
+    }
+    s.Pump(now + 60'000'000);
+    out += s.TakeNetworkOutput().size();
+    EXPECT_LT(out, 2000u * 40u * 4u);
+  }
+}
+
+}  // namespace
+}  // namespace velmora::sim::testing

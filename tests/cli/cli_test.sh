@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# velmora-cli as a user runs it: exit status, stdout and stderr, against the in-process
+# simulated handset, velmora-sim over RFC 2217, and a program file that carries a sealed map.
+# Usage: cli_test.sh CLI SEAL SIM SOURCE_DIR CASE
+set -uo pipefail
+cli="$1" seal="$2" simsrv="$3" src="$4" case="$5"
+examples="$src/examples"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"; [ -n "${simpid:-}" ] && kill "$simpid" 2>/dev/null' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*"; echo "--- stdout"; cat out.txt 2>/dev/null; echo "--- stderr"; cat err.txt 2>/dev/null; exit 1; }
+run() { "$@" >out.txt 2>err.txt </dev/null; status=$?; }
+expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
+expect_out() { grep -qF -- "$1" out.txt || fail "stdout lacks: $1"; }
+expect_err() { grep -qF -- "$1" err.txt || fail "stderr lacks: $1"; }
+expect_no_err() { ! grep -qF -- "$1" err.txt || fail "stderr should not hold: $1"; }
+
+standard="$examples/Velmora_K72_1_Standard_11_0001.map"
+
+case "$case" in
+check_examples)
+  for map in "$examples"/*.map; do
+    run "$cli" --map "$map" --check
+    expect_status 0; expect_out "Checksum OK"; expect_out "Map OK"; expect_out "MapFile-Info"
+  done ;;
+check_bad_maps)
+  sed 's/^0xFF/0xFE/' "$standard" >bad-sum.map
+  run "$cli" --map bad-sum.map --check
+  expect_status 1; expect_out "Wrong Checksum! Mapfile corrupt?"
+  printf 'not a map at all\r\n' >garbage.map
+  run "$cli" --map garbage.map --check
+  expect_status 1; expect_out "ERROR: Can't read map info! Mapfile corrupt?"
+  expect_out "Please use mapping [Productname]_[1|2]_[Provider]_[SWV]_00xx.map"
+  expect_out "Error reading map info!" ;;
+usage)
+  run "$cli" --help; expect_status 0; expect_out "--map"; expect_out "AUTOMATIC"
+  run "$cli" --port sim:; expect_status 1; expect_err "no map"
+  run "$cli" --map "$standard" --bogus; [ "$status" -ne 0 ] || fail "unknown option accepted" ;;
+sim_update)
+  run "$cli" --map "$standard" --port sim: --show-handset
+  expect_status 0
+  expect_out "IMEI: 351234567890128"; expect_out "Block 5002 written"
+  expect_out "Writing Map-Version to Mobile."; expect_out "Eelite 1 23 1 ffb8ee00"
+  expect_err "info: Configuration has been written to mobile successfully!" ;;
+sim_unattended)
+  run "$cli" --map "$standard" --port sim: AUTOMATIC
+  expect_status 0; expect_no_err "info:"
+  printf 'product = 85\n' >other.profile
+  run "$cli" --map "$standard" --port sim:other.profile AUTOMATIC
+  expect_status 1; expect_err "error: Wrong Mapping for this Mobile!"
+  expect_out "Map-Product: 72  HW-Product: 85" ;;
+sim_no_connection)
+  printf 'state = off\nfault = boot_silent\n' >silent.profile
+  run "$cli" --map "$standard" --port sim:silent.profile AUTOMATIC
+  expect_status 2
+  expect_err "error: Error switching service mode!"
+  expect_err "You have to use a boot adapter (boot configuration)!" ;;
+rfc2217_update)
+  "$simsrv" --port 0 --dump handset.txt --once >sim.txt 2>&1 &
+  simpid=$!
+  for _ in $(seq 100); do grep -q "listening on" sim.txt 2>/dev/null && break; sleep 0.1; done
+  port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' sim.txt | head -1)"
+  [ -n "$port" ] || fail "velmora-sim did not start: $(cat sim.txt)"
+  run "$cli" --map "$standard" --port "rfc2217://127.0.0.1:$port" AUTOMATIC
+  expect_status 0; expect_out "Block 5002 written"
+  wait "$simpid"; simpid=
+  grep -q "^Eefull 5005 32 1 0000000000000000000000000000" handset.txt || fail "dump lacks the version record"
+  grep -q "^Eefull 5005 32 1 00000000000000000000000000000b010001" handset.txt \
+    || fail "version record not written: $(grep 5005 handset.txt)" ;;
+embedded_map)
+  cp "$cli" plain-cli
+  run "$seal" seal --key-file "$src/keys/development.key" \
+    --private-key "$src/keys/development.private.pem" --map "$standard" --program plain-cli --output sealed-cli
+  expect_status 0
+  run ./sealed-cli --check
+  expect_status 0; expect_out "Map OK"; expect_out "Product:"
+  run ./sealed-cli --port sim: AUTOMATIC
+  expect_status 0; expect_out "Block 5002 written"
+  # A program without a trailer starts silently and asks for a map.
+  run ./plain-cli --port sim:
+  expect_status 1; expect_no_err "Error reading"
+  # A damaged container is reported once; the program carries on without it.
+  size=$(stat -c %s sealed-cli)
+  printf '\x55' | dd of=sealed-cli bs=1 seek=$((size - 60)) conv=notrunc status=none
+  run ./sealed-cli --check
+  expect_status 1
+  [ "$(grep -c "Error reading embedded data! " err.txt)" -eq 1 ] || fail "damage not reported once" ;;
+*) echo "unknown case $case"; exit 2 ;;
+esac
+echo "PASS $case"
