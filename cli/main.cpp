@@ -4,27 +4,17 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/dialog_model.h"
 #include "app/map_check.h"
+#include "app/startup.h"
 #include "cli/console_view.h"
 #include "cli/run_timing.h"
-#include "container/loader.h"
-#include "handset/service_commands.h"
-#include "handset/session.h"
-#include "link/link.h"
 #include "platform/clock.h"
 #include "platform/command_line.h"
-#include "platform/port_namer.h"
-#include "platform/settings_store.h"
-#include "sim/sim_device.h"
 #include "sim/sim_handset.h"
-#include "sim/sim_profile.h"
-#include "update/handset_operations.h"
-#include "update/update_run.h"
 
 namespace velmora {
 namespace {
@@ -33,33 +23,6 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitUpdateFailed = 1;  // also: --check found the map bad
 constexpr int kExitNoConnection = 2;
-
-// The port name the link library opens for a port index: "COM1".."COM9", then "COM:".
-std::string PortName(uint8_t index) {
-  return std::string("COM") + static_cast<char>('1' + index);
-}
-
-// The simulated handset behind "sim:" lives as long as the program, across port opens.
-class SimPort {
- public:
-  explicit SimPort(Clock& clock) : clock_(clock) {}
-
-  std::unique_ptr<SerialDevice> Open(const std::string& profilePath, std::string* error) {
-    if (!handset_) {
-      sim::SimProfile profile = sim::SimProfile::Default();
-      if (!profilePath.empty() && !sim::LoadSimProfile(profilePath, &profile, error)) return nullptr;
-      handset_ = std::make_unique<sim::SimHandset>(profile);
-    }
-    auto device = sim::OpenSimDevice(*handset_, clock_);
-    if (!device) *error = "the simulated handset's port is in use";
-    return device;
-  }
-  const sim::SimHandset* handset() const { return handset_.get(); }
-
- private:
-  Clock& clock_;
-  std::unique_ptr<sim::SimHandset> handset_;
-};
 
 int Main(int argc, char** argv) {
   CLI::App app{
@@ -100,69 +63,46 @@ int Main(int argc, char** argv) {
       ->check(CLI::IsMember({"AUTOMATIC"}));
   CLI11_PARSE(app, argc, argv);
 
-  const std::string commandLine = CommandLineFromArgs(argc, argv);
-  // As the program's own command line has always been searched: case-sensitive, anywhere.
-  const bool unattended = commandLine.find("AUTOMATIC") != std::string::npos;
-
   ConsoleView view(stdout, stderr, isatty(STDIN_FILENO) != 0, isatty(STDERR_FILENO) != 0);
-  view.SetUnattended(unattended);
-  DialogModel model(view);
-  model.SetUnattended(unattended);
-
-  // Settings: a malformed file counts as no settings, as a missing registry key would.
-  SettingsStore settings;
-  std::string error;
-  if (!settings.LoadFile(settingsPath.empty() ? SettingsStore::DefaultPath() : settingsPath, &error))
-    std::fprintf(stderr, "warning: %s (settings ignored)\n", error.c_str());
-  LinkSettings link;
-  LinkReadSettings(settings, &link.portIndex, &link.baudRate);
-  if (baud != 0) link.baudRate = baud;
-
   RealClock clock;
-  SimPort simPort(clock);
-  PortNamer namer(clock);
-  namer.LoadTable(settings);
-  namer.RegisterScheme("sim", [&simPort](const std::string& arg, std::string* why) {
-    return simPort.Open(arg, why);
-  });
-  if (!port.empty()) namer.SetTarget(PortName(link.portIndex), port);
+  Program program(view, clock);
+  DialogModel& model = program.model();
 
-  EmbeddedMap embedded;
-  std::string programPath;
-  if (LoadEmbeddedMap(commandLine, model, &programPath, &embedded)) model.SetMapText(embedded.text);
-  model.SetProgramPath(programPath);
+  // With --timing the link sees counting decorators of its clock and devices; without it,
+  // the real ones, untouched.
+  RunTiming timing(clock);
+  if (!timingPath.empty()) {
+    program.Instrument(
+        timing.LinkClock(), [&timing](DeviceOpener& o) { return timing.WrapOpener(o); },
+        [&timing](UpdateOperations& u) { return timing.WrapOperations(u); });
+  }
+
+  StartupOptions options;
+  options.commandLine = CommandLineFromArgs(argc, argv);
+  options.settingsPath = settingsPath;
+  options.port = port;
+  options.baudRate = baud;
+  std::string warning;
+  program.Initialise(options, &warning);
+  view.SetUnattended(model.Unattended());
+  if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
   if (!mapPath.empty() && !model.OpenMapFile(mapPath)) return kExitUpdateFailed;
 
   if (check) {
     view.SetLive(true);
     return CheckMapText(model, model.MapText()) ? kExitSuccess : kExitUpdateFailed;
   }
-  if (model.MapText() == nullptr && !unattended) {
+  if (model.MapText() == nullptr && !model.Unattended()) {
     std::fprintf(stderr, "error: no map: give --map FILE (this program carries no sealed map)\n");
     return kExitUpdateFailed;
   }
 
-  model.WriteLogHeader();
   view.SetLive(true);
-
-  // With --timing the link sees counting decorators of its clock and devices; without it,
-  // the real ones, untouched.
-  RunTiming timing(clock);
-  std::unique_ptr<DeviceOpener> countingOpener;
-  if (!timingPath.empty()) countingOpener = timing.WrapOpener(namer);
-  Link linkLibrary(timingPath.empty() ? static_cast<Clock&>(clock) : timing.LinkClock(),
-                   countingOpener ? *countingOpener : static_cast<DeviceOpener&>(namer), model);
-  ServiceCommands store(linkLibrary);
-  HandsetSession session(linkLibrary, model, link);
-  HandsetUpdateOperations ops(session, store, model);
-  std::unique_ptr<UpdateOperations> timedOps;
-  if (!timingPath.empty()) timedOps = timing.WrapOperations(ops);
-  const RunOutcome outcome = UpdateRun(model, timedOps ? *timedOps : static_cast<UpdateOperations&>(ops));
+  const RunOutcome outcome = program.Start();
   if (!timingPath.empty() && !timing.WriteReport(timingPath))
     std::fprintf(stderr, "warning: cannot write the timing report to %s\n", timingPath.c_str());
-
-  if (showHandset && simPort.handset() != nullptr)
-    std::printf("\nThe simulated handset now holds:\n%s", simPort.handset()->Dump().c_str());
+  if (showHandset && program.simHandset() != nullptr)
+    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
   switch (outcome) {
     case RunOutcome::Succeeded: return kExitSuccess;
     case RunOutcome::Failed: return kExitUpdateFailed;

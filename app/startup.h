@@ -1,0 +1,82 @@
+// The program's start-up, shared by the front ends: the process-wide objects created once
+// (clock, port table, link library, block store, session, engine, dialog model) and the
+// dialog's initialisation steps: settings, port, embedded map, unattended mode, log header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/dialog_model.h"
+#include "container/loader.h"
+#include "handset/service_commands.h"
+#include "handset/session.h"
+#include "link/link.h"
+#include "platform/clock.h"
+#include "platform/port_namer.h"
+#include "platform/settings_store.h"
+#include "update/handset_operations.h"
+#include "update/update_run.h"
+
+namespace velmora {
+
+namespace sim {
+class SimHandset;
+}
+
+struct StartupOptions {
+  std::string commandLine;   // the whole command line, program path first
+  std::string settingsPath;  // empty: the default place
+  std::string port;          // device for the configured port (path, rfc2217://, sim:)
+  uint32_t baudRate = 0;     // 0: from the settings
+  // Asked when the settings hold no port: returns the port index (0 = COM1), or -1 for none.
+  // Without it the port index stays at COM1.
+  std::function<int()> askPort;
+};
+
+class Program {
+ public:
+  Program(DialogView& view, Clock& clock);
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // The dialog's initialisation. Settings problems are reported through *warning (the
+  // program then goes on as without settings). Leaves the log header written.
+  void Initialise(const StartupOptions& options, std::string* warning);
+
+  DialogModel& model() { return model_; }
+  const LinkSettings& linkSettings() const { return settings_; }
+  // Lets a run be measured: the link library then sees linkClock and the devices of the
+  // wrapped opener, and the run the wrapped operations. Call before Initialise.
+  using OpenerWrapper = std::function<std::unique_ptr<DeviceOpener>(DeviceOpener&)>;
+  using OperationsWrapper = std::function<std::unique_ptr<UpdateOperations>(UpdateOperations&)>;
+  void Instrument(Clock& linkClock, const OpenerWrapper& wrapOpener,
+                  const OperationsWrapper& wrapOperations);
+
+  // The Start button.
+  RunOutcome Start() { return UpdateRun(model_, wrappedOps_ ? *wrappedOps_ : *ops_); }
+  // The in-process simulated handset, once "sim:" was opened.
+  const sim::SimHandset* simHandset() const;
+
+ private:
+  class SimPort;
+  void BuildLink(Clock& linkClock, DeviceOpener& opener);
+
+  Clock& clock_;
+  DialogModel model_;
+  SettingsStore store_;
+  LinkSettings settings_;
+  PortNamer namer_;
+  std::unique_ptr<SimPort> simPort_;
+  EmbeddedMap embedded_;
+  std::unique_ptr<DeviceOpener> wrappedOpener_;
+  std::unique_ptr<UpdateOperations> wrappedOps_;
+  std::unique_ptr<Link> link_;
+  std::unique_ptr<ServiceCommands> blockStore_;
+  std::unique_ptr<HandsetSession> session_;
+  std::unique_ptr<HandsetUpdateOperations> ops_;
+};
+
+}  // namespace velmora
