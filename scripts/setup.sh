@@ -7,7 +7,8 @@ build="${1:-$root/build/release}"
 shift || true
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev libssl-dev python3-serial)
+          libbenchmark-dev libcli11-dev libssl-dev python3-serial libwxgtk3.2-dev xvfb
+          xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -196,8 +196,8 @@ const char* SimStateName(SimState s) {
 
 const char* SimAreaName(SimArea a) { return a == SimArea::Eelite ? "Eelite" : "Eefull"; }
 
-bool ParseSimFault(const std::string& spec, SimFaults* f, std::string* error) {
-  const auto w = Words(spec);
+bool ParseSimFault(const std::string& faultText, SimFaults* f, std::string* error) {
+  const auto w = Words(faultText);
   if (w.empty()) {
     *error = "empty fault";
     return false;
@@ -209,7 +209,7 @@ bool ParseSimFault(const std::string& spec, SimFaults* f, std::string* error) {
   auto times = [&](size_t at, ReplyFault* r) {
     if (w.size() <= at) return true;
     if (w.size() > at + 1 || !ParseTimes(w[at], &r->times)) {
-      *error = "bad repeat in fault '" + spec + "' (once, always or a count)";
+      *error = "bad repeat in fault '" + faultText + "' (once, always or a count)";
       return false;
     }
     return true;
@@ -266,7 +266,7 @@ bool ParseSimFault(const std::string& spec, SimFaults* f, std::string* error) {
     f->noImeiAt = true;
     return true;
   } else {
-    *error = "unknown fault '" + spec + "'";
+    *error = "unknown fault '" + faultText + "'";
     return false;
   }
   f->replies.push_back(r);

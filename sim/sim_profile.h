@@ -23,7 +23,7 @@
 //                                   AREA eelite|eefull; DATA hex bytes ("AABB01"), or
 //                                   "*SIZE" for SIZE bytes of the block's own pattern,
 //                                   or "-" for an empty block
-//   fault = SPEC                    see ParseSimFault below
+//   fault = FAULT                    see ParseSimFault below
 //   reply_delay_us = 2000           time from the end of a request to the first reply byte
 //   boot_start_ms = 50              from the boot block's acknowledgement to the service program
 //   pending_interval_ms = 200       between "P" replies of a busy handset
@@ -126,7 +126,7 @@ bool ApplySimSetting(SimProfile* profile, const std::string& key, const std::str
 bool ParseSimProfile(const std::string& text, SimProfile* profile, std::string* error);
 bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* error);
 
-// Fault specs (numbers in decimal or 0x hex; a status is a character like "5" or a number):
+// Fault texts (numbers in decimal or 0x hex; a status is a character like "5" or a number):
 //   status CODE BYTE [once|always|N]   answer command CODE with status BYTE
 //   lose CODE [once|always|N]          execute, but the reply is lost
 //   damage CODE [once|always|N]        execute, reply with a wrong check byte
@@ -137,7 +137,7 @@ bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* e
 //   no_switch_off [ack]                switch-off ignored (or acknowledged but not obeyed)
 //   port_busy                          the port is held by another program
 //   no_imei_at                         AT+CGSN is not answered
-bool ParseSimFault(const std::string& spec, SimFaults* faults, std::string* error);
+bool ParseSimFault(const std::string& faultText, SimFaults* faults, std::string* error);
 
 const char* SimStateName(SimState state);
 const char* SimAreaName(SimArea area);

@@ -193,29 +193,29 @@ TEST(MapGenerator, BlockSpecs) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    BlockSpec spec;
+    BlockRange range;
     std::string error;
-    ASSERT_EQ(ParseBlockSpec(c.text, &spec, &error), c.ok);
+    ASSERT_EQ(ParseBlockRange(c.text, &range, &error), c.ok);
     if (!c.ok) {
       EXPECT_FALSE(error.empty());
       continue;
     }
-    EXPECT_EQ(spec.first, c.first);
-    EXPECT_EQ(spec.last, c.last);
-    EXPECT_EQ(spec.area, c.area);
-    EXPECT_EQ(spec.operation, c.operation);
-    EXPECT_EQ(spec.minSize, c.minSize);
-    EXPECT_EQ(spec.maxSize, c.maxSize);
-    EXPECT_EQ(spec.version, c.version);
+    EXPECT_EQ(range.first, c.first);
+    EXPECT_EQ(range.last, c.last);
+    EXPECT_EQ(range.area, c.area);
+    EXPECT_EQ(range.operation, c.operation);
+    EXPECT_EQ(range.minSize, c.minSize);
+    EXPECT_EQ(range.maxSize, c.maxSize);
+    EXPECT_EQ(range.version, c.version);
   }
 }
 
 TEST(MapGenerator, SameSeedSameTextAndTargetSizeIsReached) {
   GeneratorOptions options;
   options.info = Header();
-  BlockSpec spec;
-  ASSERT_TRUE(ParseBlockSpec("1-5:eelite:write:10-20", &spec, nullptr));
-  options.specs.push_back(spec);
+  BlockRange range;
+  ASSERT_TRUE(ParseBlockRange("1-5:eelite:write:10-20", &range, nullptr));
+  options.ranges.push_back(range);
   options.targetBytes = 64 * 1024;
   options.eefullPercent = 30;
   const std::string a = GenerateMapText(options);

@@ -230,7 +230,7 @@ TEST(SimHandsetFaults, ReplyFaults) {
   const Bytes deleteBlock1 = Service({0x07, 0x01, 0x00});
   const Bytes deleteBlock2 = Service({0x07, 0x02, 0x00});
   struct Case {
-    const char* spec;
+    const char* faultText;
     const char* first;   // reply to DeleteBlock 1
     const char* second;  // reply to DeleteBlock 2
     bool firstExecuted;
@@ -242,10 +242,10 @@ TEST(SimHandsetFaults, ReplyFaults) {
       {"status 0x17 2 always", "14 02 16 07 07", "14 02 16 07 07", true},  // Eefull code only
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
+    SCOPED_TRACE(c.faultText);
     SimProfile p = ProfileIn(SimState::ServiceMode);
     std::string error;
-    ASSERT_TRUE(ParseSimFault(c.spec, &p.faults, &error)) << error;
+    ASSERT_TRUE(ParseSimFault(c.faultText, &p.faults, &error)) << error;
     Host host(p);
     EXPECT_EQ(ToHex(host.Exchange(deleteBlock1)), ToHex(Hex(c.first)));
     EXPECT_EQ(host.handset.area(SimArea::Eelite).blocks.count(1), c.firstExecuted ? 0u : 1u);

@@ -123,13 +123,13 @@ int main(int argc, char** argv) {
     }
   }
   for (const std::string& text : blockSpecs) {
-    velmora::BlockSpec spec;
+    velmora::BlockRange range;
     std::string error;
-    if (!velmora::ParseBlockSpec(text, &spec, &error)) {
+    if (!velmora::ParseBlockRange(text, &range, &error)) {
       std::fprintf(stderr, "velmora-mapgen: --block: %s\n", error.c_str());
       return 2;
     }
-    options.specs.push_back(spec);
+    options.ranges.push_back(range);
   }
   if (options.minSize > options.maxSize) {
     std::fprintf(stderr, "velmora-mapgen: --min-size is larger than --max-size\n");

@@ -134,7 +134,7 @@ bool ParseOperation(const std::string& text, uint8_t* operation) {
   return true;
 }
 
-bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* reason) {
+bool ParseBlockRange(const std::string& text, BlockRange* range, std::string* reason) {
   std::string ignored;
   std::string* error = reason != nullptr ? reason : &ignored;
   const std::vector<std::string> parts = Split(text, ':');
@@ -142,7 +142,7 @@ bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* reaso
     *error = "expected FIRST[-LAST]:AREA:OPERATION:SIZE[-MAXSIZE][:VERSION], got '" + text + "'";
     return false;
   }
-  BlockSpec parsed;
+  BlockRange parsed;
   if (!ParseRange(parts[0], INT32_MIN, INT32_MAX, &parsed.first, &parsed.last)) {
     *error = "bad block number or range '" + parts[0] + "'";
     return false;
@@ -165,7 +165,7 @@ bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* reaso
     return false;
   }
   parsed.version = static_cast<uint8_t>(version);
-  *spec = parsed;
+  *range = parsed;
   return true;
 }
 
@@ -173,11 +173,11 @@ std::vector<MapBlock> GenerateBlocks(const GeneratorOptions& options) {
   Random random(options.seed);
   std::vector<MapBlock> blocks;
   uint64_t length = kInfoOverhead;
-  for (const BlockSpec& spec : options.specs) {
-    for (int64_t n = spec.first; n <= spec.last; ++n) {
-      const int32_t size = random.Between(spec.minSize, spec.maxSize);
-      blocks.push_back(MakeBlock(&random, static_cast<int32_t>(n), spec.area, spec.operation,
-                                 size, spec.version));
+  for (const BlockRange& range : options.ranges) {
+    for (int64_t n = range.first; n <= range.last; ++n) {
+      const int32_t size = random.Between(range.minSize, range.maxSize);
+      blocks.push_back(MakeBlock(&random, static_cast<int32_t>(n), range.area, range.operation,
+                                 size, range.version));
       length += TextLength(blocks.back());
     }
   }

@@ -12,7 +12,7 @@
 namespace velmora {
 
 // A range of blocks written as "FIRST[-LAST]:AREA:OPERATION:SIZE[-MAXSIZE][:VERSION]".
-struct BlockSpec {
+struct BlockRange {
   int32_t first = 1;
   int32_t last = 1;
   uint8_t area = kAreaEelite;
@@ -24,7 +24,7 @@ struct BlockSpec {
 
 struct GeneratorOptions {
   MapInfo info;                  // header; checkSum and blockCount are computed
-  std::vector<BlockSpec> specs;  // explicit blocks, written first and in this order
+  std::vector<BlockRange> ranges;  // explicit blocks, written first and in this order
   // Random blocks after the explicit ones: numbered upwards from firstNumber.
   int32_t randomBlocks = 0;
   uint64_t targetBytes = 0;  // add random blocks until the text is at least this long
@@ -39,7 +39,7 @@ struct GeneratorOptions {
 };
 
 // Parses a block range; on failure returns false with a reason in *reason (may be null).
-bool ParseBlockSpec(const std::string& text, BlockSpec* spec, std::string* reason);
+bool ParseBlockRange(const std::string& text, BlockRange* range, std::string* reason);
 // Parses an area ("eelite", "eefull" or a number) or an operation ("none", "write", "create",
 // "delete", "delete-create" or a number).
 bool ParseArea(const std::string& text, uint8_t* area);
