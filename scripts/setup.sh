@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Velmora needs (when missing), then configures and builds.
 # Usage: scripts/setup.sh [BUILD_DIR] [extra cmake options...]
+# VELMORA_TARGETS="a b" builds only those targets (default: everything).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
@@ -22,4 +23,9 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+if [ -n "${VELMORA_TARGETS:-}" ]; then
+  # shellcheck disable=SC2086
+  cmake --build "$build" -j"$(nproc)" --target ${VELMORA_TARGETS}
+else
+  cmake --build "$build" -j"$(nproc)"
+fi

@@ -92,6 +92,8 @@ class SimHandset {
   bool HasOutput() const { return !out_.empty(); }
   const SimByte& PeekOutput() const { return out_.front(); }
   void PopOutput() { out_.pop_front(); }
+  // When the last byte queued so far is complete on the line (the end of the current answer).
+  int64_t LastOutputUs() const { return out_.empty() ? INT64_MIN : out_.back().timeUs; }
   // Takes every byte complete at or before t.
   std::vector<SimByte> TakeOutput(int64_t uptoUs);
   // Forgets everything not yet delivered (the line went away).

@@ -46,6 +46,9 @@ void OnSignal(int sig) {
 
 // The longest a poll sleeps with nothing due: a bound on every wait of the loop.
 constexpr int kIdlePollMs = 200;
+// How long before the last byte of an answer is due the loop stops sleeping and polls instead:
+// a little more than a timed wake-up usually oversleeps.
+constexpr int64_t kAnswerEndSpinUs = 60;
 // A client that stops reading may not make the server hoard its output without end.
 constexpr size_t kMaxClientBacklog = 1 << 20;
 
@@ -181,6 +184,11 @@ int main(int argc, char** argv) {
     if (client.session) {
       const int64_t due = client.session->NextDueUs();
       if (due != INT64_MAX) waitUs = std::clamp<int64_t>(due - clock.NowUs(), 0, waitUs);
+      // A timed wake-up comes tens of microseconds late, and the last byte of an answer is
+      // what the host waits for: sleep through all but the last stretch before it and spin
+      // that stretch, so the answer ends on the line's time and not the scheduler's.
+      if (due != INT64_MAX && handset.HasOutput() && due == handset.LastOutputUs())
+        waitUs = waitUs > kAnswerEndSpinUs ? waitUs - kAnswerEndSpinUs : 0;
     }
     const timespec waitFor{static_cast<time_t>(waitUs / 1'000'000), static_cast<long>(waitUs % 1'000'000) * 1000};
     pollfd fds[3] = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}, {client.fd, POLLIN, 0}};

@@ -1,0 +1,75 @@
+#include "gui/update_app.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "app/startup.h"
+#include "gui/update_dialog.h"
+#include "platform/clock.h"
+
+namespace velmora::gui {
+namespace {
+
+const char* BoxKind(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::Error: return "error";
+    case MessageIcon::Warning: return "warning";
+    case MessageIcon::Information: return "info";
+    case MessageIcon::Question: return "question";
+    case MessageIcon::None: break;
+  }
+  return "message";
+}
+
+}  // namespace
+
+int ExitStatusForResult(int dialogResult) {
+  switch (dialogResult) {
+    case 1: return 0;
+    case 2: return 2;
+    default: return 3;
+  }
+}
+
+UpdateApp::UpdateApp(GuiOptions options) : options_(std::move(options)) {}
+
+bool UpdateApp::OnInit() {
+  SetAppName("velmora");
+  SetAppDisplayName("Velmora");
+  return true;
+}
+
+int UpdateApp::OnRun() {
+  RealClock clock;
+  auto* dialog = new UpdateDialog(nullptr);
+  SetTopWindow(dialog);
+  if (const char* logPath = std::getenv(kMessageLogVariable); logPath != nullptr && *logPath != '\0') {
+    const std::string path = logPath;
+    dialog->SetMessageBoxHandler([path](const std::string& text, MessageIcon icon) {
+      std::ofstream(path, std::ios::app) << BoxKind(icon) << ": " << text << "\n";
+      return 1;
+    });
+  }
+
+  int result = 0;
+  {
+    Program program(dialog->view(), clock);
+    StartupOptions startup;
+    startup.commandLine = options_.commandLine;
+    startup.settingsPath = options_.settingsPath;
+    startup.port = options_.port;
+    startup.baudRate = options_.baudRate;
+    std::string warning;
+    dialog->Initialise(program, startup, options_.mapPath, &warning);
+    // Unreadable settings count as none (the port dialog then asks); say why on the console.
+    if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
+    result = dialog->ShowModal();
+    // The dialog goes while the Program it reports to still exists.
+    dialog->Destroy();
+    SetTopWindow(nullptr);
+  }
+  return ExitStatusForResult(result);
+}
+
+}  // namespace velmora::gui
