@@ -226,11 +226,11 @@ void UpdateDialog::ShowModel(const DialogModel& model) {
   progress_->SetValue(span.value);
 
   Refresh();
-  Update();
   // The run holds the only thread; on GTK a repaint happens in the event loop, so let it
   // paint now. Input is harmless meanwhile: Start and Exit are disabled, and the handlers
   // and the close box refuse to act while a run is on.
   if (running_ && wxTheApp != nullptr) wxTheApp->Yield(true);
+  Update();
 }
 
 void UpdateDialog::ApplyControlState(const DialogModel& model, int id) {

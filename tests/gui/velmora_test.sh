@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# velmora as a production line runs it: unattended, against the in-process simulated
+# handset; message boxes are recorded through VELMORA_GUI_MESSAGE_LOG instead of waiting.
+# Usage: velmora_test.sh VELMORA SOURCE_DIR CASE
+set -uo pipefail
+velmora="$1" src="$2" case="$3"
+standard="$src/examples/Velmora_K72_1_Standard_11_0001.map"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*"; echo "--- stdout"; cat out.txt; echo "--- stderr"; cat err.txt; echo "--- boxes"; cat boxes.txt 2>/dev/null; exit 1; }
+# A run that does not end by itself is a failure, not a hang.
+run() { VELMORA_GUI_MESSAGE_LOG="$work/boxes.txt" timeout 90 "$@" >out.txt 2>err.txt </dev/null; status=$?; }
+expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"; }
+
+# COM1 configured, so that no port dialog waits for an answer.
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library]\r\n"ComPort"=hex:01\r\n"Baudrate"=dword:0000e100\r\n' >settings.reg
+
+case "$case" in
+usage)
+  # Answered before the toolkit starts, so no display is needed.
+  env -u DISPLAY "$velmora" --help >out.txt 2>err.txt; status=$?
+  expect_status 0
+  for word in --map --port --baud --settings AUTOMATIC "Exit status"; do
+    grep -qF -- "$word" out.txt || fail "--help lacks $word"
+  done
+  run "$velmora" --map "$standard" --bogus
+  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "unknown option accepted (status $status)"
+  run "$velmora" --map "$standard" automatic
+  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "lower-case automatic accepted (status $status)" ;;
+unattended_success)
+  run "$velmora" --map "$standard" --port sim: --settings settings.reg AUTOMATIC
+  expect_status 0
+  [ ! -s boxes.txt ] || fail "an unattended success shows no message box" ;;
+unattended_failure)
+  printf 'product = 85\n' >other.profile
+  run "$velmora" --map "$standard" --port sim:other.profile --settings settings.reg AUTOMATIC
+  expect_status 3
+  [ "$(cat boxes.txt)" = "error: Wrong Mapping for this Mobile!" ] || fail "expected the one error box" ;;
+*) fail "unknown case $case" ;;
+esac
+echo "PASS: $case"
