@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -86,7 +88,8 @@ TEST_F(ModelFixture, ProgressAndStatusStartHiddenAndResetHidesThem) {
 class OpenFileFixture : public ModelFixture {
  protected:
   std::string Write(const std::string& name, const std::string& bytes) {
-    std::string path = ::testing::TempDir() + name;
+    // The process id keeps parallel test processes apart.
+    std::string path = ::testing::TempDir() + std::to_string(getpid()) + "-" + name;
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }

@@ -116,7 +116,7 @@ std::string ReadFileWithin(const std::string& path, const std::string& needle, i
 
 TEST(VelmoraSimServer, PySerialClientBootsAndSpeaksFrames) {
   if (!HavePySerial()) GTEST_SKIP() << "python3-serial is not installed";
-  const std::string dump = ::testing::TempDir() + "velmora_sim_dump.txt";
+  const std::string dump = ::testing::TempDir() + "velmora_sim_dump_" + std::to_string(getpid()) + ".txt";
   std::remove(dump.c_str());
   SimServer server(dump);
   ASSERT_GT(server.port(), 0) << "velmora-sim did not print its port";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <system_error>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -67,10 +68,18 @@ class Rig {
     session = std::make_unique<HandsetSession>(*link, model, settings);
     ops = std::make_unique<HandsetUpdateOperations>(*session, *store, model);
     model.SetProgramPath("velmora");
-    backupDir = fs::path(::testing::TempDir()) / ("backup-" + std::to_string(++serial));
-    fs::remove_all(backupDir);
-    fs::create_directories(backupDir / "tmp");
+    // A directory of its own: the tests of this file run in parallel processes.
+    std::string pattern = (fs::path(::testing::TempDir()) / "velmora-backup-XXXXXX").string();
+    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+    backupDir = pattern;
+    std::error_code ignored;
+    fs::create_directories(backupDir / "tmp", ignored);
     ops->engine().SetBackupPlaces({(backupDir / "mapsave.eel").string(), (backupDir / "tmp").string()});
+  }
+
+  ~Rig() {
+    std::error_code ignored;
+    fs::remove_all(backupDir, ignored);
   }
 
   RunOutcome Run(const std::string& mapText) {
@@ -103,7 +112,6 @@ class Rig {
   std::unique_ptr<HandsetUpdateOperations> ops;
   std::string map;
   fs::path backupDir;
-  static inline int serial = 0;
 };
 
 // Every block of the mapping with operation write is in the handset with the map's data.
