@@ -20,7 +20,7 @@ if [ "$via" = sim ]; then
 fi
 
 work="$(mktemp -d)"
-trap 'kill "$simpid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "$simpid" 2>/dev/null || true; rm -rf "$work"' EXIT
 "$build/sim/velmora-sim" --port 0 --once --dump "$work/handset.txt" >"$work/sim.log" 2>&1 &
 simpid=$!
 for _ in $(seq 100); do grep -q "listening on" "$work/sim.log" 2>/dev/null && break; sleep 0.1; done
