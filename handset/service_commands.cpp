@@ -34,6 +34,17 @@ uint8_t PutLe16(uint8_t* message, uint8_t at, uint16_t value) {
   return static_cast<uint8_t>(at + 2);
 }
 
+// The request of the two write commands: code, block number, offset, then the data bytes.
+// The caller has checked that count fits the message. Returns the bytes composed.
+uint8_t ComposeWrite(uint8_t* message, uint8_t code, uint16_t number, uint16_t offset,
+                     uint16_t count, const uint8_t* data) {
+  message[0] = code;
+  uint8_t n = PutLe16(message, 1, number);
+  n = PutLe16(message, n, offset);
+  if (count > 0) std::memcpy(message + n, data, count);
+  return static_cast<uint8_t>(n + count);
+}
+
 }  // namespace
 
 const char* StatusText(int32_t code) {
@@ -179,11 +190,7 @@ int ServiceCommands::WriteBlockChunk(LinkHandle h, StoreArea area, uint16_t numb
   const Command c{CodeFor(kCmdWriteBlockChunk, area), true, false, false, 0};
   uint8_t message[kMessageRoom];
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  uint8_t n = PutLe16(message, 1, number);
-  n = PutLe16(message, n, offset);
-  if (count > 0) std::memcpy(message + n, data, count);
-  n = static_cast<uint8_t>(n + count);
+  const uint8_t n = ComposeWrite(message, c.code, number, offset, count, data);
   return Run(h, c, message, n, reply) ? 1 : 0;
 }
 
@@ -280,11 +287,7 @@ int ServiceCommands::WriteBlockPart(LinkHandle h, StoreArea area, uint16_t numbe
   const Command c{kCmdWriteBlockPart, false, true, false, 0};
   uint8_t message[kMessageRoom];
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  uint8_t n = PutLe16(message, 1, number);
-  n = PutLe16(message, n, offset);
-  if (count > 0) std::memcpy(message + n, data, count);
-  n = static_cast<uint8_t>(n + count);
+  const uint8_t n = ComposeWrite(message, c.code, number, offset, count, data);
   return Run(h, c, message, n, reply) ? count : 0;
 }
 
