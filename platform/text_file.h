@@ -24,6 +24,12 @@ class TextModeFile {
 
   // Creates or empties the file. False when it cannot be created.
   bool Create(const std::string& path);
+  // Creates a new file that only the user may read and write (mode 0600). Fails, with the
+  // reason in *why, when anything exists at path already, a symlink included: a backup is
+  // never written over another file or through a link.
+  bool CreateExclusive(const std::string& path, std::string* why);
+  // Pushes what was written down to the disk (flush and fsync); false when that failed.
+  bool Sync();
   bool Write(const char* text, size_t length);
   bool Write(const std::string& text) { return Write(text.data(), text.size()); }
   // Closes the file; false when a write or the close failed.

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,5 +25,13 @@ namespace velmora {
 // 1..65535, size 0..65535, version 0..255), a data count that differs from the size, a block
 // number given twice, or no block at all. Memory is bounded by the text's length.
 bool ParseBackupFile(std::string_view text, std::vector<MapBlock>* blocks, std::string* error);
+
+// "YYYYMMDD-HHMMSS" in local time, for the names of backup copies.
+std::string TimeStampText(std::time_t when);
+// The folder part of a path ("" for a bare name).
+std::string DirectoryOf(const std::string& path);
+// Renames an existing backup file to NAME-<its time stamp>.EXT beside it (with -2, -3 ... when
+// that is taken), never replacing anything. True and the new path in *keptAs.
+bool MoveAsideBackup(const std::string& path, std::string* keptAs);
 
 }  // namespace velmora

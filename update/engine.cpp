@@ -4,11 +4,15 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "platform/file_system.h"
+#include "platform/interrupt.h"
 #include "platform/text_file.h"
+#include "update/backup_file.h"
 
 namespace velmora {
 namespace {
@@ -50,6 +54,9 @@ bool StoreAreaOf(uint8_t code, StoreArea* area) {
   }
 }
 
+// Attempts at a free name for a write-ahead copy made in the same second as another.
+constexpr int kNameAttempts = 100;
+
 // The handset takes numbers and sizes as 16-bit values and versions as a byte.
 uint16_t Low16(int32_t value) { return static_cast<uint16_t>(value); }
 uint8_t Low8(int32_t value) { return static_cast<uint8_t>(value); }
@@ -90,6 +97,13 @@ bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const Ma
   for (int32_t i = 0; i < info.blockCount; ++i) {
     if (flags[i] == 0) continue;
     const MapBlock& block = blocks[i];
+    // A termination request held through a garbage collection is honoured at the next block:
+    // the handset's data is whole again, and the run's closing steps switch it off.
+    if (HeldInterrupt() != 0) {
+      message.Format("Interrupted: block %d and the blocks after it not written\r\n",
+                     block.number);
+      return false;
+    }
     if (!PerformOperation(h, block)) {
       // Left in the buffer: the update run logs it with its own error text.
       message.Format("Block %d not written\r\nError:%s\r\n", block.number,
@@ -198,21 +212,33 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
     reporting_.ShowProgress("Garbage Collection reading EELite", 1, highest, n);
   }
 
+  // From the copy on, a termination request waits until the blocks are back or saved.
+  InterruptShield shield;
+  const int32_t count = static_cast<int32_t>(records.size());
+  std::string aheadPath;
+  if (count > 0 && !SaveWriteAheadCopy(records.data(), count, &aheadPath)) return false;
+
   message.Format("\r\nDeleting complete Eelite\r\n");
   reporting_.FlushMessage(message);
-  if (store_.DeleteAllBlocks(h) == 0) return false;
+  if (store_.DeleteAllBlocks(h) == 0) {
+    // Whether a failed erase left the area whole, the handset does not say: keep the copy.
+    if (!aheadPath.empty()) KeepWriteAheadCopy(aheadPath);
+    return false;
+  }
 
   message.Format("Writing back Blocks\r\n");
   reporting_.FlushMessage(message);
 
-  // From here on the blocks live only in `records`. The whole write-back gets one retry.
-  const uint32_t count = static_cast<uint32_t>(records.size());
+  // From here on the blocks live only in `records` and the write-ahead copy. The whole
+  // write-back gets one retry.
+  const uint32_t last = static_cast<uint32_t>(count) - 1;
   int failures = 0;
-  for (uint32_t k = 0; k < count;) {
-    const MapBlock& record = records[k];
+  for (int32_t k = 0; k < count;) {
+    const MapBlock& record = records[static_cast<size_t>(k)];
     if (store_.WriteBlock(h, StoreArea::Eelite, Low16(record.number), Low16(record.size),
                           record.version, record.data.data()) != 0) {
-      reporting_.ShowProgress("Garbage Collection writing EELite", 0, count - 1, k);
+      reporting_.ShowProgress("Garbage Collection writing EELite", 0, last,
+                              static_cast<uint32_t>(k));
       ++k;
       continue;
     }
@@ -222,58 +248,130 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
     }
     ++failures;
     if (failures >= 2) {
-      BackUpBlocks(records.data(), static_cast<int32_t>(count));
+      const bool allSaved = BackUpBlocks(records.data(), count);
+      if (aheadPath.empty()) return false;
+      if (allSaved) {
+        RemoveFile(aheadPath, nullptr);
+      } else {
+        KeepWriteAheadCopy(aheadPath);
+      }
       return false;
     }
   }
+  if (!aheadPath.empty()) RemoveFile(aheadPath, nullptr);
   return true;
 }
 
 UpdateEngine::BackupResult UpdateEngine::SaveBackup(const std::string& path,
                                                     const MapBlock* blocks, int32_t count) {
+  // An earlier backup may hold another handset's only copy: it moves aside, never under.
+  if (PathExists(path)) {
+    std::string keptAs;
+    if (!MoveAsideBackup(path, &keptAs)) return BackupResult::CannotCreate;
+    reporting_.Log("Earlier backup kept as " + keptAs + "\r\n");
+  }
   TextModeFile file;
-  if (!file.Create(path)) return BackupResult::CannotCreate;
+  if (!file.CreateExclusive(path, nullptr)) return BackupResult::CannotCreate;
   const bool wrote = WriteBackupFile(file, blocks, count);
   // A write that did not reach the disk is no backup, whatever was formatted.
-  if (!file.Close()) return BackupResult::WriteFailed;
+  const bool synced = file.Sync();
+  if (!file.Close() || !synced) return BackupResult::WriteFailed;
+  SyncDirectory(DirectoryOf(path));
   return wrote ? BackupResult::Saved : BackupResult::NothingToSave;
 }
 
-void UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
+bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
   MessageBuffer& message = reporting_.Message();
-  const auto logSaved = [&] {
+  const auto logSaved = [&](const std::string& path) {
     message.Format("\r\nIMPRORTANT INFO: Writing Backup from EELITE to mapsave.eel\r\n");
     reporting_.FlushMessage(message);
     message.Format("Use BLKTOOL -w mapsave.eel to restore data.\r\n");
     reporting_.FlushMessage(message);
+    reporting_.Log("Backup written to " + AbsolutePath(path) + "\r\n");
+    reporting_.Log(RestoreLine(path));
+    reporting_.RefreshLog();
   };
+  // Blocks numbered from 5000 up have no place in mapsave.eel; the write-ahead copy keeps them.
+  bool everyBlockFits = true;
+  for (int32_t i = 0; i < count; ++i) {
+    if (blocks[i].number >= kBackupNumberLimit) everyBlockFits = false;
+  }
 
   const BackupResult result = SaveBackup(backup_.primaryPath, blocks, count);
   if (result == BackupResult::Saved) {
-    logSaved();
-    return;
+    logSaved(backup_.primaryPath);
+    return everyBlockFits;
   }
   message.Format("\r\nERROR: Can't backup EELITE (mapsave.eel) !\r\n");
   reporting_.FlushMessage(message);
-  if (result == BackupResult::NothingToSave) return;
+  if (result == BackupResult::NothingToSave) return false;
 
-  // The erased blocks exist nowhere else: rather than lose them, save them where the user can
-  // always write, and say where.
-  const std::string fallback = FallbackBackupPath();
-  if (SaveBackup(fallback, blocks, count) != BackupResult::Saved) return;
-  logSaved();
-  reporting_.Log("Backup written to " + fallback + "\r\n");
-  reporting_.RefreshLog();
+  // The erased blocks must not depend on one folder being writable: the user's private
+  // folder takes them, and the log says where.
+  std::string why;
+  const std::string directory = PrivateDirectory(&why);
+  if (directory.empty()) return false;
+  const std::string fallback = JoinPath(directory, kBackupFileName);
+  if (SaveBackup(fallback, blocks, count) != BackupResult::Saved) return false;
+  logSaved(fallback);
+  return everyBlockFits;
 }
 
-std::string UpdateEngine::FallbackBackupPath() const {
-  std::string directory = backup_.fallbackDirectory;
-  if (directory.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    directory = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
+std::string UpdateEngine::PrivateDirectory(std::string* why) const {
+  if (!backup_.privateDirectory.empty()) return backup_.privateDirectory;
+  return PrivateStateDirectory(why);
+}
+
+std::string UpdateEngine::RestoreLine(const std::string& path) const {
+  return "Or restore it with: velmora-cli --restore " + AbsolutePath(path) + " --port " +
+         backup_.restorePort + "\r\n";
+}
+
+bool UpdateEngine::SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std::string* path) {
+  // The private folder first, where the next start looks for leftovers whatever the current
+  // folder; the backup file's own folder when there is none.
+  std::string why;
+  std::string directory = PrivateDirectory(&why);
+  std::vector<std::string> places;
+  if (!directory.empty()) places.push_back(directory);
+  places.push_back(DirectoryOf(backup_.primaryPath));
+
+  const std::string stem = kWriteAheadPrefix + TimeStampText(std::time(nullptr)) +
+                           (imei_.empty() ? std::string() : "-" + imei_);
+  for (const std::string& place : places) {
+    for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
+      const std::string name =
+          stem + (attempt == 1 ? std::string() : "-" + std::to_string(attempt)) + kWriteAheadSuffix;
+      const std::string candidate = JoinPath(place, name);
+      if (PathExists(candidate)) continue;
+      TextModeFile file;
+      std::string reason;
+      if (!file.CreateExclusive(candidate, &reason)) {
+        why = (place.empty() ? std::string(".") : place) + ": " + reason;
+        break;
+      }
+      const bool wrote = WriteAllBlocksInBackupFormat(file, blocks, count);
+      const bool synced = file.Sync();
+      if (file.Close() && wrote && synced && SyncDirectory(place)) {
+        *path = candidate;
+        return true;
+      }
+      why = candidate + ": cannot be written";
+      RemoveFile(candidate, nullptr);
+      break;
+    }
   }
-  if (directory.back() != '/') directory += '/';
-  return directory + kBackupFileName;
+  MessageBuffer& message = reporting_.Message();
+  message.Format("\r\nERROR: Can't save a copy of the Eelite blocks before erasing them (%s). "
+                 "Nothing erased.\r\n", why.c_str());
+  reporting_.FlushMessage(message);
+  return false;
+}
+
+void UpdateEngine::KeepWriteAheadCopy(const std::string& path) {
+  reporting_.Log("The Eelite blocks read out are kept in " + AbsolutePath(path) + "\r\n");
+  reporting_.Log(RestoreLine(path));
+  reporting_.RefreshLog();
 }
 
 bool UpdateEngine::WriteVersionByte(LinkHandle h, uint16_t offset, int32_t value) {

@@ -46,20 +46,32 @@ bool ProductFits(int32_t hardware, int32_t mapping);
 // go through the text-mode file, so every line end lands on disk as CR CR LF.
 // False when count is 0 or less, or when no record qualifies (nothing is written then).
 bool WriteBackupFile(TextModeFile& file, const MapBlock* blocks, int32_t count);
+// The same format for every Eelite record, whatever its number: the write-ahead copy keeps
+// all the blocks that are about to be erased.
+bool WriteAllBlocksInBackupFormat(TextModeFile& file, const MapBlock* blocks, int32_t count);
+
+// Names of the write-ahead copies: PREFIX + time stamp [+ "-" IMEI] + SUFFIX.
+inline constexpr const char* kWriteAheadPrefix = "velmora-writeahead-";
+inline constexpr const char* kWriteAheadSuffix = ".eel";
 
 class UpdateEngine {
  public:
-  // Where the backup file goes. An empty fallback directory means $TMPDIR, else /tmp,
-  // looked up when the backup is written.
+  // Where the backup files go. mapsave.eel goes to primaryPath (the current folder), else to
+  // the private folder; the write-ahead copy to the private folder, else beside primaryPath.
+  // An empty private folder means the user's state folder, looked up when it is needed.
   struct BackupPlaces {
     std::string primaryPath = kBackupFileName;
-    std::string fallbackDirectory;
+    std::string privateDirectory;
+    // The port the restore command should name (as given to --port, or the COM name).
+    std::string restorePort = "COM1";
   };
 
   UpdateEngine(BlockStore& store, Reporting& reporting, ProductIdReader readProductId);
 
   void SetBackupPlaces(BackupPlaces places) { backup_ = std::move(places); }
   const BackupPlaces& backupPlaces() const { return backup_; }
+  // The connected handset's IMEI, for the names of the backup copies ("" when unknown).
+  void SetHandsetImei(std::string imei) { imei_ = std::move(imei); }
 
   // Reads the hardware product number and tests the mapping's product against it. False when
   // the read fails (the number read before is kept) or the product does not fit.
@@ -74,8 +86,10 @@ class UpdateEngine {
   // Writes one whole block into its area; an Eelite block without room runs the garbage
   // collection first.
   bool WriteOneBlock(LinkHandle h, const MapBlock& block);
-  // Reads every Eelite block out, erases the area and writes the blocks back. When the
-  // write-back fails for good, the blocks are saved to the backup file and false is returned.
+  // Reads every Eelite block out, erases the area and writes the blocks back. Before the erase
+  // the blocks go to a write-ahead copy on disk (no copy, no erase), removed once they are all
+  // back. When the write-back fails for good, the blocks are saved to the backup file and false
+  // is returned. Termination requests are held from the copy to the end.
   bool CollectGarbage(LinkHandle h);
   // Records the mapping's versions in bytes 14..17 of Eefull block 5005.
   bool WriteMapVersion(LinkHandle h, const MapInfo& info);
@@ -85,8 +99,13 @@ class UpdateEngine {
 
   bool PerformOperation(LinkHandle h, const MapBlock& block);
   BackupResult SaveBackup(const std::string& path, const MapBlock* blocks, int32_t count);
-  void BackUpBlocks(const MapBlock* blocks, int32_t count);
-  std::string FallbackBackupPath() const;
+  // Saves mapsave.eel after a failed write-back; true when every block of the write-ahead
+  // copy is in it (the copy may go then).
+  bool BackUpBlocks(const MapBlock* blocks, int32_t count);
+  bool SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std::string* path);
+  void KeepWriteAheadCopy(const std::string& path);
+  std::string PrivateDirectory(std::string* why) const;
+  std::string RestoreLine(const std::string& path) const;
   bool WriteVersionByte(LinkHandle h, uint16_t offset, int32_t value);
 
   BlockStore& store_;
@@ -94,6 +113,7 @@ class UpdateEngine {
   ProductIdReader readProductId_;
   uint16_t hardwareProduct_ = 0;
   BackupPlaces backup_;
+  std::string imei_;
 };
 
 }  // namespace velmora

@@ -1,6 +1,21 @@
 #include "update/handset_operations.h"
 
+#include <string>
+
 namespace velmora {
+namespace {
+
+// The IMEI goes into file names: digits and letters only, whatever the handset sent.
+std::string SafeNamePart(const char* text) {
+  std::string part;
+  for (size_t i = 0; text[i] != '\0' && i < 32; ++i) {
+    const char c = text[i];
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) part += c;
+  }
+  return part;
+}
+
+}  // namespace
 
 HandsetUpdateOperations::HandsetUpdateOperations(HandsetSession& session, BlockStore& store,
                                                  Reporting& reporting)
@@ -15,7 +30,9 @@ bool HandsetUpdateOperations::ReadImei(char* imei) {
   if (imei == nullptr) return false;
   // The run's buffer holds 100 characters; the session stores at most 15 and a zero.
   imei[0] = '\0';
-  return session_.ReadImei(session_.handle(), imei) != 0;
+  if (session_.ReadImei(session_.handle(), imei) == 0) return false;
+  engine_.SetHandsetImei(SafeNamePart(imei));
+  return true;
 }
 
 void HandsetUpdateOperations::SelectBlocks(uint32_t* flags, const MapBlock* blocks,
