@@ -2,7 +2,12 @@
 // backup file were always read and written with is done here by hand.
 #include "platform/text_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <new>
 #include <stdexcept>
@@ -74,6 +79,32 @@ bool TextModeFile::Create(const std::string& path) {
   failed_ = false;
   file_ = std::fopen(path.c_str(), "wb");
   return file_ != nullptr;
+}
+
+bool TextModeFile::CreateExclusive(const std::string& path, std::string* why) {
+  Close();
+  failed_ = false;
+  // O_EXCL with O_CREAT refuses any existing name, a dangling symlink included; O_NOFOLLOW
+  // makes sure of it.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (why != nullptr) *why = std::strerror(errno);
+    return false;
+  }
+  file_ = ::fdopen(fd, "wb");
+  if (file_ == nullptr) {
+    if (why != nullptr) *why = std::strerror(errno);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool TextModeFile::Sync() {
+  if (file_ == nullptr) return false;
+  if (std::fflush(file_) != 0 || ::fsync(fileno(file_)) != 0) failed_ = true;
+  return !failed_;
 }
 
 bool TextModeFile::Write(const char* text, size_t length) {
