@@ -76,6 +76,7 @@ bool SimDevice::SetTimeouts(const SerialTimeouts& t) {
 }
 
 int SimDevice::Read(uint8_t* buffer, size_t n) {
+  if (handset_.LineDropped()) return -1;
   if (n == 0) return 0;
   const int64_t now = clock_.NowUs();
   // All-zero time-outs return what is already there rather than wait without end.
@@ -94,6 +95,7 @@ int SimDevice::Read(uint8_t* buffer, size_t n) {
 }
 
 int SimDevice::Write(const uint8_t* data, size_t n) {
+  if (handset_.LineDropped()) return -1;
   const int64_t start = clock_.NowUs();
   const int64_t wire = ByteWireTimeUs(config_);
   const LineState line = Line();

@@ -242,6 +242,7 @@ void SimHandset::SendFrame(uint8_t type, const std::vector<uint8_t>& data, int64
 
 void SimHandset::Receive(uint8_t b, const LineState& line, int64_t t) {
   SetLine(line, t);
+  if (silent_ || lineDropped_) return;
   if (state_ == SimState::Starting || !SameCharacterFormat(line.format, ReceiverFormat())) {
     // Noise: a framing or parity error breaks whatever message was on its way.
     ++noiseBytes_;
@@ -428,6 +429,16 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   }
   const uint8_t code = msg[0];
   ++commandCounts_[code];
+  const SimFaults& lineFaults = profile_.faults;
+  ++serviceCommands_;
+  if (lineFaults.dropAt > 0 && serviceCommands_ >= lineFaults.dropAt) lineDropped_ = true;
+  if (lineFaults.silentAt > 0 && serviceCommands_ >= lineFaults.silentAt) silent_ = true;
+  if (lineDropped_ || silent_) return;
+  if (lineFaults.powerOffAt > 0 && serviceCommands_ == lineFaults.powerOffAt) {
+    // The battery gave out: the request dies with the service program, the store stays.
+    EnterState(SimState::SwitchedOff);
+    return;
+  }
 
   auto sendReply = [&](std::vector<uint8_t> r, int64_t when, bool damage) {
     uint8_t check = Xor(r.data(), r.size());

@@ -117,6 +117,8 @@ class SimHandset {
   // Service commands received with a valid check byte, by command code.
   int CommandCount(uint8_t code) const;
   uint64_t framesReceived() const { return framesReceived_; }
+  // The line went away (the drop fault): the port fails from then on.
+  bool LineDropped() const { return lineDropped_; }
 
   // Text dump of the block store: a header per area, then one line per block:
   // AREA NUMBER SIZE VERSION HEXDATA
@@ -167,6 +169,9 @@ class SimHandset {
   uint64_t noiseBytes_ = 0;
   uint64_t framesReceived_ = 0;
   std::map<uint8_t, int> commandCounts_;
+  int serviceCommands_ = 0;  // with a good check byte, for the silent, power_off and drop faults
+  bool silent_ = false;
+  bool lineDropped_ = false;
 };
 
 }  // namespace velmora::sim

@@ -265,6 +265,15 @@ bool ParseSimFault(const std::string& faultText, SimFaults* f, std::string* erro
   } else if (kind == "no_imei_at" && w.size() == 1) {
     f->noImeiAt = true;
     return true;
+  } else if ((kind == "silent" || kind == "power_off" || kind == "drop") && w.size() == 2) {
+    int at = 0;
+    if (!Num(w[1], &at, 1000000, kind + " index", error)) return false;
+    if (at < 1) {
+      *error = "bad " + kind + " index: counted from 1";
+      return false;
+    }
+    (kind == "silent" ? f->silentAt : kind == "power_off" ? f->powerOffAt : f->dropAt) = at;
+    return true;
   } else {
     *error = "unknown fault '" + faultText + "'";
     return false;

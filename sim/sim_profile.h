@@ -80,6 +80,10 @@ struct SimFaults {
   SwitchOffFault switchOff = SwitchOffFault::Obey;
   bool portBusy = false;        // every open of the port fails
   bool noImeiAt = false;        // the AT+CGSN frame goes unanswered (type-14 0x0A still works)
+  // Counted over the service commands received with a good check byte, 0 = never:
+  int silentAt = 0;    // from the k-th on, the handset answers nothing at all
+  int powerOffAt = 0;  // the k-th is not carried out: the handset switches itself off
+  int dropAt = 0;      // the line goes away with the k-th: the port fails from then on
 };
 
 struct SimBlock {
@@ -137,6 +141,9 @@ bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* e
 //   no_switch_off [ack]                switch-off ignored (or acknowledged but not obeyed)
 //   port_busy                          the port is held by another program
 //   no_imei_at                         AT+CGSN is not answered
+//   silent K                           from the K-th service command on, no answer at all
+//   power_off K                        the K-th service command switches the handset off
+//   drop K                             the K-th service command: the line goes away
 bool ParseSimFault(const std::string& faultText, SimFaults* faults, std::string* error);
 
 const char* SimStateName(SimState state);

@@ -279,6 +279,42 @@ TEST(SimHandsetFaults, WriteBackFailsAtTheKthWriteAfterTheErase) {
   EXPECT_EQ(ToHex(host.Exchange(Service({0x01, 0x02, 0x00, 0x02, 0x00, 0x01}))), "14 02 16 01 01") << "once";
 }
 
+TEST(SimHandsetFaults, LineFaultsStrikeAtTheKthServiceCommand) {
+  const Bytes deleteBlock1 = Service({0x07, 0x01, 0x00});
+  const Bytes deleteBlock2 = Service({0x07, 0x02, 0x00});
+  const Bytes deleteBlock3 = Service({0x07, 0x03, 0x00});
+  struct Case {
+    const char* faultText;
+    SimState stateAfter;
+    bool portFails;  // the device's reads and writes fail once the line is gone
+  } cases[] = {
+      {"silent 2", SimState::ServiceMode, false},
+      {"power_off 2", SimState::SwitchedOff, false},
+      {"drop 2", SimState::ServiceMode, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.faultText);
+    SimProfile p = ProfileIn(SimState::ServiceMode);
+    std::string error;
+    ASSERT_TRUE(ParseSimFault(c.faultText, &p.faults, &error)) << error;
+    Host host(p);
+    EXPECT_EQ(ToHex(host.Exchange(deleteBlock1)), "14 02 16 07 07") << "the first is answered";
+    EXPECT_TRUE(host.Exchange(deleteBlock2).empty());
+    EXPECT_EQ(host.handset.area(SimArea::Eelite).blocks.count(2), 1u) << "the k-th is not carried out";
+    EXPECT_EQ(host.handset.state(), c.stateAfter);
+    EXPECT_TRUE(host.Exchange(deleteBlock3).empty()) << "nor is anything after it answered";
+    EXPECT_EQ(host.handset.area(SimArea::Eelite).blocks.count(3), 1u);
+    EXPECT_EQ(host.handset.LineDropped(), c.portFails);
+    uint8_t b = 0;
+    EXPECT_EQ(host.device->Read(&b, 1) < 0, c.portFails);
+    EXPECT_EQ(host.device->Write(&b, 1) < 0, c.portFails);
+  }
+  SimFaults f;
+  std::string error;
+  EXPECT_FALSE(ParseSimFault("silent 0", &f, &error));
+  EXPECT_FALSE(ParseSimFault("drop", &f, &error));
+}
+
 // --- the block store ---------------------------------------------------------------------
 
 struct Space {
