@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/dialog_model.h"
 #include "container/loader.h"
@@ -42,9 +43,13 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  // The dialog's initialisation. Settings problems are reported through *warning (the
-  // program then goes on as without settings). Leaves the log header written.
+  // The dialog's initialisation. Leaves the log header written. Settings values it cannot use
+  // are named in *warning with what is used instead (lines joined by "\n"). A settings file
+  // named in the options that cannot be read, or a malformed one without options.port to run
+  // on, stops it before any port is touched: startupError() then says why, and the program
+  // must end.
   void Initialise(const StartupOptions& options, std::string* warning);
+  const std::string& startupError() const { return startupError_; }
 
   DialogModel& model() { return model_; }
   const LinkSettings& linkSettings() const { return settings_; }
@@ -55,6 +60,13 @@ class Program {
   void Instrument(Clock& linkClock, const OpenerWrapper& wrapOpener,
                   const OperationsWrapper& wrapOperations);
 
+  // Puts the Eelite blocks of a backup file (mapsave.eel or a write-ahead copy) back into the
+  // handset. A file that cannot be read or is no backup file is reported in an error box and
+  // gives Failed without touching the port.
+  RunOutcome Restore(const std::string& backupPath);
+  // The write-ahead copies that interrupted garbage collections left behind, as full paths.
+  std::vector<std::string> LeftoverCopies() const;
+
   // The Start button.
   RunOutcome Start() { return UpdateRun(model_, wrappedOps_ ? *wrappedOps_ : *ops_); }
   // The in-process simulated handset, once "sim:" was opened.
@@ -63,6 +75,12 @@ class Program {
  private:
   class SimPort;
   void BuildLink(Clock& linkClock, DeviceOpener& opener);
+  // The settings step of Initialise; false with startupError_ set when the program must end.
+  bool ReadSettings(const StartupOptions& options, std::string* warning);
+  // Where the backup files go, and the port the restore command is told to use.
+  void ConfigureBackups(const std::string& restorePort);
+  // Logs and shows every leftover write-ahead copy with the command that restores it.
+  void ReportLeftoverCopies();
 
   Clock& clock_;
   DialogModel model_;
@@ -77,6 +95,8 @@ class Program {
   std::unique_ptr<ServiceCommands> blockStore_;
   std::unique_ptr<HandsetSession> session_;
   std::unique_ptr<HandsetUpdateOperations> ops_;
+  std::string restorePort_ = "COM1";
+  std::string startupError_;
 };
 
 }  // namespace velmora

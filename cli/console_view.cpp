@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/interrupt.h"
+
 namespace velmora {
 
 std::string ConsoleText(const std::string& text) {
@@ -82,7 +84,8 @@ int ConsoleView::ShowMessageBox(const std::string& text, MessageIcon icon) {
   while (!body.empty() && body.back() == '\n') body.pop_back();
   std::fflush(out_);
   std::fprintf(err_, "%s%s\n", prefix, body.c_str());
-  if (interactiveInput_ && !unattended_) {
+  // After Ctrl-C the operator is not waiting to press Enter.
+  if (interactiveInput_ && !unattended_ && HeldInterrupt() == 0) {
     std::fputs("Press Enter to continue...", err_);
     std::fflush(err_);
     int c;

@@ -14,6 +14,7 @@
 #include "cli/run_timing.h"
 #include "platform/clock.h"
 #include "platform/command_line.h"
+#include "platform/interrupt.h"
 #include "sim/sim_handset.h"
 
 namespace velmora {
@@ -23,6 +24,26 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitUpdateFailed = 1;  // also: --check found the map bad
 constexpr int kExitNoConnection = 2;
+
+int ExitStatus(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::Succeeded: return kExitSuccess;
+    case RunOutcome::Failed: return kExitUpdateFailed;
+    case RunOutcome::NotConnected: return kExitNoConnection;
+  }
+  return kExitUpdateFailed;
+}
+
+// Each line of a text, behind a prefix.
+void PrintLines(std::FILE* out, const char* prefix, const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::fprintf(out, "%s%s\n", prefix, text.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+}
 
 int Main(int argc, char** argv) {
   CLI::App app{
@@ -38,6 +59,7 @@ int Main(int argc, char** argv) {
   std::string settingsPath;
   std::string timingPath;
   uint32_t baud = 0;
+  std::string restorePath;
   bool check = false;
   bool showHandset = false;
   std::vector<std::string> words;
@@ -53,6 +75,11 @@ int Main(int argc, char** argv) {
                  "Settings file in registry-export format (default: $VELMORA_SETTINGS, else\n"
                  "$XDG_CONFIG_HOME/velmora/settings.reg or ~/.config/velmora/settings.reg)");
   app.add_flag("--check", check, "Read and check the map only (no handset); exit 0 for a good map");
+  app.add_option("--restore", restorePath,
+                 "Write the Eelite blocks of a backup file (mapsave.eel, or a write-ahead copy\n"
+                 "left by an interrupted garbage collection) back into the handset and read each\n"
+                 "back to compare; exit 0 when every block is back")
+      ->excludes("--check");
   app.add_option("--timing", timingPath,
                  "Write phase times and line counts of the run here (key=value; for the\n"
                  "whole-run benchmark)");
@@ -61,8 +88,15 @@ int Main(int argc, char** argv) {
   app.add_option("words", words,
                  "AUTOMATIC anywhere on the command line runs unattended: no waiting for Enter")
       ->check(CLI::IsMember({"AUTOMATIC"}));
-  CLI11_PARSE(app, argc, argv);
+  // Parsed in UTF-8 whatever the system's own code page: file names keep every character.
+  const std::vector<std::string> arguments = ProcessArguments(argc, argv);
+  std::vector<const char*> utf8Argv;
+  for (const std::string& argument : arguments) utf8Argv.push_back(argument.c_str());
+  CLI11_PARSE(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
 
+  // A termination request in the middle of a garbage collection waits for the blocks to be
+  // back in the handset; anywhere else it ends the program as it always did.
+  InstallInterruptHandlers();
   ConsoleView view(stdout, stderr, isatty(STDIN_FILENO) != 0, isatty(STDERR_FILENO) != 0);
   RealClock clock;
   Program program(view, clock);
@@ -78,16 +112,28 @@ int Main(int argc, char** argv) {
   }
 
   StartupOptions options;
-  options.commandLine = CommandLineFromArgs(argc, argv);
+  options.commandLine = ProcessCommandLine(argc, argv);
   options.settingsPath = settingsPath;
   options.port = port;
   options.baudRate = baud;
   std::string warning;
   program.Initialise(options, &warning);
   view.SetUnattended(model.Unattended());
-  if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
+  PrintLines(stderr, "warning: ", warning);
+  if (!program.startupError().empty()) {
+    PrintLines(stderr, "error: ", program.startupError());
+    return kExitUpdateFailed;
+  }
   if (!mapPath.empty() && !model.OpenMapFile(mapPath)) return kExitUpdateFailed;
 
+  if (!restorePath.empty()) {
+    view.SetLive(true);
+    const RunOutcome restored = program.Restore(restorePath);
+    if (showHandset && program.simHandset() != nullptr)
+      std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
+    if (HeldInterrupt() != 0) return InterruptExitStatus(HeldInterrupt());
+    return ExitStatus(restored);
+  }
   if (check) {
     view.SetLive(true);
     return CheckMapText(model, model.MapText()) ? kExitSuccess : kExitUpdateFailed;
@@ -103,12 +149,9 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "warning: cannot write the timing report to %s\n", timingPath.c_str());
   if (showHandset && program.simHandset() != nullptr)
     std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
-  switch (outcome) {
-    case RunOutcome::Succeeded: return kExitSuccess;
-    case RunOutcome::Failed: return kExitUpdateFailed;
-    case RunOutcome::NotConnected: return kExitNoConnection;
-  }
-  return kExitUpdateFailed;
+  // A request held through a garbage collection ends the program as that request would have.
+  if (HeldInterrupt() != 0) return InterruptExitStatus(HeldInterrupt());
+  return ExitStatus(outcome);
 }
 
 }  // namespace

@@ -140,6 +140,9 @@ class TimedOperations final : public UpdateOperations {
     return inner_.WriteMapBlocks(blocks, info, flags);
   }
   bool WriteMapVersion(const MapInfo& info) override { return inner_.WriteMapVersion(info); }
+  bool RestoreBlocks(const std::vector<MapBlock>& blocks) override {
+    return inner_.RestoreBlocks(blocks);
+  }
   void CloseSession() override {
     inner_.CloseSession();
     timing_.MarkClosed();

@@ -76,6 +76,7 @@ std::string AbsolutePath(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;
   char cwd[PATH_MAX];
   if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+  if (path.empty() || path == ".") return cwd;
   std::string result = JoinPath(cwd, path);
   // "./name" reads better without its "./".
   const std::string dot = std::string(cwd) + "/./";

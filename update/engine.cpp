@@ -374,6 +374,57 @@ void UpdateEngine::KeepWriteAheadCopy(const std::string& path) {
   reporting_.RefreshLog();
 }
 
+bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& blocks) {
+  // Consecutive failed blocks after which the rest is not tried.
+  constexpr int kFailuresInARowToGiveUp = 3;
+  MessageBuffer& message = reporting_.Message();
+  const uint32_t last = blocks.empty() ? 0 : static_cast<uint32_t>(blocks.size() - 1);
+  int failed = 0;
+  int failedInARow = 0;
+  std::vector<uint8_t> readBack;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const MapBlock& block = blocks[i];
+    bool back = WriteOneBlock(h, block);
+    if (!back) {
+      message.Format("Block %d not restored\r\nError:%s\r\n", block.number,
+                     StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
+    } else {
+      // What the handset holds now, not what was sent, decides.
+      uint16_t size = 0;
+      uint8_t version = 0;
+      // Never an empty buffer: the store is handed its address even for a block of 0 bytes.
+      readBack.assign(static_cast<size_t>(Low16(block.size)) + 1, 0);
+      if (store_.ReadBlock(h, StoreArea::Eelite, Low16(block.number), &size, &version,
+                           readBack.data(), Low16(block.size)) == 0) {
+        back = false;
+        message.Format("Block %d not restored\r\nError: cannot read it back: %s\r\n",
+                       block.number,
+                       StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
+      } else if (size != Low16(block.size) || version != block.version ||
+                 !std::equal(block.data.begin(), block.data.begin() + Low16(block.size),
+                             readBack.begin())) {
+        back = false;
+        message.Format("Block %d not restored: the handset holds other data\r\n", block.number);
+      } else {
+        message.Format("Block %d restored\r\n", block.number);
+      }
+    }
+    reporting_.FlushMessage(message);
+    reporting_.ShowProgress("Restoring EELite blocks", 0, last, static_cast<uint32_t>(i));
+    failedInARow = back ? 0 : failedInARow + 1;
+    if (!back) ++failed;
+    if (HeldInterrupt() != 0 || failedInARow >= kFailuresInARowToGiveUp) {
+      const size_t left = blocks.size() - i - 1;
+      if (left > 0) {
+        reporting_.Log("Stopped: " + std::to_string(left) + " blocks not tried\r\n");
+        reporting_.RefreshLog();
+      }
+      return false;
+    }
+  }
+  return failed == 0;
+}
+
 bool UpdateEngine::WriteVersionByte(LinkHandle h, uint16_t offset, int32_t value) {
   const uint8_t byte = Low8(value);
   return store_.WriteBlockPart(h, StoreArea::Eefull, kMapVersionBlock, offset, 1, &byte) != 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/reporting.h"
 #include "handset/block_store.h"
@@ -91,6 +92,11 @@ class UpdateEngine {
   // back. When the write-back fails for good, the blocks are saved to the backup file and false
   // is returned. Termination requests are held from the copy to the end.
   bool CollectGarbage(LinkHandle h);
+  // Writes blocks saved by a garbage collection back into the Eelite area (compacting it first
+  // when it has no room) and reads each back to compare. Logs one line per block and steps the
+  // progress bar; true when every block is back as saved. Gives up after a few blocks in a row
+  // have failed, since the handset is most likely gone then.
+  bool RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& blocks);
   // Records the mapping's versions in bytes 14..17 of Eefull block 5005.
   bool WriteMapVersion(LinkHandle h, const MapInfo& info);
 

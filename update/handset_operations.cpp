@@ -55,6 +55,10 @@ bool HandsetUpdateOperations::WriteMapVersion(const MapInfo& info) {
   return engine_.WriteMapVersion(session_.handle(), info);
 }
 
+bool HandsetUpdateOperations::RestoreBlocks(const std::vector<MapBlock>& blocks) {
+  return engine_.RestoreBlocks(session_.handle(), blocks);
+}
+
 void HandsetUpdateOperations::CloseSession() { session_.CloseSession(session_.handle()); }
 
 }  // namespace velmora

@@ -28,6 +28,7 @@ class HandsetUpdateOperations : public UpdateOperations {
   uint16_t HardwareProduct() const override;
   bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) override;
   bool WriteMapVersion(const MapInfo& info) override;
+  bool RestoreBlocks(const std::vector<MapBlock>& blocks) override;
   void CloseSession() override;
 
  private:

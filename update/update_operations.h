@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "mapfile/mapfile.h"
 
@@ -24,6 +25,11 @@ class UpdateOperations {
   // On false, the message buffer holds the failing block's line.
   virtual bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) = 0;
   virtual bool WriteMapVersion(const MapInfo& info) = 0;
+  // Writes saved Eelite blocks back and reads each back to compare; true when all are back.
+  virtual bool RestoreBlocks(const std::vector<MapBlock>& blocks) {
+    (void)blocks;
+    return false;
+  }
   // Switches the handset off and closes the port.
   virtual void CloseSession() = 0;
 };
