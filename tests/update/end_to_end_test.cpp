@@ -22,7 +22,9 @@
 #include "sim/sim_handset.h"
 #include "sim/sim_profile.h"
 #include "support/recording_view.h"
+#include "update/backup_file.h"
 #include "update/handset_operations.h"
+#include "update/restore_run.h"
 #include "update/update_run.h"
 
 namespace velmora {
@@ -199,6 +201,23 @@ TEST(EndToEnd, WriteBackThatFailsForGoodLeavesTheBlocksInTheBackupFile) {
   EXPECT_EQ(backup.rfind("\r\r\nBLOCK_NUMBER = 1\r\r\nBLOCK_SIZE   = ", 0), 0u);
   EXPECT_NE(backup.find("\r\r\nBLOCK_NUMBER = 20\r\r\n"), std::string::npos);
   EXPECT_EQ(backup.find("\n\n"), std::string::npos);
+
+  // The restore command puts every saved block into a handset and reads each back.
+  std::vector<MapBlock> saved;
+  std::string error;
+  ASSERT_TRUE(ParseBackupFile(backup, &saved, &error)) << error;
+  Rig other;
+  ASSERT_EQ(RestoreRun(other.model, *other.ops, "mapsave.eel", saved), RunOutcome::Succeeded);
+  for (const MapBlock& block : saved) {
+    const sim::SimStoredBlock* stored = other.Block(sim::SimArea::Eelite, static_cast<uint16_t>(block.number));
+    ASSERT_NE(stored, nullptr) << block.number;
+    EXPECT_EQ(stored->data, block.data) << block.number;
+    EXPECT_EQ(stored->version, block.version) << block.number;
+  }
+  EXPECT_EQ(other.Count(" restored\r\n"), static_cast<int>(saved.size()));
+  EXPECT_EQ(other.view.boxes.back().text,
+            "The Eelite blocks have been restored to mobile successfully!");
+  EXPECT_EQ(other.handset->state(), sim::SimState::SwitchedOff);
 }
 
 TEST(EndToEnd, ProductMismatchStopsBeforeAnyBlockIsWritten) {
