@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "app/dialog_run.h"
 #include "app/startup.h"
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
 #include "update/backup_file.h"
 #include "update/engine.h"
-#include "update/restore_run.h"
 
 namespace velmora {
 namespace {
@@ -71,7 +71,7 @@ RunOutcome Program::Restore(const std::string& backupPath) {
     return RunOutcome::Failed;
   }
   const std::string path = AbsolutePath(backupPath);
-  const RunOutcome outcome = RestoreRun(model_, wrappedOps_ ? *wrappedOps_ : *ops_, path, blocks);
+  const RunOutcome outcome = StartRestore(model_, wrappedOps_ ? *wrappedOps_ : *ops_, path, blocks);
   // A write-ahead copy whose blocks are all back in the handset is no leftover any more; it is
   // kept under another name all the same.
   const size_t slash = path.find_last_of("/\\");

@@ -107,10 +107,13 @@ int DialogModel::ShowMessageBox(const std::string& text, MessageIcon icon) {
 
 bool DialogModel::OpenMapFile(const std::string& path) {
   std::string text;
-  switch (ReadMapFileText(path, &text)) {
+  std::string why;
+  switch (ReadMapFileText(path, &text, &why)) {
     case TextReadResult::CannotOpen:
-      // The map data in use stays; so does the name of the file it came from.
-      view_.ShowMessageBox("Can't open file " + path, MessageIcon::Error);
+      // The map data in use stays; so does the name of the file it came from. The reason goes
+      // on the line after the box's text.
+      view_.ShowMessageBox("Can't open file " + path + (why.empty() ? "" : "\n" + why),
+                           MessageIcon::Error);
       return false;
     case TextReadResult::OutOfMemory:
       // The earlier map data is gone at this point, so nothing is left to start with.

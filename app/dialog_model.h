@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "app/reporting.h"
+#include "update/reporting.h"
 #include "platform/user_interaction.h"
 
 namespace velmora {
@@ -54,7 +54,7 @@ inline constexpr char kBasedOnText[] = "Based on seedtool Version 1.14 from 1st 
 inline constexpr char kLegalNotice[] =
     "Copyright (c) Velmora developers. For authorised service use only.";
 
-class DialogModel final : public UpdateRunHost {
+class DialogModel final : public Reporting, public UserInteraction {
  public:
   explicit DialogModel(DialogView& view);
 
@@ -90,14 +90,20 @@ class DialogModel final : public UpdateRunHost {
   int WarnMessage(MessageBuffer& buffer) override;
   void ShowProgress(const char* text, uint32_t low, uint32_t high, uint32_t position) override;
 
-  // --- UpdateRunHost ---
-  void EnableStartExit(bool enabled) override;
-  void WriteLogHeader() override;
-  void ResetProgress() override;
+  // --- UserInteraction ---
   int ShowMessageBox(const std::string& text, MessageIcon icon) override;
-  void EndDialog(int result) override { view_.EndDialog(result); }
-  bool Unattended() const override { return unattended_; }
-  const char* MapText() const override { return mapText_; }
+
+  // --- what a run does to the dialog around the update itself ---
+  // Start (1001) and Exit (2) together.
+  void EnableStartExit(bool enabled);
+  // Replaces the whole log text with the log header.
+  void WriteLogHeader();
+  // Closing state of a run: progress range 1..2 at position 1, bar and status line hidden.
+  void ResetProgress();
+  void EndDialog(int result) { view_.EndDialog(result); }
+  bool Unattended() const { return unattended_; }
+  // The map data source: a zero-terminated map text, or null when there is none.
+  const char* MapText() const { return mapText_; }
 
  private:
   DialogView& view_;

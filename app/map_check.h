@@ -2,7 +2,7 @@
 // followed by the number of blocks per operation and area.
 #pragma once
 
-#include "app/reporting.h"
+#include "update/reporting.h"
 
 namespace velmora {
 

@@ -63,6 +63,8 @@ LinkSettingsProblems CheckLinkSettings(const SettingsStore& store) {
       p.baud = "\"Baudrate\" " + std::to_string(rate) + " is out of range (1 to " +
                std::to_string(kSettingsMaxBaudRate) + ")";
       p.baudOutOfRange = true;
+    } else {
+      p.storedBaud = rate;
     }
   }
   return p;

@@ -22,6 +22,7 @@ struct LinkSettingsProblems {
   std::string baud;  // "Baudrate" missing, of the wrong type or size, or out of range
   bool portOutOfRange = false;  // one byte of binary data, but no port number 1 .. 10
   bool baudOutOfRange = false;  // a dword, but 0 or above the highest rate
+  uint32_t storedBaud = 0;      // "Baudrate" when it is a dword in range, else 0
 };
 
 // Looks at "ComPort" and "Baudrate" under HKEY_CURRENT_CONFIG\QSB_Library. No key: no problems

@@ -1,5 +1,10 @@
 #include "app/startup.h"
 
+#include <vector>
+
+#include "app/settings_check.h"
+#include "platform/regular_file.h"
+
 #include "sim/sim_device.h"
 #include "sim/sim_handset.h"
 #include "sim/sim_profile.h"
@@ -12,14 +17,28 @@ class Program::SimPort {
  public:
   explicit SimPort(Clock& clock) : clock_(clock) {}
 
-  std::unique_ptr<SerialDevice> Open(const std::string& profilePath, std::string* error) {
+  // A profile that cannot be read or holds a bad line never gets better (Permanent); the
+  // simulated port already open is let go when its run ends (Busy).
+  std::unique_ptr<SerialDevice> Open(const std::string& profilePath, std::string* error,
+                                     OpenFailure* kind) {
     if (!handset_) {
       sim::SimProfile profile = sim::SimProfile::Default();
-      if (!profilePath.empty() && !sim::LoadSimProfile(profilePath, &profile, error)) return nullptr;
+      std::string why;
+      if (!profilePath.empty() && !sim::LoadSimProfile(profilePath, &profile, &why)) {
+        // The profile's own errors start with its path.
+        if (why.compare(0, profilePath.size() + 2, profilePath + ": ") == 0)
+          why.erase(0, profilePath.size() + 2);
+        *error = "sim:" + profilePath + ": " + why;
+        *kind = OpenFailure::Permanent;
+        return nullptr;
+      }
       handset_ = std::make_unique<sim::SimHandset>(profile);
     }
     auto device = sim::OpenSimDevice(*handset_, clock_);
-    if (!device) *error = "the simulated handset's port is in use";
+    if (!device) {
+      *error = "sim:" + profilePath + ": the simulated handset's port is in use";
+      *kind = OpenFailure::Busy;
+    }
     return device;
   }
   const sim::SimHandset* handset() const { return handset_.get(); }
@@ -31,6 +50,9 @@ class Program::SimPort {
 
 namespace {
 
+// A settings file holds a handful of values.
+constexpr size_t kMaxSettingsFileBytes = 4 * 1024 * 1024;
+
 // The port name the link library opens for a port index: "COM1".."COM9", then "COM:".
 std::string PortName(uint8_t index) { return std::string("COM") + static_cast<char>('1' + index); }
 
@@ -38,8 +60,8 @@ std::string PortName(uint8_t index) { return std::string("COM") + static_cast<ch
 
 Program::Program(DialogView& view, Clock& clock)
     : clock_(clock), model_(view), namer_(clock), simPort_(std::make_unique<SimPort>(clock)) {
-  namer_.RegisterScheme("sim", [this](const std::string& arg, std::string* why) {
-    return simPort_->Open(arg, why);
+  namer_.RegisterScheme("sim", [this](const std::string& arg, std::string* why, OpenFailure* kind) {
+    return simPort_->Open(arg, why, kind);
   });
   BuildLink(clock_, namer_);
 }
@@ -51,6 +73,10 @@ void Program::BuildLink(Clock& linkClock, DeviceOpener& opener) {
   link_ = std::make_unique<Link>(linkClock, opener, model_);
   blockStore_ = std::make_unique<ServiceCommands>(*link_);
   session_ = std::make_unique<HandsetSession>(*link_, model_, settings_);
+  session_->SetLog([this](const std::string& line) {
+    model_.Log(line);
+    model_.RefreshLog();
+  });
   ops_ = std::make_unique<HandsetUpdateOperations>(*session_, *blockStore_, model_);
 }
 
@@ -64,6 +90,64 @@ void Program::Instrument(Clock& linkClock, const OpenerWrapper& wrapOpener,
 
 Program::~Program() = default;
 
+bool Program::ReadSettings(const StartupOptions& options, std::string* warning) {
+  std::vector<std::string> warnings;
+  startupError_.clear();
+  std::string error;
+  if (!options.settingsPath.empty()) {
+    // Named by the user, so it has to be there: a typo must not send the boot traffic to COM1.
+    std::string why;
+    if (!ReadRegularFile(options.settingsPath, nullptr, &why, kMaxSettingsFileBytes)) {
+      startupError_ = "settings file " + options.settingsPath + ": " + why;
+      return false;
+    }
+  }
+  const bool loaded = options.settingsPath.empty() ? store_.LoadSystem(&error)
+                                                  : store_.LoadFile(options.settingsPath, &error);
+  if (!loaded) {
+    // A half-read settings file must not quietly become the defaults; with a port of its own
+    // the run needs no settings.
+    if (options.port.empty()) {
+      startupError_ = error + " (fix the settings, or give --port to run without them)";
+      return false;
+    }
+    warnings.push_back(error + " (settings ignored)");
+  }
+
+  const LinkSettingsProblems problems = CheckLinkSettings(store_);
+  bool portRead = LinkReadSettings(store_, &settings_.portIndex, &settings_.baudRate) != 0;
+  if (!portRead || problems.baudOutOfRange) settings_.baudRate = kDefaultBaudRate;
+  // A stored port that is no port is asked for as if none were stored.
+  if (problems.portOutOfRange) {
+    portRead = false;
+    settings_.portIndex = 0;
+  }
+  // No choice leaves 255, which no port slot accepts: the connect then says so.
+  if (!portRead && options.askPort) settings_.portIndex = static_cast<uint8_t>(options.askPort());
+  if (options.baudRate != 0) settings_.baudRate = options.baudRate;
+
+  const std::string where = options.settingsPath.empty() ? "settings" : options.settingsPath;
+  const std::string portUsed =
+      settings_.portIndex < kLinkSlotCount ? PortName(settings_.portIndex) : "no port";
+  if (!problems.port.empty())
+    warnings.push_back(where + ": " + problems.port + "; " + portUsed + " is used instead");
+  if (!problems.baud.empty()) {
+    warnings.push_back(where + ": " + problems.baud + "; " + std::to_string(settings_.baudRate) +
+                       " baud is used instead");
+  } else if (problems.storedBaud != 0 && problems.storedBaud != settings_.baudRate &&
+             options.baudRate == 0) {
+    // The link library reads the rate only after a good port.
+    warnings.push_back(where + ": \"Baudrate\" " + std::to_string(problems.storedBaud) +
+                       " is not used without a good \"ComPort\"; " +
+                       std::to_string(settings_.baudRate) + " baud is used instead");
+  }
+  if (warning != nullptr) {
+    warning->clear();
+    for (const std::string& w : warnings) *warning += (warning->empty() ? "" : "\n") + w;
+  }
+  return true;
+}
+
 const sim::SimHandset* Program::simHandset() const { return simPort_->handset(); }
 
 void Program::Initialise(const StartupOptions& options, std::string* warning) {
@@ -71,20 +155,11 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
   // the program path included.
   model_.SetUnattended(options.commandLine.find("AUTOMATIC") != std::string::npos);
 
-  // A malformed settings file counts as no settings, as a missing registry key would.
-  std::string error;
-  const std::string path =
-      options.settingsPath.empty() ? SettingsStore::DefaultPath() : options.settingsPath;
-  if (!store_.LoadFile(path, &error) && warning != nullptr) *warning = error + " (settings ignored)";
-  if (!LinkReadSettings(store_, &settings_.portIndex, &settings_.baudRate)) {
-    settings_.baudRate = kDefaultBaudRate;
-    // No choice leaves 255, which no port slot accepts: the connect then says so.
-    if (options.askPort) settings_.portIndex = static_cast<uint8_t>(options.askPort());
-  }
-  if (options.baudRate != 0) settings_.baudRate = options.baudRate;
+  if (!ReadSettings(options, warning)) return;
   namer_.LoadTable(store_);
   if (!options.port.empty()) namer_.SetTarget(PortName(settings_.portIndex), options.port);
 
+  ConfigureBackups(options.port.empty() ? PortName(settings_.portIndex) : options.port);
   model_.EnableControl(kIdStart, false);
   std::string programPath;
   if (LoadEmbeddedMap(options.commandLine, model_, &programPath, &embedded_))
@@ -96,6 +171,7 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
     model_.ShowControl(kIdOpenFile, true);
   model_.WriteLogHeader();
   model_.RefreshLog();
+  ReportLeftoverCopies();
 }
 
 }  // namespace velmora

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/dialog_model.h"
+#include "app/dialog_run.h"
 #include "container/loader.h"
 #include "handset/service_commands.h"
 #include "handset/session.h"
@@ -68,7 +69,7 @@ class Program {
   std::vector<std::string> LeftoverCopies() const;
 
   // The Start button.
-  RunOutcome Start() { return UpdateRun(model_, wrappedOps_ ? *wrappedOps_ : *ops_); }
+  RunOutcome Start() { return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_); }
   // The in-process simulated handset, once "sim:" was opened.
   const sim::SimHandset* simHandset() const;
 

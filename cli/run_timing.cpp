@@ -136,8 +136,9 @@ class TimedOperations final : public UpdateOperations {
   }
   bool CheckProduct(const MapInfo& info) override { return inner_.CheckProduct(info); }
   uint16_t HardwareProduct() const override { return inner_.HardwareProduct(); }
-  bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) override {
-    return inner_.WriteMapBlocks(blocks, info, flags);
+  bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags,
+                      BlockFailure* failure) override {
+    return inner_.WriteMapBlocks(blocks, info, flags, failure);
   }
   bool WriteMapVersion(const MapInfo& info) override { return inner_.WriteMapVersion(info); }
   bool RestoreBlocks(const std::vector<MapBlock>& blocks) override {

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "gui/update_dialog.h"
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 
 namespace velmora::gui {
 namespace {
@@ -22,12 +23,16 @@ const char* BoxKind(MessageIcon icon) {
   return "message";
 }
 
+// Not a result the dialog gives: the start-up failed before it was shown; ends as a failure.
+constexpr int kStartupFailedResult = 3;
+
 }  // namespace
 
 int ExitStatusForResult(int dialogResult) {
   switch (dialogResult) {
     case 1: return 0;
     case 2: return 2;
+    case kInterruptedResult: return InterruptExitStatus(HeldInterrupt() != 0 ? HeldInterrupt() : 2);
     default: return 3;
   }
 }
@@ -41,6 +46,9 @@ bool UpdateApp::OnInit() {
 }
 
 int UpdateApp::OnRun() {
+  // A termination request in the middle of a garbage collection waits for the blocks to be
+  // back in the handset; anywhere else it ends the program as it always did.
+  InstallInterruptHandlers();
   RealClock clock;
   auto* dialog = new UpdateDialog(nullptr);
   SetTopWindow(dialog);
@@ -62,9 +70,15 @@ int UpdateApp::OnRun() {
     startup.baudRate = options_.baudRate;
     std::string warning;
     dialog->Initialise(program, startup, options_.mapPath, &warning);
-    // Unreadable settings count as none (the port dialog then asks); say why on the console.
+    // Settings values that could not be used, and what is used instead; on the console.
     if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
-    result = dialog->ShowModal();
+    if (!program.startupError().empty()) {
+      // Settings the program cannot run with: said in an error box, and the program ends.
+      program.model().ShowMessageBox(program.startupError(), MessageIcon::Error);
+      result = kStartupFailedResult;
+    } else {
+      result = dialog->ShowModal();
+    }
     // The dialog goes while the Program it reports to still exists.
     dialog->Destroy();
     SetTopWindow(nullptr);

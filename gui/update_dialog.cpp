@@ -1,5 +1,7 @@
 #include "gui/update_dialog.h"
 
+#include "platform/interrupt.h"
+
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/filedlg.h>
@@ -197,6 +199,8 @@ void UpdateDialog::Initialise(Program& program, StartupOptions options, const st
   program_ = &program;
   if (!options.askPort) options.askPort = [this] { return choosePort_(this); };
   program.Initialise(options, warning);
+  // Settings that cannot be used end the program before anything else happens.
+  if (!program.startupError().empty()) return;
   // A map named on the command line is loaded as Open File loads it, header line included.
   if (!mapPath.empty()) program.model().OpenMapFile(mapPath);
   if (program.model().Unattended()) {
@@ -267,6 +271,9 @@ void UpdateDialog::OnStart(wxCommandEvent&) {
   running_ = true;
   program_->Start();
   running_ = false;
+  // A termination request held through a garbage collection ends the dialog now that the
+  // handset's blocks are back; the program then exits as that request would have ended it.
+  if (HeldInterrupt() != 0) End(kInterruptedResult);
 }
 
 void UpdateDialog::OnOpenFile(wxCommandEvent&) {

@@ -89,9 +89,11 @@ bool UpdateEngine::CheckProduct(LinkHandle h, const MapInfo& info) {
 }
 
 bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const MapInfo& info,
-                                  const uint32_t* flags) {
+                                  const uint32_t* flags, BlockFailure* failure) {
   if (info.blockCount <= 0) return true;
   if (blocks == nullptr || flags == nullptr) return false;
+  BlockFailure scratch;
+  if (failure == nullptr) failure = &scratch;
   MessageBuffer& message = reporting_.Message();
   const uint32_t lastIndex = static_cast<uint32_t>(info.blockCount - 1);
   for (int32_t i = 0; i < info.blockCount; ++i) {
@@ -100,14 +102,11 @@ bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const Ma
     // A termination request held through a garbage collection is honoured at the next block:
     // the handset's data is whole again, and the run's closing steps switch it off.
     if (HeldInterrupt() != 0) {
-      message.Format("Interrupted: block %d and the blocks after it not written\r\n",
-                     block.number);
+      *failure = {block.number, 0, true};
       return false;
     }
     if (!PerformOperation(h, block)) {
-      // Left in the buffer: the update run logs it with its own error text.
-      message.Format("Block %d not written\r\nError:%s\r\n", block.number,
-                     StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
+      *failure = {block.number, store_.LastBlockStoreStatus(), false};
       return false;
     }
     reporting_.ShowProgress("Writing blocks", 0, lastIndex, static_cast<uint32_t>(i));
@@ -188,7 +187,12 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
     const uint16_t number = static_cast<uint16_t>(n);
     uint16_t size = 0;
     uint8_t version = 0;
-    if (store_.BlockExists(h, StoreArea::Eelite, number, &size, &version) == 0) continue;
+    if (store_.BlockExists(h, StoreArea::Eelite, number, &size, &version) == 0) {
+      // Only "no such block" means there is nothing to keep. A test that failed otherwise
+      // leaves the block unknown, and erasing the area would lose it: stop before the erase.
+      if (store_.LastBlockStoreStatus() == kStatusNoBlock) continue;
+      return false;
+    }
 
     MapBlock record;
     record.number = number;

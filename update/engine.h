@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/reporting.h"
+#include "update/reporting.h"
+#include "update/update_operations.h"
 #include "handset/block_store.h"
 #include "link/link.h"
 #include "mapfile/mapfile.h"
@@ -80,10 +81,10 @@ class UpdateEngine {
   // The hardware product number last read (0 until one was read).
   uint16_t HardwareProduct() const { return hardwareProduct_; }
 
-  // Performs the operation of every selected record, in order. On false the message buffer
-  // holds the failing block's line and the remaining records are not handled.
+  // Performs the operation of every selected record, in order. On false *failure (when given)
+  // names the failing block and its status, and the remaining records are not handled.
   bool WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const MapInfo& info,
-                      const uint32_t* flags);
+                      const uint32_t* flags, BlockFailure* failure = nullptr);
   // Writes one whole block into its area; an Eelite block without room runs the garbage
   // collection first.
   bool WriteOneBlock(LinkHandle h, const MapBlock& block);

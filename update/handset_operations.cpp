@@ -47,8 +47,8 @@ bool HandsetUpdateOperations::CheckProduct(const MapInfo& info) {
 uint16_t HandsetUpdateOperations::HardwareProduct() const { return engine_.HardwareProduct(); }
 
 bool HandsetUpdateOperations::WriteMapBlocks(MapBlock* blocks, const MapInfo& info,
-                                             const uint32_t* flags) {
-  return engine_.WriteMapBlocks(session_.handle(), blocks, info, flags);
+                                             const uint32_t* flags, BlockFailure* failure) {
+  return engine_.WriteMapBlocks(session_.handle(), blocks, info, flags, failure);
 }
 
 bool HandsetUpdateOperations::WriteMapVersion(const MapInfo& info) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/reporting.h"
+#include "update/reporting.h"
 #include "handset/block_store.h"
 #include "handset/session.h"
 #include "update/engine.h"
@@ -26,7 +26,8 @@ class HandsetUpdateOperations : public UpdateOperations {
   void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info) override;
   bool CheckProduct(const MapInfo& info) override;
   uint16_t HardwareProduct() const override;
-  bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) override;
+  bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags,
+                      BlockFailure* failure) override;
   bool WriteMapVersion(const MapInfo& info) override;
   bool RestoreBlocks(const std::vector<MapBlock>& blocks) override;
   void CloseSession() override;

@@ -1,21 +1,25 @@
 // The restore run: puts the Eelite blocks of a backup file (mapsave.eel, or the write-ahead copy
 // a garbage collection left behind) back into a handset. It connects and identifies the handset
-// as the update run does, writes and reads back every block, switches the handset off and
-// reports the outcome in the same ways.
+// as the update run does, writes and reads back every block and switches the handset off.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "app/reporting.h"
 #include "mapfile/mapfile.h"
+#include "update/reporting.h"
 #include "update/update_operations.h"
 #include "update/update_run.h"
 
 namespace velmora {
 
-// Runs one restore of `blocks`, read from the file at `path` (named in the log).
-RunOutcome RestoreRun(UpdateRunHost& host, UpdateOperations& ops, const std::string& path,
-                      const std::vector<MapBlock>& blocks);
+// The error text of a restore that did not bring every block back.
+inline constexpr char kRestoreFailedText[] = "Can't restore the Eelite blocks to mobile!";
+inline constexpr char kRestoredText[] = "The Eelite blocks have been restored to mobile successfully!";
+
+// Runs one restore of `blocks`, read from the file at `path` (named in the log), from Connect
+// to CloseSession.
+RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string& path,
+                     const std::vector<MapBlock>& blocks);
 
 }  // namespace velmora

@@ -9,6 +9,14 @@
 
 namespace velmora {
 
+// The block that stopped the block writing: its number and the block-store status of the last
+// command that failed, or a termination request held through a garbage collection.
+struct BlockFailure {
+  int32_t number = 0;
+  uint32_t status = 0;
+  bool interrupted = false;
+};
+
 class UpdateOperations {
  public:
   virtual ~UpdateOperations() = default;
@@ -22,8 +30,9 @@ class UpdateOperations {
   virtual bool CheckProduct(const MapInfo& info) = 0;
   // The hardware product number last read from the handset (0 until one was read).
   virtual uint16_t HardwareProduct() const = 0;
-  // On false, the message buffer holds the failing block's line.
-  virtual bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags) = 0;
+  // On false, *failure tells which block failed and why.
+  virtual bool WriteMapBlocks(MapBlock* blocks, const MapInfo& info, const uint32_t* flags,
+                              BlockFailure* failure) = 0;
   virtual bool WriteMapVersion(const MapInfo& info) = 0;
   // Writes saved Eelite blocks back and reads each back to compare; true when all are back.
   virtual bool RestoreBlocks(const std::vector<MapBlock>& blocks) {

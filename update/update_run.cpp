@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <new>
 
+#include "handset/block_store.h"
+
 namespace velmora {
 namespace {
 
@@ -15,11 +17,6 @@ constexpr char kErrChecksum[] = "Wrong Checksum! Mapfile corrupt?";
 constexpr char kErrProduct[] = "Wrong Mapping for this Mobile!";
 constexpr char kErrBlocks[] = "Can't send mapping blocks to mobile!";
 constexpr char kErrVersion[] = "Can't write Map version info to mobile!";
-constexpr char kSuccess[] = "Configuration has been written to mobile successfully!";
-
-// End codes of the dialog in unattended mode.
-constexpr int kEndSuccess = 1;
-constexpr int kEndFailure = 3;
 
 std::string Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* fmt, ...) {
@@ -35,6 +32,8 @@ std::string Printf(const char* fmt, ...) {
 
 std::string ReadCheckedMap(Reporting& report, const char* mapText, LoadedMap* map) {
   MapInfo& info = map->info;
+  // The map reader writes no message of its own: the buffer logged after its failures holds
+  // nothing, or what an earlier run left in it, and the log has always shown that.
   if (!ReadMapInfo(mapText, &info)) {
     report.Log(report.Message().c_str());
     report.Log("ERROR: Can't read map info! Mapfile corrupt?\r\n");
@@ -71,69 +70,63 @@ std::string ReadCheckedMap(Reporting& report, const char* mapText, LoadedMap* ma
   return {};
 }
 
-RunOutcome UpdateRun(UpdateRunHost& host, UpdateOperations& ops) {
-  host.EnableStartExit(false);
-  std::string error;
-  host.WriteLogHeader();
-  host.RefreshLog();
-
+RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapText) {
+  RunResult result;
   if (!ops.Connect()) {
-    // Connect has shown its own message and closed the port; the dialog stays open,
-    // also in unattended mode, so that the operator sees what happened.
-    host.EnableStartExit(true);
-    return RunOutcome::NotConnected;
+    // Connect has shown its own message and closed the port.
+    result.outcome = RunOutcome::NotConnected;
+    return result;
   }
 
+  std::string& error = result.error;
   LoadedMap map;
   char imei[100] = {};
   if (!ops.ReadImei(imei)) {
     error = kErrImei;
   } else {
     imei[sizeof imei - 1] = '\0';
-    host.Log(std::string("IMEI: ") + imei + "\r\n");
-    host.RefreshLog();
-    error = ReadCheckedMap(host, host.MapText(), &map);
+    report.Log(std::string("IMEI: ") + imei + "\r\n");
+    report.RefreshLog();
+    error = ReadCheckedMap(report, mapText, &map);
   }
 
   if (error.empty()) {
     ops.SelectBlocks(map.flags.get(), map.blocks.get(), map.info);
+    BlockFailure failure;
     if (!ops.CheckProduct(map.info)) {
       error = kErrProduct;
-      host.Log(host.Message().c_str());
-      host.Log(Printf("Map-Product: %d  HW-Product: %d\r\n", map.info.product,
-                      static_cast<int>(ops.HardwareProduct())));
-      host.Log("ERROR: Wrong Mapping for this Mobile\r\n");
-    } else if (!ops.WriteMapBlocks(map.blocks.get(), map.info, map.flags.get())) {
+      report.Log(report.Message().c_str());
+      report.Log(Printf("Map-Product: %d  HW-Product: %d\r\n", map.info.product,
+                        static_cast<int>(ops.HardwareProduct())));
+      report.Log("ERROR: Wrong Mapping for this Mobile\r\n");
+    } else if (!ops.WriteMapBlocks(map.blocks.get(), map.info, map.flags.get(), &failure)) {
       error = kErrBlocks;
-      host.Log(host.Message().c_str());
+      // The line stays in the buffer after it is logged, as every message line does.
+      FormatBlockFailure(failure, &report.Message());
+      report.Log(report.Message().c_str());
     } else {
-      host.Log("Writing Map-Version to Mobile.\r\n");
-      host.RefreshLog();
+      report.Log("Writing Map-Version to Mobile.\r\n");
+      report.RefreshLog();
       if (!ops.WriteMapVersion(map.info)) error = kErrVersion;
     }
   }
   if (map.blocks) FreeMapBlocks(map.blocks.get(), map.info);
-
-  // Closing steps, reached from every step after a successful Connect.
-  ops.CloseSession();
-  host.ResetProgress();
-  host.EnableStartExit(true);
-  host.RefreshLog();
   map.blocks.reset();
   map.flags.reset();
 
-  const bool failed = !error.empty();
-  if (failed) {
-    host.Log(error + "\r\n");
-    host.ShowMessageBox(error, MessageIcon::Error);
+  ops.CloseSession();
+  result.outcome = error.empty() ? RunOutcome::Succeeded : RunOutcome::Failed;
+  return result;
+}
+
+void FormatBlockFailure(const BlockFailure& failure, MessageBuffer* message) {
+  if (failure.interrupted) {
+    message->Format("Interrupted: block %d and the blocks after it not written\r\n",
+                    failure.number);
+    return;
   }
-  if (host.Unattended()) {
-    host.EndDialog(failed ? kEndFailure : kEndSuccess);
-  } else if (!failed) {
-    host.Log(host.Message().c_str());
-    host.ShowMessageBox(kSuccess, MessageIcon::Information);
-  }
-  return failed ? RunOutcome::Failed : RunOutcome::Succeeded;
+  message->Format("Block %d not written\r\nError:%s\r\n", failure.number,
+                  StatusText(static_cast<int32_t>(failure.status)));
 }
 
 }  // namespace velmora

@@ -5,17 +5,29 @@
 #include <memory>
 #include <string>
 
-#include "app/reporting.h"
 #include "mapfile/mapfile.h"
+#include "update/reporting.h"
 #include "update/update_operations.h"
 
 namespace velmora {
 
 enum class RunOutcome { NotConnected, Failed, Succeeded };
 
-// Runs one update. The outcome is also shown as the dialog shows it (log, message box,
-// end code in unattended mode); it is returned for front ends that want an exit status.
-RunOutcome UpdateRun(UpdateRunHost& host, UpdateOperations& ops);
+// How a run ended: NotConnected (Connect has shown why), Failed with the run's error text, or
+// Succeeded with an empty one.
+struct RunResult {
+  RunOutcome outcome = RunOutcome::NotConnected;
+  std::string error;
+};
+
+// Runs one update of the mapping in mapText (null: no map data) from Connect to CloseSession:
+// the handset is identified, the mapping read and checked, its blocks and version record
+// written, and the handset switched off whatever failed after Connect. Its lines go to the log
+// through `report`; the error text is returned for the caller to log and show.
+RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapText);
+
+// The log line of the block that stopped the block writing.
+void FormatBlockFailure(const BlockFailure& failure, MessageBuffer* message);
 
 // A mapping read from a map text: the header, the records and their selection flags.
 struct LoadedMap {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "update/engine.h"
+#include "update/update_run.h"
 #include "engine/engine_fakes.h"
 
 namespace velmora {
@@ -35,8 +36,17 @@ class BlockWritingTest : public ::testing::Test {
     if (flags.empty()) flags.assign(blocks.size(), 1);
     MapInfo info;
     info.blockCount = static_cast<int32_t>(blocks.size());
-    return engine.WriteMapBlocks(kLink, blocks.data(), info, flags.data());
+    return engine.WriteMapBlocks(kLink, blocks.data(), info, flags.data(), &failure);
   }
+  // The line the run logs for the block that failed.
+  std::string FailureLine() const { return Line(failure); }
+  static std::string Line(const BlockFailure& f) {
+    MessageBuffer line;
+    FormatBlockFailure(f, &line);
+    return line.c_str();
+  }
+
+  BlockFailure failure;
 
   FakeBlockStore store;
   RecordingReporting reporting;
@@ -163,7 +173,7 @@ TEST_F(BlockWritingTest, NothingSelectedWritesNothingAndSucceeds) {
   EXPECT_TRUE(reporting.progress.empty());
 }
 
-TEST_F(BlockWritingTest, FirstFailureStopsAndLeavesItsLineInTheBuffer) {
+TEST_F(BlockWritingTest, FirstFailureStopsAndNamesTheBlockAndItsStatus) {
   store.FailNth(Op::Write, 2, kStatusBlockInUse);
   std::vector<MapBlock> blocks = {MakeBlock(1, kAreaEefull, kOpWrite, 2),
                                   MakeBlock(2, kAreaEefull, kOpWrite, 2),
@@ -171,7 +181,7 @@ TEST_F(BlockWritingTest, FirstFailureStopsAndLeavesItsLineInTheBuffer) {
   EXPECT_FALSE(Run(blocks));
   EXPECT_EQ(store.Count(Op::Write), 2);
   EXPECT_EQ(reporting.log, "Block 1 written\r\n");
-  EXPECT_STREQ(reporting.buffer.c_str(), "Block 2 not written\r\nError:Block is in Use\r\n");
+  EXPECT_EQ(FailureLine(), "Block 2 not written\r\nError:Block is in Use\r\n");
   EXPECT_EQ(reporting.progress.size(), 1u);
 }
 
@@ -180,7 +190,7 @@ TEST_F(BlockWritingTest, DeleteAndCreateFailsWhenTheDeleteFailsEvenIfTheCreateSu
   EXPECT_FALSE(Run({MakeBlock(7, kAreaEelite, kOpDeleteCreate, 8)}));
   EXPECT_EQ(store.Ops(), (std::vector<Op>{Op::Delete, Op::Create}));
   EXPECT_TRUE(store.area(StoreArea::Eelite).count(7));
-  EXPECT_STREQ(reporting.buffer.c_str(), "Block 7 not written\r\nError:Data-Block doesnt exist\r\n");
+  EXPECT_EQ(FailureLine(), "Block 7 not written\r\nError:Data-Block doesnt exist\r\n");
   EXPECT_TRUE(reporting.log.empty());
 }
 
@@ -194,16 +204,17 @@ TEST_F(BlockWritingTest, UnknownAreaFailsWithoutCommandAndNamesTheLastStatus) {
     MapInfo info;
     info.blockCount = 1;
     const uint32_t flag = 1;
+    BlockFailure f;
     // Nothing has failed since start: status 0's text.
-    EXPECT_FALSE(eng.WriteMapBlocks(kLink, &block, info, &flag));
+    EXPECT_FALSE(eng.WriteMapBlocks(kLink, &block, info, &flag, &f));
     EXPECT_TRUE(fresh.journal.empty());
-    EXPECT_STREQ(rep.buffer.c_str(), "Block 31 not written\r\nError:Everything Ok ?\r\n");
+    EXPECT_EQ(Line(f), "Block 31 not written\r\nError:Everything Ok ?\r\n");
 
     // After an earlier failure, that status is named.
     fresh.lastStatus = kStatusNoSpace;
-    EXPECT_FALSE(eng.WriteMapBlocks(kLink, &block, info, &flag));
+    EXPECT_FALSE(eng.WriteMapBlocks(kLink, &block, info, &flag, &f));
     EXPECT_TRUE(fresh.journal.empty());
-    EXPECT_STREQ(rep.buffer.c_str(), "Block 31 not written\r\nError:No Space in Data Area\r\n");
+    EXPECT_EQ(Line(f), "Block 31 not written\r\nError:No Space in Data Area\r\n");
   }
 }
 
@@ -211,8 +222,8 @@ TEST_F(BlockWritingTest, FreeSpaceQueryFailureFailsWithoutWriting) {
   store.FailAll(Op::MaxSpace, kStatusErrorMobToPc);
   EXPECT_FALSE(Run({MakeBlock(4, kAreaEelite, kOpWrite, 2)}));
   EXPECT_EQ(store.Ops(), std::vector<Op>{Op::MaxSpace});
-  EXPECT_STREQ(reporting.buffer.c_str(),
-               "Block 4 not written\r\nError:Transmission-Error Mob -> PC\r\n");
+  EXPECT_EQ(FailureLine(),
+            "Block 4 not written\r\nError:Transmission-Error Mob -> PC\r\n");
 }
 
 TEST_F(BlockWritingTest, FailedGarbageCollectionLogsItsLineBeforeTheBlockLine) {
@@ -221,8 +232,8 @@ TEST_F(BlockWritingTest, FailedGarbageCollectionLogsItsLineBeforeTheBlockLine) {
   EXPECT_FALSE(Run({MakeBlock(1, kAreaEefull, kOpWrite, 1), MakeBlock(4, kAreaEelite, kOpWrite, 2)}));
   EXPECT_EQ(store.Count(Op::Write), 1);  // only the Eefull block; block 4 never went out
   EXPECT_EQ(reporting.log, "Block 1 written\r\n\r\nERROR: Cant do garbage collection\r\n");
-  EXPECT_STREQ(reporting.buffer.c_str(),
-               "Block 4 not written\r\nError:Transmission-Error PC -> Mob\r\n");
+  EXPECT_EQ(FailureLine(),
+            "Block 4 not written\r\nError:Transmission-Error PC -> Mob\r\n");
 }
 
 TEST_F(BlockWritingTest, RecordWithLessDataThanItsSizeIsRefusedUnsent) {

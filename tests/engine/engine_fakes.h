@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/reporting.h"
+#include "update/reporting.h"
 #include "handset/block_store.h"
 
 namespace velmora::testing {

@@ -65,9 +65,10 @@ class EngineOnSimTest : public ::testing::Test {
     info.blockCount = static_cast<int32_t>(blocks.size());
     std::vector<uint32_t> flags(blocks.size(), 0);
     ops.SelectBlocks(flags.data(), blocks.data(), info);
-    return ops.WriteMapBlocks(blocks.data(), info, flags.data());
+    return ops.WriteMapBlocks(blocks.data(), info, flags.data(), &failure);
   }
 
+  BlockFailure failure;
   VirtualClock clock;
   SimHandset handset;
   SimOpener opener{handset, clock};
@@ -96,7 +97,7 @@ TEST_F(EngineOnSimTest, WholeUpdateWithGarbageCollection) {
 
   const auto before = handset.area(SimArea::Eelite).blocks;
   std::vector<MapBlock> blocks = {Block(5001, kAreaEefull, 8), Block(21, kAreaEelite, 3950)};
-  ASSERT_TRUE(WriteAll(blocks, info)) << reporting.buffer.c_str();
+  ASSERT_TRUE(WriteAll(blocks, info)) << "block " << failure.number << " status " << failure.status;
 
   // The old blocks came back unchanged, the new one is in, and the garbage is gone.
   const auto& lite = handset.area(SimArea::Eelite);
@@ -130,7 +131,7 @@ TEST_F(EngineOnSimTest, WriteBackFailureIsRetriedAfterTheWarning) {
   ASSERT_TRUE(ops.Connect());
   MapInfo info;
   std::vector<MapBlock> blocks = {Block(22, kAreaEelite, 3950)};
-  ASSERT_TRUE(WriteAll(blocks, info)) << reporting.buffer.c_str();
+  ASSERT_TRUE(WriteAll(blocks, info)) << "block " << failure.number << " status " << failure.status;
   EXPECT_EQ(reporting.warnings,
             std::vector<std::string>{
                 "ERROR: Can't write back data to Mobile. Try again! (Last trail!)\r\n"});

@@ -16,6 +16,7 @@
 #include "platform/text_file.h"
 #include "update/backup_file.h"
 #include "update/engine.h"
+#include "update/update_run.h"
 
 namespace velmora {
 namespace {
@@ -167,12 +168,28 @@ TEST_F(GarbageCollectionTest, FailuresBeforeTheEraseLeaveTheAreaAlone) {
   }
 }
 
-TEST_F(GarbageCollectionTest, FailedExistenceTestOnlySkipsTheBlock) {
-  store.AddFault([](const FakeBlockStore::Call& c, int) {
-    return c.op == Op::Exists && c.number == 3 ? kStatusErrorMobToPc : 0u;
-  });
+TEST_F(GarbageCollectionTest, ExistenceTestThatFailsOtherwiseThanNoBlockStopsBeforeTheErase) {
+  // Block 3 exists; its existence test fails on the line or with a status. Erasing the area
+  // now would lose it.
+  for (uint32_t status : {kStatusErrorMobToPc, kStatusErrorPcToMob, kStatusUnknown, kStatusNotInitialised}) {
+    SCOPED_TRACE(status);
+    FakeBlockStore s;
+    s.maxLogical = 10;
+    s.Put(StoreArea::Eelite, 3, Bytes(25, 0xA0), 4);
+    s.Put(StoreArea::Eelite, 7, {}, 255);
+    s.AddFault([status](const FakeBlockStore::Call& c, int) {
+      return c.op == Op::Exists && c.number == 3 ? status : 0u;
+    });
+    RecordingReporting rep;
+    UpdateEngine eng{s, rep, nullptr};
+    eng.SetBackupPlaces({dir + "/mapsave.eel", fallbackDir, "COM1"});
+    EXPECT_FALSE(eng.CollectGarbage(kLink));
+    EXPECT_EQ(s.Count(Op::DeleteAll), 0);
+    EXPECT_EQ(s.area(StoreArea::Eelite).size(), 2u);
+  }
+  // A block that is not there is only skipped.
   ASSERT_TRUE(engine.CollectGarbage(kLink));
-  EXPECT_EQ(WrittenNumbers(), std::vector<uint16_t>{7});
+  EXPECT_EQ(WrittenNumbers(), (std::vector<uint16_t>{3, 7}));
 }
 
 TEST_F(GarbageCollectionTest, FailedEraseWritesNoBackup) {
@@ -390,9 +407,12 @@ TEST_F(GarbageCollectionTest, TerminationRequestIsHeldUntilTheWriteBackIsDone) {
   block.area = kAreaEefull;
   block.operation = kOpWrite;
   const uint32_t flags[] = {1};
-  EXPECT_FALSE(engine.WriteMapBlocks(kLink, &block, info, flags));
-  EXPECT_STREQ(reporting.Message().c_str(),
-               "Interrupted: block 12 and the blocks after it not written\r\n");
+  BlockFailure failure;
+  EXPECT_FALSE(engine.WriteMapBlocks(kLink, &block, info, flags, &failure));
+  EXPECT_TRUE(failure.interrupted);
+  MessageBuffer line;
+  FormatBlockFailure(failure, &line);
+  EXPECT_STREQ(line.c_str(), "Interrupted: block 12 and the blocks after it not written\r\n");
   EXPECT_EQ(WrittenNumbers(), (std::vector<uint16_t>{3, 7}));
   ClearHeldInterrupt();
 }

@@ -10,9 +10,11 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <random>
 #include <string>
 
 #include "app/dialog_model.h"
+#include "app/dialog_run.h"
 #include "handset/service_commands.h"
 #include "handset/session.h"
 #include "link/link.h"
@@ -24,7 +26,6 @@
 #include "support/recording_view.h"
 #include "update/backup_file.h"
 #include "update/handset_operations.h"
-#include "update/restore_run.h"
 #include "update/update_run.h"
 
 namespace velmora {
@@ -71,10 +72,12 @@ class Rig {
     ops = std::make_unique<HandsetUpdateOperations>(*session, *store, model);
     model.SetProgramPath("velmora");
     // A directory of its own: the tests of this file run in parallel processes.
-    std::string pattern = (fs::path(::testing::TempDir()) / "velmora-backup-XXXXXX").string();
-    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-    backupDir = pattern;
+    // A name no other process has taken (create_directory is false when it exists).
+    std::random_device random;
     std::error_code ignored;
+    do {
+      backupDir = fs::path(::testing::TempDir()) / ("velmora-backup-" + std::to_string(random()));
+    } while (!fs::create_directory(backupDir, ignored) && !ignored);
     fs::create_directories(backupDir / "tmp", ignored);
     ops->engine().SetBackupPlaces({(backupDir / "mapsave.eel").string(), (backupDir / "tmp").string()});
   }
@@ -87,7 +90,7 @@ class Rig {
   RunOutcome Run(const std::string& mapText) {
     map = mapText;
     model.SetMapText(map.c_str());
-    return UpdateRun(model, *ops);
+    return StartUpdate(model, *ops);
   }
   const sim::SimStoredBlock* Block(sim::SimArea area, uint16_t number) const {
     const auto& blocks = handset->area(area).blocks;
@@ -207,7 +210,7 @@ TEST(EndToEnd, WriteBackThatFailsForGoodLeavesTheBlocksInTheBackupFile) {
   std::string error;
   ASSERT_TRUE(ParseBackupFile(backup, &saved, &error)) << error;
   Rig other;
-  ASSERT_EQ(RestoreRun(other.model, *other.ops, "mapsave.eel", saved), RunOutcome::Succeeded);
+  ASSERT_EQ(StartRestore(other.model, *other.ops, "mapsave.eel", saved), RunOutcome::Succeeded);
   for (const MapBlock& block : saved) {
     const sim::SimStoredBlock* stored = other.Block(sim::SimArea::Eelite, static_cast<uint16_t>(block.number));
     ASSERT_NE(stored, nullptr) << block.number;
@@ -308,7 +311,7 @@ TEST(EndToEnd, NoMapUnattendedConnectsReadsTheImeiAndSwitchesTheHandsetOff) {
   Rig rig;
   rig.model.SetUnattended(true);
   rig.model.SetMapText(nullptr);
-  EXPECT_EQ(UpdateRun(rig.model, *rig.ops), RunOutcome::Failed);
+  EXPECT_EQ(StartUpdate(rig.model, *rig.ops), RunOutcome::Failed);
   EXPECT_EQ(rig.Count("IMEI: 351234567890128\r\n"), 1);
   EXPECT_EQ(rig.Count("Error reading map info!\r\n"), 1);
   EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);

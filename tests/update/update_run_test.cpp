@@ -1,6 +1,6 @@
 // The update run's order of steps, its failure table and its endings, driven by a scripted
 // double of the handset and engine operations.
-#include "update/update_run.h"
+#include "app/dialog_run.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/dialog_model.h"
+#include "handset/block_store.h"
 #include "mapfile/map_writer.h"
 #include "support/recording_view.h"
 
@@ -43,9 +44,9 @@ struct ScriptedOps : UpdateOperations {
     return product;
   }
   uint16_t HardwareProduct() const override { return hwProduct; }
-  bool WriteMapBlocks(MapBlock*, const MapInfo&, const uint32_t*) override {
+  bool WriteMapBlocks(MapBlock*, const MapInfo&, const uint32_t*, BlockFailure* failure) override {
     calls.push_back("WriteMapBlocks");
-    if (!blocks) report.Message().Format("Block %d not written\r\nError:%s\r\n", 7, "Block is in Use");
+    if (!blocks) *failure = {7, kStatusBlockInUse, false};
     return blocks;
   }
   bool WriteMapVersion(const MapInfo&) override {
@@ -90,7 +91,7 @@ struct RunSet {
 struct RunFixture : ::testing::Test, RunSet {};
 
 TEST_F(RunFixture, SuccessfulInteractiveRunLogsEveryStepAndEndsWithTheInformationBox) {
-  EXPECT_EQ(UpdateRun(model, ops), RunOutcome::Succeeded);
+  EXPECT_EQ(StartUpdate(model, ops), RunOutcome::Succeeded);
   EXPECT_EQ(ops.calls, (std::vector<std::string>{"Connect", "ReadImei", "SelectBlocks", "CheckProduct",
                                                  "WriteMapBlocks", "WriteMapVersion", "CloseSession"}));
   const std::string header = model.logText().substr(0, model.logText().find("IMEI: "));
@@ -123,7 +124,7 @@ TEST_F(RunFixture, SuccessfulInteractiveRunLogsEveryStepAndEndsWithTheInformatio
 }
 
 TEST_F(RunFixture, StartAndExitStayDisabledWhileTheRunWorks) {
-  UpdateRun(model, ops);
+  StartUpdate(model, ops);
   ASSERT_GE(view.enables.size(), 4u);
   EXPECT_EQ(view.enables[0], std::make_pair(int{kIdStart}, false));
   EXPECT_EQ(view.enables[1], std::make_pair(int{kIdExit}, false));
@@ -181,7 +182,7 @@ TEST(UpdateRunFailures, EveryFailingStepClosesTheSessionAndShowsItsErrorAlone) {
       RunSet f;
       f.model.SetUnattended(unattended);
       row.arrange(f);
-      EXPECT_EQ(UpdateRun(f.model, f.ops), RunOutcome::Failed);
+      EXPECT_EQ(StartUpdate(f.model, f.ops), RunOutcome::Failed);
       ASSERT_GE(f.ops.calls.size(), row.lastCalls.size());
       EXPECT_EQ(std::vector<std::string>(f.ops.calls.end() - row.lastCalls.size(), f.ops.calls.end()),
                 row.lastCalls);
@@ -200,7 +201,7 @@ TEST(UpdateRunFailures, EveryFailingStepClosesTheSessionAndShowsItsErrorAlone) {
 TEST_F(RunFixture, FailedConnectEndsTheRunWithoutAnythingElseEvenUnattended) {
   model.SetUnattended(true);
   ops.connect = false;
-  EXPECT_EQ(UpdateRun(model, ops), RunOutcome::NotConnected);
+  EXPECT_EQ(StartUpdate(model, ops), RunOutcome::NotConnected);
   EXPECT_EQ(ops.calls, std::vector<std::string>{"Connect"});
   EXPECT_TRUE(view.boxes.empty());
   EXPECT_TRUE(view.endResults.empty());
@@ -210,7 +211,7 @@ TEST_F(RunFixture, FailedConnectEndsTheRunWithoutAnythingElseEvenUnattended) {
 
 TEST_F(RunFixture, UnattendedSuccessShowsNoBoxAndEndsWithOne) {
   model.SetUnattended(true);
-  EXPECT_EQ(UpdateRun(model, ops), RunOutcome::Succeeded);
+  EXPECT_EQ(StartUpdate(model, ops), RunOutcome::Succeeded);
   EXPECT_TRUE(view.boxes.empty());
   EXPECT_EQ(view.endResults, std::vector<int>{1});
 }
@@ -224,16 +225,16 @@ TEST_F(RunFixture, MappingWithoutSelectedBlocksStillWritesTheVersionRecord) {
   idle.operation = kOpNone;
   map = FormatMapText(info, {idle});
   model.SetMapText(map.c_str());
-  EXPECT_EQ(UpdateRun(model, ops), RunOutcome::Succeeded);
+  EXPECT_EQ(StartUpdate(model, ops), RunOutcome::Succeeded);
   EXPECT_EQ(ops.selected, 0);
   EXPECT_EQ(ops.calls.back(), "CloseSession");
   EXPECT_EQ(ops.calls[ops.calls.size() - 2], "WriteMapVersion");
 }
 
 TEST_F(RunFixture, EachRunStartsTheLogAfreshWithTheHeader) {
-  UpdateRun(model, ops);
+  StartUpdate(model, ops);
   const uint64_t generation = model.logGeneration();
-  UpdateRun(model, ops);
+  StartUpdate(model, ops);
   EXPECT_EQ(model.logGeneration(), generation + 1);
   EXPECT_EQ(model.logText().find("/opt/velmora/velmora\r\n"), 0u);
   EXPECT_EQ(model.logText().find("IMEI: "), model.logText().rfind("IMEI: "));
@@ -245,7 +246,7 @@ TEST_F(RunFixture, DeltaMappingIsNamedAsSuch) {
   info.provider = 1;
   map = FormatMapText(info, {});
   model.SetMapText(map.c_str());
-  UpdateRun(model, ops);
+  StartUpdate(model, ops);
   EXPECT_TRUE(Logged("Provider:\t0x01\r\n"));
   EXPECT_TRUE(Logged("Delta-Mapping\r\n"));
 }

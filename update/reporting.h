@@ -1,6 +1,7 @@
 // The reporting services through which the update engine talks to the user: one shared
 // message buffer, the log text, the status line, the progress bar and warning boxes.
-// The dialog model implements them; the engine is handed this interface, never a view.
+// The dialog model above implements them; the engine and the runs are handed this interface,
+// never a dialog or a view.
 #pragma once
 
 #include <cstdarg>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/user_interaction.h"
 
 namespace velmora {
 
@@ -51,22 +51,6 @@ class Reporting {
   // Shows the status line with the text when one is given, shows the progress bar,
   // sets range and position (each cut to 16 bits), refreshes.
   virtual void ShowProgress(const char* text, uint32_t low, uint32_t high, uint32_t position) = 0;
-};
-
-// Everything the update run needs from the dialog beyond the reporting services.
-class UpdateRunHost : public Reporting, public UserInteraction {
- public:
-  // Start (1001) and Exit (2) together.
-  virtual void EnableStartExit(bool enabled) = 0;
-  // Replaces the whole log text with the log header.
-  virtual void WriteLogHeader() = 0;
-  // Closing state of a run: progress range 1..2 at position 1, bar and status line hidden.
-  virtual void ResetProgress() = 0;
-  // Message boxes come from UserInteraction::ShowMessageBox.
-  virtual void EndDialog(int result) = 0;
-  virtual bool Unattended() const = 0;
-  // The map data source: a zero-terminated map text, or null when there is none.
-  virtual const char* MapText() const = 0;
 };
 
 }  // namespace velmora

@@ -1,0 +1,55 @@
+#include "app/dialog_run.h"
+
+#include "update/restore_run.h"
+
+namespace velmora {
+namespace {
+
+constexpr char kUpdateSucceeded[] = "Configuration has been written to mobile successfully!";
+
+template <typename Run>
+RunOutcome RunInDialog(DialogModel& model, const Run& run, const char* successText) {
+  model.EnableStartExit(false);
+  model.WriteLogHeader();
+  model.RefreshLog();
+
+  const RunResult result = run();
+  if (result.outcome == RunOutcome::NotConnected) {
+    // Connect has shown its own message; the dialog stays open, also in unattended mode, so
+    // that the operator sees what happened.
+    model.EnableStartExit(true);
+    return RunOutcome::NotConnected;
+  }
+
+  model.ResetProgress();
+  model.EnableStartExit(true);
+  model.RefreshLog();
+  const bool failed = result.outcome != RunOutcome::Succeeded;
+  if (failed) {
+    model.Log(result.error + "\r\n");
+    model.ShowMessageBox(result.error, MessageIcon::Error);
+  }
+  if (model.Unattended()) {
+    model.EndDialog(failed ? kEndFailure : kEndSuccess);
+  } else if (!failed) {
+    // Whatever the buffer holds last (the last block's line) closes the log, as it always has.
+    model.Log(model.Message().c_str());
+    model.ShowMessageBox(successText, MessageIcon::Information);
+  }
+  return result.outcome;
+}
+
+}  // namespace
+
+RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops) {
+  return RunInDialog(
+      model, [&] { return UpdateRun(model, ops, model.MapText()); }, kUpdateSucceeded);
+}
+
+RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const std::string& path,
+                        const std::vector<MapBlock>& blocks) {
+  return RunInDialog(
+      model, [&] { return RestoreRun(model, ops, path, blocks); }, kRestoredText);
+}
+
+}  // namespace velmora
