@@ -210,6 +210,21 @@ std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, C
   return device;
 }
 
+std::unique_ptr<Rfc2217Device> Rfc2217Device::Adopt(int fd, Clock& clock, std::string* error,
+                                                    const Options& options) {
+  if (fd < 0) {
+    if (error) *error = "no connection";
+    return nullptr;
+  }
+  std::unique_ptr<Rfc2217Device> device(new Rfc2217Device(fd, clock, options));
+  std::string why;
+  if (!device->Negotiate(&why)) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  return device;
+}
+
 Rfc2217Device::~Rfc2217Device() { Lose(); }
 
 void Rfc2217Device::Lose() {

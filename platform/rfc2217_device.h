@@ -31,6 +31,10 @@ class Rfc2217Device final : public SerialDevice {
                                              std::string* error);
   static std::unique_ptr<Rfc2217Device> Open(const std::string& address, Clock& clock,
                                              std::string* error, const Options& options);
+  // Takes over a stream socket already connected to a server (one end of a socket pair, in the
+  // fuzz targets and tests) and negotiates as Open does. The socket is closed on failure.
+  static std::unique_ptr<Rfc2217Device> Adopt(int fd, Clock& clock, std::string* error,
+                                              const Options& options);
   ~Rfc2217Device() override;
   Rfc2217Device(const Rfc2217Device&) = delete;
   Rfc2217Device& operator=(const Rfc2217Device&) = delete;

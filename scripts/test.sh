@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian machine and runs the whole test suite:
 # a warnings-as-errors build with every test, then every unit and integration test again under
-# AddressSanitizer and UndefinedBehaviorSanitizer (the whole-program CLI runs only once).
+# AddressSanitizer and UndefinedBehaviorSanitizer (the whole-program CLI runs only once), then
+# runs each fuzz target for 30 s.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -11,3 +12,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/setup.sh" "$root/build/asan" -DVELMORA_WERROR=ON -DVELMORA_SANITIZE=ON \
   -DVELMORA_BUILD_BENCHMARKS=OFF
 (cd "$root/build/asan" && ctest --output-on-failure -j"$(nproc)" --timeout 300 -LE cli)
+
+# Fuzz smoke: the libFuzzer targets (clang) for 30 s each, from the committed corpus; new
+# corpus entries stay in build/fuzz, so the tree is left as it was.
+"$root/scripts/fuzz.sh" --seconds 30
