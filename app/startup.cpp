@@ -122,8 +122,10 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
     portRead = false;
     settings_.portIndex = 0;
   }
-  // No choice leaves 255, which no port slot accepts: the connect then says so.
-  if (!portRead && options.askPort) settings_.portIndex = static_cast<uint8_t>(options.askPort());
+  // No choice leaves 255, which no port slot accepts: the connect then says so. A device named
+  // on the command line is the user's choice already: nothing to ask.
+  if (!portRead && options.port.empty() && options.askPort)
+    settings_.portIndex = static_cast<uint8_t>(options.askPort());
   if (options.baudRate != 0) settings_.baudRate = options.baudRate;
 
   const std::string where = options.settingsPath.empty() ? "settings" : options.settingsPath;

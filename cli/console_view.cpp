@@ -1,5 +1,7 @@
 #include "cli/console_view.h"
 
+#include "app/log_feed.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -7,15 +9,7 @@
 
 namespace velmora {
 
-std::string ConsoleText(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
-  }
-  return out;
-}
+std::string ConsoleText(const std::string& text) { return LfLineEnds(text); }
 
 ConsoleView::ConsoleView(std::FILE* out, std::FILE* err, bool interactiveInput, bool progressBar)
     : out_(out), err_(err), interactiveInput_(interactiveInput), progressBar_(progressBar) {}
@@ -23,20 +17,12 @@ ConsoleView::ConsoleView(std::FILE* out, std::FILE* err, bool interactiveInput, 
 void ConsoleView::PrintNewLog(const DialogModel& model) {
   model_ = &model;
   if (!live_) return;
-  const std::string& log = model.logText();
-  if (model.logGeneration() != generation_ || printed_ > log.size()) {
-    generation_ = model.logGeneration();
-    printed_ = 0;
-  }
-  size_t end = log.size();
-  // A CR at the very end may be the first half of a line end: wait for its LF.
-  if (end > printed_ && log[end - 1] == '\r') --end;
-  if (end == printed_) return;
+  // A new header starts the log again; on a console the earlier text simply stays above.
+  const LogFeed::Change change = feed_.Next(model);
+  if (change.text.empty()) return;
   ClearBar();
-  const std::string chunk = ConsoleText(log.substr(printed_, end - printed_));
-  std::fwrite(chunk.data(), 1, chunk.size(), out_);
+  std::fwrite(change.text.data(), 1, change.text.size(), out_);
   std::fflush(out_);
-  printed_ = end;
 }
 
 void ConsoleView::Refresh(const DialogModel& model) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/dialog_model.h"
+#include "app/log_feed.h"
 
 namespace velmora {
 
@@ -38,8 +39,7 @@ class ConsoleView final : public DialogView {
   bool live_ = false;
   bool unattended_ = false;
   bool barDrawn_ = false;
-  uint64_t generation_ = 0;
-  size_t printed_ = 0;
+  LogFeed feed_;
   int endResult_ = 0;
   const DialogModel* model_ = nullptr;
 };

@@ -9,8 +9,10 @@ namespace {
 
 constexpr DialogRect kPromptRect{7, 7, 102, 29};
 constexpr DialogRect kGroupRect{7, 39, 102, 93};
+// The template has always placed COM3 and COM4 one unit left of COM1 and COM2; here the four
+// stand in one column.
 constexpr DialogRect kPortRects[4] = {
-    {40, 57, 36, 10}, {40, 76, 36, 10}, {39, 95, 36, 10}, {39, 114, 36, 10}};
+    {40, 57, 36, 10}, {40, 76, 36, 10}, {40, 95, 36, 10}, {40, 114, 36, 10}};
 constexpr DialogRect kOkRect{33, 149, 50, 14};
 constexpr DialogRect kCancelRect{7, 149, 50, 14};
 

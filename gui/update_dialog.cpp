@@ -96,15 +96,7 @@ GaugeSpan GaugeSpanFor(const ProgressState& progress) {
   return {range, value};
 }
 
-wxString PaneText(const std::string& text) {
-  std::string lf;
-  lf.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    lf += text[i];
-  }
-  return ToWx(lf);
-}
+wxString PaneText(const std::string& text) { return ToWx(LfLineEnds(text)); }
 
 class UpdateDialog::View final : public DialogView {
  public:
@@ -213,15 +205,14 @@ void UpdateDialog::Initialise(Program& program, StartupOptions options, const st
 }
 
 void UpdateDialog::ShowModel(const DialogModel& model) {
-  const wxString text = PaneText(model.logText());
-  if (text != shownLog_) {
-    if (!shownLog_.empty() && text.StartsWith(shownLog_)) {
-      log_->AppendText(text.Mid(shownLog_.length()));
-    } else {
-      log_->ChangeValue(text);
-      ApplyTabStops();
-    }
-    shownLog_ = text;
+  // Only what is new goes to the pane: a refresh costs the same at the end of a long run as
+  // at its start.
+  const LogFeed::Change change = logFeed_.Next(model);
+  if (change.replace) {
+    log_->ChangeValue(ToWx(change.text));
+    ApplyTabStops();
+  } else if (!change.text.empty()) {
+    log_->AppendText(ToWx(change.text));
   }
   log_->ShowPosition(log_->GetLastPosition());
   status_->SetLabelText(ToWx(model.statusText()));

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/dialog_model.h"
+#include "app/log_feed.h"
 #include "app/startup.h"
 #include "gui/dialog_units.h"
 
@@ -114,7 +115,7 @@ class UpdateDialog final : public wxDialog {
   wxStaticText* status_ = nullptr;
   wxButton* openFile_ = nullptr;
 
-  wxString shownLog_;  // what the log pane holds, so that a refresh only appends what is new
+  LogFeed logFeed_;  // what of the model's log the pane holds already
   bool running_ = false;
   int endResult_ = 0;
 };

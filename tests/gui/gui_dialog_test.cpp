@@ -185,6 +185,11 @@ class MainDialogTest : public ::testing::Test {
                  "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library]\r\n"
                  "\"ComPort\"=hex:01\r\n\"Baudrate\"=dword:0000e100\r\n");
   }
+  // Settings that hold no port: the port dialog asks. (A settings file named but missing
+  // ends the program instead.)
+  std::string NoPortSettings() {
+    return Write("empty.reg", "Windows Registry Editor Version 5.00\r\n");
+  }
   void Initialise(const std::string& words, const std::string& port, const std::string& settings,
                   const std::string& mapPath = "") {
     StartupOptions options;
@@ -266,7 +271,7 @@ TEST_F(MainDialogTest, ControlsFollowTheTemplate) {
 TEST_F(MainDialogTest, WithoutSettingsThePortIsAskedAndWithoutAMapOpenFileIsOffered) {
   int asked = 0;
   dialog_->SetPortChooser([&asked](wxWindow*) { return ++asked, 2; });
-  Initialise("", "sim:", (dir_ / "no-such-settings.reg").string());
+  Initialise("", "", NoPortSettings());
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(program_->linkSettings().portIndex, 2);
   EXPECT_EQ(program_->linkSettings().baudRate, 57600u);
@@ -286,6 +291,15 @@ TEST_F(MainDialogTest, StoredSettingsAreNotAskedFor) {
     return 3;
   });
   Initialise("", "sim:", ComOneSettings());
+  EXPECT_EQ(program_->linkSettings().portIndex, 0);
+}
+
+TEST_F(MainDialogTest, APortOnTheCommandLineIsNotAskedFor) {
+  dialog_->SetPortChooser([](wxWindow*) -> int {
+    ADD_FAILURE() << "the port dialog was shown although --port names the device";
+    return 3;
+  });
+  Initialise("", "sim:", NoPortSettings());
   EXPECT_EQ(program_->linkSettings().portIndex, 0);
 }
 
@@ -318,7 +332,7 @@ TEST_F(MainDialogTest, OpenFileReplacesTheMapAndRewritesTheHeader) {
   chosenFiles_ = {missing};
   Click(dialog_, kIdOpenFile);
   ASSERT_EQ(boxes_.size(), 1u);
-  EXPECT_EQ(boxes_[0].text, "Can't open file " + missing);
+  EXPECT_EQ(boxes_[0].text, "Can't open file " + missing + "\nNo such file or directory");
   EXPECT_EQ(boxes_[0].icon, MessageIcon::Error);
   EXPECT_STREQ(program_->model().MapText(), "second map\n");
   EXPECT_TRUE(Control(kIdStart)->IsEnabled());
@@ -436,7 +450,8 @@ TEST(PortDialogTest, ControlsFollowTheTemplateWithNothingSelected) {
   PortDialog dialog(nullptr);
   EXPECT_EQ(dialog.GetTitle(), "Dialog");
   EXPECT_EQ(dialog.GetClientSize(), dialog.ConvertDialogToPixels(wxSize(116, 170)));
-  const DialogRect radios[4] = {{40, 57, 36, 10}, {40, 76, 36, 10}, {39, 95, 36, 10}, {39, 114, 36, 10}};
+  // One column: the template's COM3 and COM4 stood one unit to the left.
+  const DialogRect radios[4] = {{40, 57, 36, 10}, {40, 76, 36, 10}, {40, 95, 36, 10}, {40, 114, 36, 10}};
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     auto* radio = dynamic_cast<wxRadioButton*>(dialog.FindWindow(kIdCom1 + i));
@@ -488,7 +503,7 @@ TEST_F(MainDialogTest, PortDialogAnswerBecomesThePortIndex) {
       if (shoot) SaveScreenshot(d, "port_dialog.png");
       c.answer(d);
     });
-    Initialise("", "sim:", (dir_ / "no-settings.reg").string());
+    Initialise("", "", NoPortSettings());
     EXPECT_EQ(program_->linkSettings().portIndex, c.portIndex);
   }
 }
