@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "update/engine.h"
-#include "engine/engine_fakes.h"
+#include "update/engine_fakes.h"
 
 namespace velmora {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_fakes.h"
+#include "update/engine_fakes.h"
 #include "handset/service_commands.h"
 #include "handset/session.h"
 #include "link/link.h"

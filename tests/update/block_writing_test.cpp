@@ -6,7 +6,7 @@
 
 #include "update/engine.h"
 #include "update/update_run.h"
-#include "engine/engine_fakes.h"
+#include "update/engine_fakes.h"
 
 namespace velmora {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_fakes.h"
+#include "update/engine_fakes.h"
 #include "platform/interrupt.h"
 #include "platform/text_file.h"
 #include "update/backup_file.h"

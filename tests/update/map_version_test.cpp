@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_fakes.h"
+#include "update/engine_fakes.h"
 #include "update/engine.h"
 
 namespace velmora {
