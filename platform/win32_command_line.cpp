@@ -1,9 +1,14 @@
 // Windows hands a program one command line; the wide one is the only form that keeps every
 // character of a path.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
+
 #include "platform/command_line.h"
+#include "platform/standard_streams.h"
 #include "platform/win32_text.h"
 
 namespace velmora {
@@ -21,6 +26,11 @@ std::vector<std::string> ProcessArguments(int argc, char** argv) {
   }
   for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) arguments.emplace_back(argv[i]);
   return arguments;
+}
+
+void UseBinaryStandardStreams() {
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
 
 }  // namespace velmora

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The Windows build under Wine: the MinGW-w64 cross build, a Wine prefix made afresh for the run,
+# the unit and integration tests, and the programs against their Linux counterparts:
+#   - velmora-cli.exe on the in-process sim: (its log byte for byte as the Linux build's),
+#   - velmora-cli.exe against the Linux velmora-sim over RFC 2217, and the Linux velmora-cli
+#     against velmora-sim.exe,
+#   - the Win32 serial device on a Linux pseudo-terminal mapped as COM5 in the prefix,
+#   - settings imported into the registry with Wine's regedit and used without --settings.
+# Usage: scripts/wine_test.sh [LINUX_BUILD_DIR]   (default build/ci: velmora-cli, velmora-sim)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+linux="${1:-$root/build/ci}"
+win="$root/build/windows"
+python=/usr/bin/python3  # Debian's, for the pseudo-terminal peer
+map="$root/examples/Velmora_K72_1_Standard_11_0001.map"
+
+started=$SECONDS
+stage() { echo "== wine_test: $1 (at ${SECONDS}s)"; }
+
+stage "cross build"
+"$root/scripts/setup_windows.sh" "$win" -DVELMORA_WERROR=ON
+[ -x "$linux/cli/velmora-cli" ] && [ -x "$linux/sim/velmora-sim" ] || {
+  echo "wine_test: $linux has no velmora-cli and velmora-sim (build them first)" >&2
+  exit 1
+}
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-test.XXXXXX")"
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64
+# No Mono or Gecko installers: the programs need neither.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+unset VELMORA_SETTINGS DISPLAY
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+stage "Wine prefix"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+
+stage "unit and integration tests"
+(cd "$win" && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+
+failures=()
+check() {  # check NAME COMMAND...: runs the command, records a failure by name
+  local name="$1"
+  shift
+  if "$@"; then echo "PASS $name"; else echo "FAIL $name"; failures+=("$name"); fi
+}
+
+# The log without its first line, the program path (Z:\...\velmora-cli.exe against /...).
+log_body() { tail -n +2 "$1"; }
+
+# Starts a simulator (Linux or Windows) on a free port; sets sim_port and sim_pid.
+start_sim() {
+  local out="$1"
+  shift
+  "$@" --port 0 --once --dump "$out.dump" >"$out.sim" 2>&1 &
+  sim_pid=$!
+  pids+=("$sim_pid")
+  sim_port=""
+  for _ in $(seq 1 200); do
+    sim_port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$out.sim" | head -1)"
+    [ -n "$sim_port" ] && return 0
+    sleep 0.1
+  done
+  echo "simulator did not start: $(cat "$out.sim")" >&2
+  return 1
+}
+
+cli_sim_matches_linux() {
+  local status=0
+  "$linux/cli/velmora-cli" --map "$map" --port sim: --show-handset AUTOMATIC >"$work/linux.log" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || { echo "Linux run: exit $status"; return 1; }
+  status=0
+  wine "$win/cli/velmora-cli.exe" --map "$map" --port sim: --show-handset AUTOMATIC >"$work/win.log" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || { echo "Windows run: exit $status"; tail -5 "$work/win.log"; return 1; }
+  diff <(log_body "$work/linux.log") <(log_body "$work/win.log")
+}
+
+cli_exe_against_linux_sim() {
+  start_sim "$work/a" "$linux/sim/velmora-sim" || return 1
+  local status=0
+  wine "$win/cli/velmora-cli.exe" --map "$map" --port "rfc2217://127.0.0.1:$sim_port" AUTOMATIC \
+    >"$work/a.log" 2>&1 || status=$?
+  wait "$sim_pid" || true
+  [ "$status" -eq 0 ] || { echo "exit $status"; tail -5 "$work/a.log"; return 1; }
+  grep -q "Writing Map-Version to Mobile" "$work/a.log"
+}
+
+linux_cli_against_sim_exe() {
+  start_sim "$work/b" wine "$win/sim/velmora-sim.exe" || return 1
+  local status=0
+  "$linux/cli/velmora-cli" --map "$map" --port "rfc2217://127.0.0.1:$sim_port" AUTOMATIC \
+    >"$work/b.log" 2>&1 || status=$?
+  wait "$sim_pid" || true
+  [ "$status" -eq 0 ] || { echo "exit $status"; tail -5 "$work/b.log"; return 1; }
+  # Both simulators end with the same block store.
+  start_sim "$work/c" "$linux/sim/velmora-sim" || return 1
+  "$linux/cli/velmora-cli" --map "$map" --port "rfc2217://127.0.0.1:$sim_port" AUTOMATIC >/dev/null 2>&1
+  wait "$sim_pid" || true
+  diff "$work/b.dump" "$work/c.dump"
+}
+
+com_port_on_pseudo_terminal() {
+  "$python" "$root/tests/platform/pty_echo_peer.py" >"$work/pty" &
+  pids+=("$!")
+  for _ in $(seq 1 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
+  ln -sfn "$(head -1 "$work/pty")" "$WINEPREFIX/dosdevices/com5"
+  VELMORA_TEST_COM_PORT=COM5 wine "$win/tests/platform/platform_win32_com_port_test.exe" \
+    >"$work/com.log" 2>&1 || { cat "$work/com.log"; return 1; }
+  # What Wine cannot do on a pseudo-terminal is skipped, with the reason.
+  grep -A1 "Skipped" "$work/com.log" | grep -v "^--" | grep -v "Skipped" | sed 's/^/  skipped: /' || true
+}
+
+registry_settings_from_regedit() {
+  start_sim "$work/d" "$linux/sim/velmora-sim" || return 1
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library]\r\n"ComPort"=hex:02\r\n"Baudrate"=dword:0000e100\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library\\Ports]\r\n"COM2"="rfc2217://127.0.0.1:%s"\r\n' \
+    "$sim_port" >"$work/settings.reg"
+  wine regedit /S "$(winepath -w "$work/settings.reg")"
+  local status=0
+  wine "$win/cli/velmora-cli.exe" --map "$map" AUTOMATIC >"$work/d.log" 2>&1 || status=$?
+  wait "$sim_pid" || true
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_CURRENT_CONFIG\\QSB_Library]\r\n' >"$work/remove.reg"
+  wine regedit /S "$(winepath -w "$work/remove.reg")"
+  [ "$status" -eq 0 ] || { echo "exit $status"; tail -5 "$work/d.log"; return 1; }
+  # The simulator saw the link at the registry's baud rate.
+  grep -q "Writing Map-Version to Mobile" "$work/d.log"
+}
+
+stage "programs"
+check "velmora-cli.exe on sim: writes the Linux build's log" cli_sim_matches_linux
+check "velmora-cli.exe against the Linux velmora-sim (RFC 2217)" cli_exe_against_linux_sim
+check "the Linux velmora-cli against velmora-sim.exe (RFC 2217)" linux_cli_against_sim_exe
+check "Win32 serial device on a pseudo-terminal as COM5" com_port_on_pseudo_terminal
+check "registry settings imported with regedit" registry_settings_from_regedit
+
+echo "== wine_test: done in $((SECONDS - started))s"
+if ((${#failures[@]})); then
+  printf 'wine_test: failed: %s\n' "${failures[@]}" >&2
+  exit 1
+fi
