@@ -14,7 +14,9 @@
 #include "cli/run_timing.h"
 #include "platform/clock.h"
 #include "platform/command_line.h"
+#include "platform/standard_streams.h"
 #include "platform/interrupt.h"
+#include "platform/program_options.h"
 #include "sim/sim_handset.h"
 
 namespace velmora {
@@ -51,8 +53,9 @@ int Main(int argc, char** argv) {
       "store over a serial line. Without a handset at hand, --port sim: runs the update on\n"
       "the built-in simulated handset.\n\n"
       "Exit status: 0 success, 1 the update failed after the handset was connected\n"
-      "(or --check found the map bad), 2 the handset could not be connected."};
-  app.set_version_flag("--version", std::string(kVersionText) + " from " + kBuildDate + " " + kBuildTime);
+      "(or --check found the map bad, or the map or settings could not be used), 2 the\n"
+      "handset could not be connected, 64 a usage error."};
+  AddVersionFlag(app, "velmora-cli");
 
   std::string mapPath;
   std::string port;
@@ -63,8 +66,9 @@ int Main(int argc, char** argv) {
   bool check = false;
   bool showHandset = false;
   std::vector<std::string> words;
-  app.add_option("--map", mapPath, "Map file to write; read in text mode as Open File reads it")
-      ->check(CLI::ExistingFile);
+  app.add_option("--map", mapPath,
+                 "Map file to write, - for standard input; read in text mode as Open File reads it")
+      ->check(ExistingFileOrStdin());
   app.add_option("--port", port,
                  "Device for the configured port (COM1 unless the settings say otherwise): a path\n"
                  "such as /dev/ttyUSB0, rfc2217://HOST:PORT, or sim: / sim:PROFILE for the\n"
@@ -88,11 +92,14 @@ int Main(int argc, char** argv) {
   app.add_option("words", words,
                  "AUTOMATIC anywhere on the command line runs unattended: no waiting for Enter")
       ->check(CLI::IsMember({"AUTOMATIC"}));
+  UseBinaryStandardStreams();
   // Parsed in UTF-8 whatever the system's own code page: file names keep every character.
   const std::vector<std::string> arguments = ProcessArguments(argc, argv);
   std::vector<const char*> utf8Argv;
   for (const std::string& argument : arguments) utf8Argv.push_back(argument.c_str());
-  CLI11_PARSE(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
+  if (const int status = ParseProgramOptions(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
+      status >= 0)
+    return status;
 
   // A termination request in the middle of a garbage collection waits for the blocks to be
   // back in the handset; anywhere else it ends the program as it always did.

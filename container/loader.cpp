@@ -8,8 +8,14 @@
 #include <utility>
 
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "platform/command_line.h"
+#include "platform/regular_file.h"
 #include "platform/self_path.h"
 
 namespace velmora {
@@ -19,6 +25,17 @@ constexpr const char kCantOpenFile[] = "Can't open file!";
 constexpr const char kErrorReadingFile[] = "Error reading file!";
 constexpr const char kNotEnoughMemory[] = "Not enough memory!";
 constexpr const char kErrorReadingEmbedded[] = "Error reading embedded data! ";
+
+std::FILE* StreamOf(int fd) {
+#if defined(_WIN32)
+  std::FILE* f = _fdopen(fd, "rb");
+  if (f == nullptr) _close(fd);
+#else
+  std::FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) close(fd);
+#endif
+  return f;
+}
 
 // Closes the program file on every path out of the loader.
 class File {
@@ -32,7 +49,11 @@ class File {
   std::FILE* get() const { return f_; }
   bool Open(const std::string& path) {
     Close();
-    if (!path.empty()) f_ = std::fopen(path.c_str(), "rb");
+    if (path.empty()) return false;
+    // Never blocks: a FIFO or a device named as the program file is refused at once.
+    const int fd = OpenRegularFile(path, nullptr);
+    if (fd < 0) return false;
+    f_ = StreamOf(fd);
     return f_ != nullptr;
   }
   void Close() {

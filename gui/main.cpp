@@ -9,6 +9,7 @@
 #include "app/dialog_model.h"
 #include "gui/update_app.h"
 #include "platform/command_line.h"
+#include "platform/program_options.h"
 
 int main(int argc, char** argv) {
   using velmora::gui::GuiOptions;
@@ -16,14 +17,14 @@ int main(int argc, char** argv) {
       "velmora writes a mapping (numbered configuration blocks) into a handset's block store\n"
       "over a serial line, from its dialog. Without a handset at hand, --port sim: runs the\n"
       "update on the built-in simulated handset.\n\n"
-      "Exit status: 0 the update succeeded (unattended runs), 3 it failed, 2 the dialog was\n"
-      "left with Exit or its close box."};
-  cli.set_version_flag("--version", std::string(velmora::kVersionText) + " from " +
-                                        velmora::kBuildDate + " " + velmora::kBuildTime);
+      "Exit status: 0 the update succeeded (unattended runs), 3 it failed or the settings\n"
+      "could not be used, 2 the dialog was left with Exit or its close box, 64 a usage error."};
+  velmora::AddVersionFlag(cli, "velmora");
   GuiOptions options;
   std::vector<std::string> words;
-  cli.add_option("--map", options.mapPath, "Map file to write, loaded as Open File loads it")
-      ->check(CLI::ExistingFile);
+  cli.add_option("--map", options.mapPath,
+                 "Map file to write, - for standard input; loaded as Open File loads it")
+      ->check(velmora::ExistingFileOrStdin());
   cli.add_option("--port", options.port,
                  "Device for the configured port: a path such as /dev/ttyUSB0,\n"
                  "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset");
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
                  "AUTOMATIC anywhere on the command line runs the update at once and ends the\n"
                  "dialog when it is done")
       ->check(CLI::IsMember({"AUTOMATIC"}));
-  CLI11_PARSE(cli, argc, argv);
+  if (const int status = velmora::ParseProgramOptions(cli, argc, argv); status >= 0) return status;
   // Before the toolkit takes its own options out of argv.
   options.commandLine = velmora::CommandLineFromArgs(argc, argv);
 

@@ -1,5 +1,6 @@
 #include "gui/update_app.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -71,7 +72,11 @@ int UpdateApp::OnRun() {
     std::string warning;
     dialog->Initialise(program, startup, options_.mapPath, &warning);
     // Settings values that could not be used, and what is used instead; on the console.
-    if (!warning.empty()) std::fprintf(stderr, "warning: %s\n", warning.c_str());
+    for (size_t at = 0; at < warning.size();) {
+      const size_t end = std::min(warning.find('\n', at), warning.size());
+      std::fprintf(stderr, "warning: %s\n", warning.substr(at, end - at).c_str());
+      at = end + 1;
+    }
     if (!program.startupError().empty()) {
       // Settings the program cannot run with: said in an error box, and the program ends.
       program.model().ShowMessageBox(program.startupError(), MessageIcon::Error);

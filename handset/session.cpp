@@ -81,13 +81,21 @@ HandsetSession::HandsetSession(Link& link, UserInteraction& ui, const LinkSettin
 bool HandsetSession::Connect() {
   Clock& clock = link_.clock();
   handle_ = kNoLink;
+  openFailure_.clear();
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     if (attempt > 0) clock.SleepMs(kOpenRetryMs);
     handle_ = link_.WComOpen(settings_.portIndex, settings_.baudRate);
     if (handle_ != kNoLink) break;
+    // Only a port that another program holds may come free; one that does not exist, is
+    // refused to us or names an unreachable server is reported at once.
+    if (link_.LastOpenError().kind == OpenFailure::Permanent) break;
   }
   if (handle_ == kNoLink) {
-    ui_.ShowMessageBox(kOpenFailedText, MessageIcon::Error);
+    openFailure_ = link_.LastOpenError().text;
+    if (log_ && !openFailure_.empty()) log_(openFailure_ + "\r\n");
+    ui_.ShowMessageBox(openFailure_.empty() ? std::string(kOpenFailedText)
+                                            : kOpenFailedText + std::string("\n") + openFailure_,
+                       MessageIcon::Error);
     return false;
   }
   const LinkHandle h = handle_;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "link/link.h"
 #include "platform/clock.h"
@@ -16,11 +18,19 @@ class HandsetSession {
   // settings: the configured port index and baud rate, read when Connect runs.
   HandsetSession(Link& link, UserInteraction& ui, const LinkSettings& settings);
 
+  // Where Connect writes why the port did not open (one line ending in "\r\n"), before its
+  // error box: the dialog's log. Without one the reason is only in the box.
+  using LogSink = std::function<void(const std::string& line)>;
+  void SetLog(LogSink log) { log_ = std::move(log); }
+
   // Opens the port and brings the handset into service mode. On failure an error box has
   // been shown and the port is closed. Returns true/false.
   bool Connect();
   // The open link set by Connect (-1 when none).
   LinkHandle handle() const { return handle_; }
+  // Why the last Connect could not open the port (the device and the system's reason), empty
+  // when it opened or no reason is known. The error box shows it on the line after its text.
+  const std::string& openFailure() const { return openFailure_; }
 
   int SelectServiceProtocol(LinkHandle h);
   int QueryMode(LinkHandle h, uint16_t* notServiceMode);
@@ -40,6 +50,8 @@ class HandsetSession {
   UserInteraction& ui_;
   const LinkSettings& settings_;
   LinkHandle handle_ = kNoLink;
+  std::string openFailure_;
+  LogSink log_;
 };
 
 }  // namespace velmora

@@ -135,16 +135,28 @@ SerialDevice* Link::DeviceOf(LinkHandle h) const {
 // Port and settings
 
 LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
+  lastOpenError_ = {};
   // The serial-port dialog yields 255 when nothing was chosen; only the ten slots exist.
-  if (portIndex < 0 || portIndex >= kLinkSlotCount) return kNoLink;
+  if (portIndex < 0 || portIndex >= kLinkSlotCount) {
+    lastOpenError_ = {OpenFailure::Permanent,
+                      portIndex == 255 ? std::string("no serial port chosen")
+                                       : "COM" + std::to_string(portIndex + 1) +
+                                             ": no such port (ten exist, COM1 to COM9 and COM:)"};
+    return kNoLink;
+  }
   Slot& slot = slots_[portIndex];
-  if (slot.handle != 0) return kNoLink;
-
   // Index 9 gives "COM:", the character after '9'.
   const std::string name = std::string("COM") + static_cast<char>('1' + portIndex);
+  if (slot.handle != 0) {
+    lastOpenError_ = {OpenFailure::Busy, name + ": already open"};
+    return kNoLink;
+  }
+
   slot.device = opener_.Open(name);
   if (!slot.device) {
     slot.handle = 0;
+    lastOpenError_ = opener_.LastOpenError();
+    if (lastOpenError_.kind == OpenFailure::None) lastOpenError_.kind = OpenFailure::Busy;
     return kNoLink;
   }
 
@@ -185,10 +197,14 @@ LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
   c.eofChar = kEofChar;
   c.evtChar = kEventChar;
 
-  if (!slot.device->SetConfig(c) || !WComSetTimeOut(handle, kOpenTimeOutMs[portIndex]) ||
-      !slot.device->SetRts(true)) {
+  const bool configured = slot.device->SetConfig(c);
+  const bool timed = configured && WComSetTimeOut(handle, kOpenTimeOutMs[portIndex]);
+  if (!configured || !timed || !slot.device->SetRts(true)) {
     slot.device.reset();
     slot.handle = 0;
+    lastOpenError_ = {OpenFailure::Busy, name + (!configured ? ": the port refused its configuration"
+                                                 : !timed   ? ": the port refused its time-outs"
+                                                            : ": RTS cannot be raised")};
     return kNoLink;
   }
   clock_.SleepMs(kOpenSettleMs);

@@ -64,6 +64,10 @@ class Link {
 
   // --- port and settings ---
   LinkHandle WComOpen(int portIndex, uint32_t baudRate);  // handle or -1
+  // Why the last WComOpen returned -1: a port held by another program (Busy) or one that will
+  // never open (Permanent), with the device's name and the system's reason. None after a
+  // successful open.
+  const OpenError& LastOpenError() const { return lastOpenError_; }
   int WComClose(LinkHandle h);
   int WComSetTimeOut(LinkHandle h, uint32_t ms);
   int WComGetTimeOut(LinkHandle h, uint32_t* ms);
@@ -123,6 +127,7 @@ class Link {
   UserInteraction& ui_;
   std::unique_ptr<Slot[]> slots_;
   LinkHandle nextHandle_ = 0x100;
+  OpenError lastOpenError_;
   BootCopyAllocator bootCopyAllocator_;
   // The boot program, patched in place with its parameters before every send.
   uint8_t bootString_[kBootStringLength];

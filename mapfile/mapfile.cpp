@@ -169,14 +169,30 @@ int32_t HexToInt(const char* text) {
 bool CountMapBlocks(const char* text, MapInfo* info) {
   if (info == nullptr || text == nullptr || *text == '\0') return false;
   int64_t count = 0;
+  const char* last = text;
   for (const char* p = Find(text, '['); p != nullptr; p = Find(p + 1, '[')) {
     if (std::strncmp(p, kCheckSumOpener, kCheckSumOpenerLength) == 0) break;
     ++count;
+    last = p;
   }
   if (count == 0) return false;
   // Only a text of more than 2 GB could hold this many openers; its count would not fit.
   if (count - 1 > INT32_MAX) return false;
-  info->blockCount = static_cast<int32_t>(count - 1);
+  int64_t records = count - 1;
+  // Every record ReadMapBlocks fills takes nine characters of its own, in this order: its '[',
+  // six '=', '{' and '}'; the next record's '[' is searched for after that '}'. A text of n
+  // characters therefore fills at most (n - 1) / 9 records after the info opener, and the
+  // reading ends (with success at "[CheckSum" or with failure) by the record after those.
+  // Records beyond that bound would stay all zero: they add nothing to the checksum, are never
+  // selected and write nothing, so they are not counted, and a text of '[' characters cannot
+  // make the run allocate forty bytes of records for each of its bytes.
+  const int64_t seen = last - text + 1;  // the text is at least this long
+  if (records > (seen - 1) / 9 + 1) {
+    const int64_t length = static_cast<int64_t>(std::strlen(text));
+    const int64_t fillable = (length - 1) / 9;
+    if (records > fillable + 1) records = fillable + 1;
+  }
+  info->blockCount = static_cast<int32_t>(records);
   return true;
 }
 

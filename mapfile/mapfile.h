@@ -39,7 +39,10 @@ struct MapBlock {
 // Reads the info and checksum sections, checks the check byte and counts the blocks.
 // A null text reads as an empty one.
 bool ReadMapInfo(const char* text, MapInfo* info);
-// Sets info->blockCount; false when no section opener precedes the checksum section.
+// Sets info->blockCount: the section openers before the checksum section, less the info
+// opener, but never more records than the text could fill plus one (nine characters each), so
+// that the records array stays in proportion to the text. False when no section opener
+// precedes the checksum section.
 bool CountMapBlocks(const char* text, MapInfo* info);
 // Fills info.blockCount records (allocated by the caller, all fields zero) in section order.
 bool ReadMapBlocks(const char* text, MapBlock* blocks, const MapInfo& info);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace velmora {
 
@@ -14,5 +15,12 @@ std::string CommandLineFromArgs(int argc, char** argv);
 // next double quote; otherwise everything up to the first space (a tab does not end it);
 // without a closing character, the whole rest.
 std::string ProgramPathFromCommandLine(const std::string& commandLine);
+
+// The process's command line as one text in UTF-8: on Windows the system's own, elsewhere
+// CommandLineFromArgs.
+std::string ProcessCommandLine(int argc, char** argv);
+// The arguments in UTF-8, program first: argv itself on POSIX; on Windows taken from the wide
+// command line, since argv is in the ANSI code page there and loses what it cannot show.
+std::vector<std::string> ProcessArguments(int argc, char** argv);
 
 }  // namespace velmora

@@ -1,8 +1,8 @@
 #include "platform/port_namer.h"
 
-#include "platform/posix_serial.h"
 #include "platform/rfc2217_device.h"
 #include "platform/settings_store.h"
+#include "platform/system_serial.h"
 
 namespace velmora {
 
@@ -42,8 +42,9 @@ bool SplitScheme(const std::string& entry, std::string* scheme, std::string* res
 }  // namespace
 
 PortNamer::PortNamer(Clock& clock) : clock_(clock) {
-  RegisterScheme("rfc2217", [this](const std::string& address, std::string* error) {
-    std::unique_ptr<SerialDevice> device = Rfc2217Device::Open(address, clock_, error);
+  RegisterScheme("rfc2217", [this](const std::string& address, std::string* error,
+                                   OpenFailure* kind) {
+    std::unique_ptr<SerialDevice> device = Rfc2217Device::Open(address, clock_, error, kind);
     return device;
   });
 }
@@ -63,35 +64,43 @@ void PortNamer::LoadTable(const SettingsStore& store) {
 std::string PortNamer::TargetOf(const std::string& portName) const {
   const std::string name = Upper(portName);
   if (const auto it = table_.find(name); it != table_.end()) return it->second;
-  // The serial ports of a PC are COM1 onwards; Linux numbers the same ports from ttyS0.
-  if (name.size() == 4 && name.compare(0, 3, "COM") == 0) {
-    if (name[3] >= '1' && name[3] <= '9') return "/dev/ttyS" + std::to_string(name[3] - '1');
-    if (name[3] == ':') return "/dev/ttyS9";
+  if (name.size() == 4 && name.compare(0, 3, "COM") == 0 &&
+      ((name[3] >= '1' && name[3] <= '9') || name[3] == ':')) {
+    return SystemPortDevice(name);
   }
   return {};
 }
 
 std::unique_ptr<SerialDevice> PortNamer::Open(const std::string& portName) {
   lastError_.clear();
+  lastKind_ = OpenFailure::None;
   const std::string target = TargetOf(portName);
   if (target.empty()) {
     lastError_ = portName + ": no such port";
+    lastKind_ = OpenFailure::Permanent;
     return nullptr;
   }
   std::string scheme;
   std::string rest;
   std::unique_ptr<SerialDevice> device;
+  OpenFailure kind = OpenFailure::Permanent;
   if (SplitScheme(target, &scheme, &rest)) {
     const auto it = schemes_.find(scheme);
     if (it == schemes_.end()) {
       lastError_ = portName + ": " + target + ": unknown kind of device \"" + scheme + ":\"";
+      lastKind_ = OpenFailure::Permanent;
       return nullptr;
     }
-    device = it->second(rest, &lastError_);
+    device = it->second(rest, &lastError_, &kind);
   } else {
-    device = PosixSerialDevice::Open(target, clock_, &lastError_);
+    device = OpenSystemSerialDevice(target, clock_, &lastError_, &kind);
   }
-  if (!device && lastError_.empty()) lastError_ = portName + ": " + target + ": cannot be opened";
+  if (device) {
+    lastError_.clear();
+    return device;
+  }
+  lastKind_ = kind;
+  if (lastError_.empty()) lastError_ = portName + ": " + target + ": cannot be opened";
   return device;
 }
 

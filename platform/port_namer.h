@@ -22,9 +22,10 @@ inline constexpr const char* kPortTableKey = "HKEY_CURRENT_CONFIG\\QSB_Library\\
 class PortNamer final : public DeviceOpener {
  public:
   // Makes the device for one entry; argument is what follows "scheme:" ("" for "sim:",
-  // "PROFILE" for "sim:PROFILE"). Null with a reason in *error when it cannot.
-  using SchemeFactory =
-      std::function<std::unique_ptr<SerialDevice>(const std::string& argument, std::string* error)>;
+  // "PROFILE" for "sim:PROFILE"). Null with a reason in *error when it cannot, and in *kind
+  // whether another try may succeed (Busy) or not (Permanent; the default).
+  using SchemeFactory = std::function<std::unique_ptr<SerialDevice>(
+      const std::string& argument, std::string* error, OpenFailure* kind)>;
 
   explicit PortNamer(Clock& clock);
 
@@ -42,12 +43,14 @@ class PortNamer final : public DeviceOpener {
   std::unique_ptr<SerialDevice> Open(const std::string& portName) override;
   // Why the last Open returned null.
   const std::string& last_error() const { return lastError_; }
+  OpenError LastOpenError() const override { return {lastKind_, lastError_}; }
 
  private:
   Clock& clock_;
   std::map<std::string, std::string> table_;       // upper-cased port name -> entry
   std::map<std::string, SchemeFactory> schemes_;   // lower-cased scheme -> factory
   std::string lastError_;
+  OpenFailure lastKind_ = OpenFailure::None;
 };
 
 }  // namespace velmora

@@ -1,4 +1,5 @@
 #include "platform/command_line.h"
+#include "platform/standard_streams.h"
 
 namespace velmora {
 
@@ -9,5 +10,11 @@ std::vector<std::string> ProcessArguments(int argc, char** argv) {
   for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) arguments.emplace_back(argv[i]);
   return arguments;
 }
+
+}  // namespace velmora
+
+namespace velmora {
+
+void UseBinaryStandardStreams() {}
 
 }  // namespace velmora

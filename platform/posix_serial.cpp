@@ -1,6 +1,7 @@
 // termios serial port. The descriptor stays non-blocking; every wait is a ppoll() with the time
 // left, so a read returns the moment its bytes are in and nothing waits without a bound.
 #include "platform/posix_serial.h"
+#include "platform/system_serial.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -102,37 +103,59 @@ int WaitFd(int fd, short events, int64_t us) {
   return -1;
 }
 
+// A port that another program holds (EBUSY: opened with TIOCEXCL; a lock) or that is in the
+// middle of something may open on the next try; a missing device, a refused permission or a
+// path that is no device never will.
+OpenFailure OpenFailureOf(int err) {
+  switch (err) {
+    case EBUSY:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+    case EIO:
+    case ETXTBSY:
+      return OpenFailure::Busy;
+    default:
+      return OpenFailure::Permanent;
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& path, Clock& clock,
-                                                           std::string* error) {
-  auto fail = [&](const std::string& why) -> std::unique_ptr<PosixSerialDevice> {
+                                                           std::string* error, OpenFailure* kind) {
+  auto fail = [&](const std::string& why, OpenFailure how) -> std::unique_ptr<PosixSerialDevice> {
     if (error) *error = path + ": " + why;
+    if (kind) *kind = how;
     return nullptr;
   };
+  auto failErrno = [&](int err) { return fail(std::strerror(err), OpenFailureOf(err)); };
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(std::strerror(errno));
+  if (fd < 0) return failErrno(errno);
   if (!isatty(fd)) {
     ::close(fd);
-    return fail("not a serial device");
+    return fail("not a serial device", OpenFailure::Permanent);
   }
   // Another program (or another run of this one) holding the port must make the open fail,
   // as an exclusive open does on the platform the program came from.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);
-    return fail(err == EWOULDBLOCK ? "held by another program" : std::strerror(err));
+    if (err == EWOULDBLOCK) return fail("held by another program", OpenFailure::Busy);
+    return failErrno(err);
   }
   termios t{};
   if (tcgetattr(fd, &t) != 0) {
     const int err = errno;
     ::close(fd);
-    return fail(std::strerror(err));
+    return failErrno(err);
   }
   if (ioctl(fd, TIOCEXCL) != 0) {
     const int err = errno;
     ::close(fd);
-    return fail(std::strerror(err));
+    return failErrno(err);
   }
   // Raw 8-bit mode until the first configuration record arrives; reads never block in the
   // kernel because all waiting is done with poll.
@@ -146,7 +169,7 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
     const int err = errno;
     ioctl(fd, TIOCNXCL);
     ::close(fd);
-    return fail(std::strerror(err));
+    return failErrno(err);
   }
   std::unique_ptr<PosixSerialDevice> device(new PosixSerialDevice(fd, clock));
   struct stat st {};
@@ -423,5 +446,16 @@ bool PosixSerialDevice::Purge() { return fd_ >= 0 && tcflush(fd_, TCIOFLUSH) == 
 
 // The kernel keeps no sticky error state that stops the port, so there is nothing to clear.
 bool PosixSerialDevice::ClearErrors() { return fd_ >= 0; }
+
+std::unique_ptr<SerialDevice> OpenSystemSerialDevice(const std::string& path, Clock& clock,
+                                                     std::string* error, OpenFailure* kind) {
+  return PosixSerialDevice::Open(path, clock, error, kind);
+}
+
+std::string SystemPortDevice(const std::string& portName) {
+  // The serial ports of a PC are COM1 onwards; Linux numbers the same ports from ttyS0.
+  if (portName == "COM:") return "/dev/ttyS9";
+  return "/dev/ttyS" + std::to_string(portName[3] - '1');
+}
 
 }  // namespace velmora

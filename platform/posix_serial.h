@@ -13,9 +13,10 @@ namespace velmora {
 class PosixSerialDevice final : public SerialDevice {
  public:
   // Opens the device for exclusive use in raw 8-bit mode. Null with a reason in *error when it
-  // does not exist, is not a terminal, or is held by another program.
+  // does not exist, is not a terminal, or is held by another program; *kind then tells a port
+  // held by another program (Busy) from one that will never open (Permanent).
   static std::unique_ptr<PosixSerialDevice> Open(const std::string& path, Clock& clock,
-                                                 std::string* error);
+                                                 std::string* error, OpenFailure* kind = nullptr);
   ~PosixSerialDevice() override;
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;

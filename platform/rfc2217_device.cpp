@@ -2,18 +2,11 @@
 // answers and notifications; one state machine takes it apart wherever the reads split it.
 #include "platform/rfc2217_device.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "platform/tcp_socket.h"
 
 namespace velmora {
 
@@ -88,14 +81,17 @@ std::vector<uint8_t> Be32(uint32_t v) {
           static_cast<uint8_t>(v)};
 }
 
-int WaitFd(int fd, short events, int64_t us) {
-  pollfd p{fd, events, 0};
-  if (us < 0) us = 0;
-  const timespec ts{static_cast<time_t>(us / 1'000'000), static_cast<long>((us % 1'000'000) * 1000)};
-  const int r = ppoll(&p, 1, &ts, nullptr);
-  if (r > 0) return p.revents;
-  if (r == 0 || errno == EINTR) return 0;
-  return -1;
+// kSocketReadable / kSocketWritable / kSocketBroken as they came, 0 when none in time, -1 on
+// a failed wait.
+int WaitFd(SocketId fd, bool read, bool write, int64_t us) {
+  SocketWait wait{fd, read, write, 0};
+  const int r = WaitSockets(&wait, 1, us);
+  return r > 0 ? wait.ready : r;
+}
+
+// The URL as the user wrote it, whether the address kept its "//" or not.
+std::string Url(const std::string& address) {
+  return address.compare(0, 2, "//") == 0 ? "rfc2217:" + address : "rfc2217://" + address;
 }
 
 bool SplitAddress(const std::string& address, std::string* host, std::string* port,
@@ -104,14 +100,14 @@ bool SplitAddress(const std::string& address, std::string* host, std::string* po
   if (a.size() >= 2 && a.compare(0, 2, "//") == 0) a = a.substr(2);
   while (!a.empty() && a.back() == '/') a.pop_back();
   if (a.find_first_of("?/") != std::string::npos) {
-    *error = "rfc2217://" + address + ": only host:port is understood";
+    *error = Url(address) + ": only host:port is understood";
     return false;
   }
   size_t colon;
   if (!a.empty() && a[0] == '[') {
     const size_t close = a.find(']');
     if (close == std::string::npos || close + 1 >= a.size() || a[close + 1] != ':') {
-      *error = "rfc2217://" + address + ": expected [address]:port";
+      *error = Url(address) + ": expected [address]:port";
       return false;
     }
     *host = a.substr(1, close - 1);
@@ -119,7 +115,7 @@ bool SplitAddress(const std::string& address, std::string* host, std::string* po
   } else {
     colon = a.rfind(':');
     if (colon == std::string::npos) {
-      *error = "rfc2217://" + address + ": expected host:port";
+      *error = Url(address) + ": expected host:port";
       return false;
     }
     *host = a.substr(0, colon);
@@ -128,84 +124,42 @@ bool SplitAddress(const std::string& address, std::string* host, std::string* po
   bool digits = !port->empty() && port->size() <= 5;
   for (char c : *port) digits = digits && c >= '0' && c <= '9';
   if (host->empty() || !digits || std::stoi(*port) < 1 || std::stoi(*port) > 65535) {
-    *error = "rfc2217://" + address + ": expected host:port with a port 1..65535";
+    *error = Url(address) + ": expected host:port with a port 1..65535";
     return false;
   }
   return true;
 }
 
-// A non-blocking TCP connection within the deadline, or -1.
-int ConnectTcp(const std::string& host, const std::string& port, Clock& clock, int64_t deadline,
-               std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  const int gai = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
-  if (gai != 0) {
-    *error = host + ": " + gai_strerror(gai);
-    return -1;
-  }
-  *error = host + ":" + port + ": connection timed out";
-  int fd = -1;
-  for (addrinfo* ai = list; ai && fd < 0; ai = ai->ai_next) {
-    const int s = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-    if (s < 0) continue;
-    int r = connect(s, ai->ai_addr, ai->ai_addrlen);
-    if (r != 0 && errno == EINPROGRESS) {
-      const int ev = WaitFd(s, POLLOUT, deadline - clock.NowUs());
-      int soError = 0;
-      socklen_t len = sizeof soError;
-      if (ev > 0 && getsockopt(s, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0) {
-        r = 0;
-      } else if (ev > 0) {
-        *error = host + ":" + port + ": " + std::strerror(soError ? soError : ECONNREFUSED);
-      }
-    } else if (r != 0) {
-      *error = host + ":" + port + ": " + std::strerror(errno);
-    }
-    if (r == 0) {
-      fd = s;
-    } else {
-      close(s);
-    }
-  }
-  freeaddrinfo(list);
-  if (fd >= 0) {
-    // Frames are small and every byte counts for the reply windows: no coalescing.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  }
-  return fd;
-}
-
 }  // namespace
 
 std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, Clock& clock,
-                                                   std::string* error) {
-  return Open(address, clock, error, Options{});
+                                                   std::string* error, OpenFailure* kind) {
+  return Open(address, clock, error, Options{}, kind);
 }
 
 std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, Clock& clock,
-                                                   std::string* error, const Options& options) {
+                                                   std::string* error, const Options& options,
+                                                   OpenFailure* kind) {
+  // A malformed address, a name that does not resolve, a host that refuses or does not answer
+  // and a server without the option stay so however often they are tried. A server that takes
+  // the connection and then falls silent or hangs up may be serving another client.
+  auto fail = [&](const std::string& text, OpenFailure how) -> std::unique_ptr<Rfc2217Device> {
+    if (error) *error = text;
+    if (kind) *kind = how;
+    return nullptr;
+  };
   std::string why;
   std::string host;
   std::string port;
-  if (!SplitAddress(address, &host, &port, &why)) {
-    if (error) *error = why;
-    return nullptr;
-  }
+  if (!SplitAddress(address, &host, &port, &why)) return fail(why, OpenFailure::Permanent);
   const int64_t deadline = clock.NowUs() + int64_t{options.connectTimeoutMs} * 1000;
-  const int fd = ConnectTcp(host, port, clock, deadline, &why);
-  if (fd < 0) {
-    if (error) *error = why;
-    return nullptr;
-  }
+  const SocketId fd = TcpConnect(host, port, clock, deadline, &why);
+  // The reason starts with the host (and port) it concerns.
+  if (fd == kNoSocket) return fail("rfc2217://" + why, OpenFailure::Permanent);
   std::unique_ptr<Rfc2217Device> device(new Rfc2217Device(fd, clock, options));
   if (!device->Negotiate(&why)) {
-    if (error) *error = "rfc2217://" + address + ": " + why;
-    return nullptr;
+    return fail(Url(address) + ": " + why,
+                device->comPortRefused_ ? OpenFailure::Permanent : OpenFailure::Busy);
   }
   return device;
 }
@@ -228,8 +182,8 @@ std::unique_ptr<Rfc2217Device> Rfc2217Device::Adopt(int fd, Clock& clock, std::s
 Rfc2217Device::~Rfc2217Device() { Lose(); }
 
 void Rfc2217Device::Lose() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  CloseSocket(fd_);
+  fd_ = kNoSocket;
 }
 
 bool Rfc2217Device::Negotiate(std::string* error) {
@@ -249,7 +203,7 @@ bool Rfc2217Device::Negotiate(std::string* error) {
       *error = "the server does not offer COM-PORT-OPTION";
       return false;
     }
-    if (fd_ < 0) {
+    if (fd_ == kNoSocket) {
       *error = "connection lost during negotiation";
       return false;
     }
@@ -298,14 +252,13 @@ bool Rfc2217Device::Negotiate(std::string* error) {
 bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineUs) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    if (fd_ < 0) return false;
-    const ssize_t r = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (fd_ == kNoSocket) return false;
+    const long r = SocketSend(fd_, bytes.data() + sent, bytes.size() - sent);
     if (r > 0) {
       sent += static_cast<size_t>(r);
       continue;
     }
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    if (r < 0) {
       Lose();
       return false;
     }
@@ -313,29 +266,29 @@ bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineU
     if (left <= 0) return false;
     // While the server's input is full, keep taking its output, or both sides would wait on
     // each other.
-    const int ev = WaitFd(fd_, POLLOUT | POLLIN, left);
+    const int ev = WaitFd(fd_, true, true, left);
     if (ev < 0) {
       Lose();
       return false;
     }
-    if (ev & POLLIN) Pump(0);
+    if (ev & (kSocketReadable | kSocketBroken)) Pump(0);
   }
   return true;
 }
 
 void Rfc2217Device::Pump(int64_t waitUs) {
-  if (fd_ < 0) return;
-  const int ev = WaitFd(fd_, POLLIN, waitUs);
+  if (fd_ == kNoSocket) return;
+  const int ev = WaitFd(fd_, true, false, waitUs);
   if (ev < 0) {
     Lose();
     return;
   }
   if (ev == 0) return;
   uint8_t buffer[4096];
-  const ssize_t r = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+  const long r = SocketReceive(fd_, buffer, sizeof buffer);
   if (r > 0) {
     Parse(buffer, static_cast<size_t>(r));
-  } else if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+  } else if (r < 0) {
     Lose();  // the server closed the connection or it broke
   }
 }
@@ -460,9 +413,9 @@ void Rfc2217Device::OnSubnegotiation() {
 
 bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& commands,
                             std::vector<Reply>* answers) {
-  if (fd_ < 0) return false;
+  if (fd_ == kNoSocket) return false;
   Pump(0);  // a connection the server already closed fails here at once
-  if (fd_ < 0) return false;
+  if (fd_ == kNoSocket) return false;
   replies_.clear();
   std::vector<uint8_t> out;
   std::vector<Expect> expected;
@@ -497,7 +450,7 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
       }
     }
     if (matched == expected.size()) break;
-    if (fd_ < 0) return false;
+    if (fd_ == kNoSocket) return false;
     const int64_t left = deadline - clock_.NowUs();
     if (left <= 0) return false;
     Pump(left);
@@ -506,7 +459,7 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
 }
 
 bool Rfc2217Device::SetConfig(const SerialConfig& c) {
-  if (fd_ < 0 || c.baudRate == 0 || c.byteSize < 5 || c.byteSize > 8 || c.parity > kParitySpace ||
+  if (fd_ == kNoSocket || c.baudRate == 0 || c.byteSize < 5 || c.byteSize > 8 || c.parity > kParitySpace ||
       c.stopBits > kTwoStopBits) {
     return false;
   }
@@ -549,13 +502,13 @@ bool Rfc2217Device::SetConfig(const SerialConfig& c) {
 }
 
 bool Rfc2217Device::GetConfig(SerialConfig* config) {
-  if (fd_ < 0 || !config) return false;
+  if (fd_ == kNoSocket || !config) return false;
   *config = config_;
   return true;
 }
 
 bool Rfc2217Device::SetTimeouts(const SerialTimeouts& timeouts) {
-  if (fd_ < 0) return false;
+  if (fd_ == kNoSocket) return false;
   timeouts_ = timeouts;
   return true;
 }
@@ -570,11 +523,11 @@ size_t Rfc2217Device::TakeData(uint8_t* buffer, size_t n) {
 int Rfc2217Device::Read(uint8_t* buffer, size_t n) {
   if (!buffer && n) return -1;
   n = std::min<size_t>(n, INT_MAX);
-  if (fd_ >= 0) Pump(0);
+  if (fd_ != kNoSocket) Pump(0);
   size_t got = TakeData(buffer, n);
   if (got == n) return static_cast<int>(got);
   // Bytes that arrived before the connection ended are still handed out; after them, failure.
-  if (fd_ < 0) return got ? static_cast<int>(got) : -1;
+  if (fd_ == kNoSocket) return got ? static_cast<int>(got) : -1;
   const SerialTimeouts& to = timeouts_;
   if (to.readMultiplier == 0 && to.readConstant == 0) return static_cast<int>(got);
   const int64_t start = clock_.NowUs();
@@ -596,15 +549,15 @@ int Rfc2217Device::Read(uint8_t* buffer, size_t n) {
       lastByteAt = clock_.NowUs();
     }
     if (got == n) return static_cast<int>(got);
-    if (fd_ < 0) return got ? static_cast<int>(got) : -1;
+    if (fd_ == kNoSocket) return got ? static_cast<int>(got) : -1;
   }
 }
 
 int Rfc2217Device::Write(const uint8_t* data, size_t n) {
-  if (fd_ < 0 || (!data && n)) return -1;
+  if (fd_ == kNoSocket || (!data && n)) return -1;
   n = std::min<size_t>(n, INT_MAX);
   Pump(0);  // notice a closed connection before handing bytes to it
-  if (fd_ < 0) return -1;
+  if (fd_ == kNoSocket) return -1;
   if (n == 0) return 0;
   std::vector<uint8_t> out;
   out.reserve(n + 8);
@@ -652,9 +605,9 @@ bool Rfc2217Device::Purge() {
 }
 
 bool Rfc2217Device::ClearErrors() {
-  if (fd_ < 0) return false;
+  if (fd_ == kNoSocket) return false;
   Pump(0);
-  if (fd_ < 0) return false;
+  if (fd_ == kNoSocket) return false;
   lineState_ = 0;
   return true;
 }

@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/serial_device.h"
+#include "platform/tcp_socket.h"
 
 namespace velmora {
 
@@ -26,11 +27,15 @@ class Rfc2217Device final : public SerialDevice {
   };
 
   // address is what follows "rfc2217://": "host:port" or "[v6-address]:port". Null with a
-  // reason in *error when the server cannot be reached or does not speak RFC 2217.
+  // reason in *error when the server cannot be reached or does not speak RFC 2217; *kind is
+  // Permanent for a malformed address, an unknown host, a refused or unanswered connection and
+  // a server without COM-PORT-OPTION, Busy for a server that connects but then falls silent
+  // or hangs up (it may be serving another client).
   static std::unique_ptr<Rfc2217Device> Open(const std::string& address, Clock& clock,
-                                             std::string* error);
+                                             std::string* error, OpenFailure* kind = nullptr);
   static std::unique_ptr<Rfc2217Device> Open(const std::string& address, Clock& clock,
-                                             std::string* error, const Options& options);
+                                             std::string* error, const Options& options,
+                                             OpenFailure* kind = nullptr);
   // Takes over a stream socket already connected to a server (one end of a socket pair, in the
   // fuzz targets and tests) and negotiates as Open does. The socket is closed on failure.
   static std::unique_ptr<Rfc2217Device> Adopt(int fd, Clock& clock, std::string* error,
@@ -67,7 +72,7 @@ class Rfc2217Device final : public SerialDevice {
     bool seen = false;
   };
 
-  Rfc2217Device(int fd, Clock& clock, const Options& options)
+  Rfc2217Device(SocketId fd, Clock& clock, const Options& options)
       : fd_(fd), clock_(clock), options_(options) {}
 
   bool Negotiate(std::string* error);
@@ -84,7 +89,7 @@ class Rfc2217Device final : public SerialDevice {
   void Lose();
   size_t TakeData(uint8_t* buffer, size_t n);
 
-  int fd_;
+  SocketId fd_;
   Clock& clock_;
   Options options_;
   SerialConfig config_;

@@ -88,12 +88,25 @@ class SerialDevice {
   virtual bool ClearErrors() = 0;
 };
 
+// Why a device did not open. A port held by another program may be let go in a moment and is
+// worth another try; one that does not exist, is refused to us, or names a server that cannot
+// be reached never opens, and retrying it only makes the user wait.
+enum class OpenFailure : uint8_t { None, Busy, Permanent };
+
+struct OpenError {
+  OpenFailure kind = OpenFailure::None;
+  std::string text;  // the device's name and the system's reason, e.g. "/dev/ttyUSB0: No such file or directory"
+};
+
 // Opens a serial device by its port name ("COM1" ... "COM9", "COM:").
 class DeviceOpener {
  public:
   virtual ~DeviceOpener() = default;
   // Null when the device does not exist or is held by another program.
   virtual std::unique_ptr<SerialDevice> Open(const std::string& portName) = 0;
+  // Why the last Open returned null. An opener that cannot tell says Busy, so that its callers
+  // keep retrying as they always have.
+  virtual OpenError LastOpenError() const { return {OpenFailure::Busy, {}}; }
 };
 
 // Time one byte of the given frame takes on the line, in microseconds:

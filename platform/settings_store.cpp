@@ -4,14 +4,15 @@
 // because a half-understood settings file must not silently select a port.
 #include "platform/settings_store.h"
 
-#include <pwd.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "platform/regular_file.h"
 
 namespace velmora {
 
@@ -21,7 +22,13 @@ constexpr const char* kHeaderV5 = "Windows Registry Editor Version 5.00";
 // The older ANSI export has the same value syntax, so an old export is read as well.
 constexpr const char* kHeaderV4 = "REGEDIT4";
 // A settings file holds a handful of values; anything this large is not one.
-constexpr std::streamoff kMaxFileBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxFileBytes = 4 * 1024 * 1024;
+
+// Whether anything is at the path (a dangling symlink counts as nothing).
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
 
 std::string Upper(const std::string& s) {
   std::string u = s;
@@ -316,42 +323,27 @@ bool SettingsStore::LoadText(const std::string& rawText, const std::string& sour
 bool SettingsStore::LoadFile(const std::string& path, std::string* error) {
   keys_.clear();
   if (error) error->clear();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const int err = errno;
-    if (err == ENOENT || err == ENOTDIR) return true;  // no settings file: no settings
-    if (error) *error = path + ": cannot be read: " + std::strerror(err);
-    return false;
-  }
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size < 0 || size > kMaxFileBytes) {
-    if (error) *error = path + ": not a settings file (unreadable or too large)";
-    return false;
-  }
-  in.seekg(0, std::ios::beg);
-  std::string text(static_cast<size_t>(size), '\0');
-  if (size > 0 && !in.read(text.data(), size)) {
-    if (error) *error = path + ": cannot be read";
+  // Never blocks: a FIFO, a directory or a device at the path is refused before a byte is read.
+  std::string text;
+  std::string why;
+  if (!ReadRegularFile(path, &text, &why, kMaxFileBytes)) {
+    if (!FileExists(path)) return true;  // no settings file: no settings
+    if (error) *error = path + ": cannot be read: " + why;
     return false;
   }
   return LoadText(text, path, error);
 }
 
-std::string SettingsStore::DefaultPath() {
-  const char* explicitPath = std::getenv("VELMORA_SETTINGS");
-  if (explicitPath && *explicitPath) return explicitPath;
-  // A relative XDG_CONFIG_HOME is invalid and is ignored, as the base-directory rules say.
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') return std::string(xdg) + "/velmora/settings.reg";
-  std::string home;
-  const char* h = std::getenv("HOME");
-  if (h && *h) {
-    home = h;
-  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
-    home = pw->pw_dir;
+void SettingsStore::SetValue(const std::string& key, const std::string& name, Value value) {
+  auto& values = keys_[Upper(key)];
+  const std::string upperName = Upper(name);
+  for (auto& [valueName, old] : values) {
+    if (Upper(valueName) == upperName) {
+      old = std::move(value);
+      return;
+    }
   }
-  return home + "/.config/velmora/settings.reg";
+  values.emplace_back(name, std::move(value));
 }
 
 bool SettingsStore::HasKey(const std::string& key) const {

@@ -28,6 +28,11 @@ class SettingsStore {
   // The default place: $VELMORA_SETTINGS, else $XDG_CONFIG_HOME/velmora/settings.reg,
   // else ~/.config/velmora/settings.reg.
   static std::string DefaultPath();
+  // The settings where the system keeps them: on Windows the registry's keys (or the file
+  // $VELMORA_SETTINGS names), elsewhere the file DefaultPath() names.
+  bool LoadSystem(std::string* error);
+  // Adds a value, or replaces the one of that name, as a registry read would hand it over.
+  void SetValue(const std::string& key, const std::string& name, Value value);
 
   // Key names as written between the brackets, e.g. "HKEY_CURRENT_CONFIG\\QSB_Library";
   // compared without regard to case, as the registry does.

@@ -2,6 +2,8 @@
 // backup file were always read and written with is done here by hand.
 #include "platform/text_file.h"
 
+#include "platform/regular_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@ namespace {
 constexpr char kCtrlZ = 26;                              // ends a text-mode file
 constexpr unsigned char kEndOfReading = 255;             // read back as end of file
 constexpr size_t kWriteChunk = 4096;
+constexpr size_t kReadChunk = 65536;
 
 // Turns the raw bytes of a file into what text-mode reading stores, in place: CR LF becomes LF,
 // a Ctrl-Z ends the text, and a byte 255 ends it as well, because the character read loop has
@@ -39,15 +42,20 @@ size_t TranslateTextMode(char* bytes, size_t length) {
 
 }  // namespace
 
-TextReadResult ReadMapFileText(const std::string& path, std::string* text) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return TextReadResult::CannotOpen;
-
-  // Only a regular file has a length to size the buffer by; a directory or a device is a file
-  // that cannot be opened as a map.
+TextReadResult ReadMapFileText(const std::string& path, std::string* text, std::string* why) {
+  if (path == kStandardInputPath) return ReadMapStreamText(STDIN_FILENO, text, why);
+  // Never blocks: a FIFO, a directory or a device is refused before a byte is read; only a
+  // regular file has a length to size the buffer by.
+  std::string reason;
+  const int fd = OpenRegularFile(path, &reason);
+  if (fd < 0) {
+    if (why != nullptr) *why = reason;
+    return TextReadResult::CannotOpen;
+  }
   struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-    std::fclose(file);
+  if (fstat(fd, &info) != 0 || info.st_size < 0) {
+    if (why != nullptr) *why = std::strerror(errno);
+    ::close(fd);
     return TextReadResult::CannotOpen;
   }
   const size_t length = static_cast<size_t>(info.st_size);
@@ -56,18 +64,49 @@ TextReadResult ReadMapFileText(const std::string& path, std::string* text) {
   try {
     buffer.resize(length);
   } catch (const std::bad_alloc&) {
-    std::fclose(file);
+    ::close(fd);
     return TextReadResult::OutOfMemory;
   } catch (const std::length_error&) {
-    std::fclose(file);
+    ::close(fd);
     return TextReadResult::OutOfMemory;
   }
   // A file that shrank since its length was taken yields what is there; one that grew is read
   // only up to the length taken, so the text never holds more characters than that.
-  const size_t got = length == 0 ? 0 : std::fread(buffer.data(), 1, length, file);
-  std::fclose(file);
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::read(fd, buffer.data() + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
 
   buffer.resize(TranslateTextMode(buffer.data(), got));
+  if (text != nullptr) text->swap(buffer);
+  return TextReadResult::Ok;
+}
+
+TextReadResult ReadMapStreamText(int fd, std::string* text, std::string* why) {
+  std::string buffer;
+  try {
+    char chunk[kReadChunk];
+    for (;;) {
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        if (why != nullptr) *why = std::strerror(errno);
+        return TextReadResult::CannotOpen;
+      }
+      if (n == 0) break;
+      buffer.append(chunk, static_cast<size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    return TextReadResult::OutOfMemory;
+  } catch (const std::length_error&) {
+    return TextReadResult::OutOfMemory;
+  }
+  buffer.resize(TranslateTextMode(buffer.data(), buffer.size()));
+  buffer.shrink_to_fit();
   if (text != nullptr) text->swap(buffer);
   return TextReadResult::Ok;
 }

@@ -10,9 +10,17 @@ namespace velmora {
 
 enum class TextReadResult { Ok, CannotOpen, OutOfMemory };
 
+// The path that stands for standard input.
+inline constexpr const char* kStandardInputPath = "-";
+
 // Reads a map file as Open File does: text mode (CR LF -> LF, byte 26 ends the file), and a
 // byte 255 also ends the reading. The text never holds more characters than the file's length.
-TextReadResult ReadMapFileText(const std::string& path, std::string* text);
+// "-" reads standard input to its end instead. CannotOpen gives the reason in *why: the
+// system's, or "not a regular file" for a FIFO, a directory or a device (never waited on).
+TextReadResult ReadMapFileText(const std::string& path, std::string* text,
+                               std::string* why = nullptr);
+// The same text-mode reading from an open descriptor (a pipe), to its end.
+TextReadResult ReadMapStreamText(int fd, std::string* text, std::string* why = nullptr);
 
 // A file written in text mode: every LF written becomes CR LF on disk.
 class TextModeFile {

@@ -7,9 +7,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/regular_file.h"
+
 namespace velmora::sim {
 
 namespace {
+
+// A profile is a screenful of settings; anything far larger is not one.
+constexpr size_t kMaxProfileBytes = 1 << 20;
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -376,14 +381,14 @@ bool ParseSimProfile(const std::string& text, SimProfile* p, std::string* error)
 }
 
 bool LoadSimProfile(const std::string& path, SimProfile* p, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read profile " + path;
+  // A FIFO or a device named as the profile is refused at once instead of blocking the open.
+  std::string text;
+  std::string why;
+  if (!ReadRegularFile(path, &text, &why, kMaxProfileBytes)) {
+    *error = path + ": cannot read profile: " + why;
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!ParseSimProfile(text.str(), p, error)) {
+  if (!ParseSimProfile(text, p, error)) {
     *error = path + ": " + *error;
     return false;
   }

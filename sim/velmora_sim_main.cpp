@@ -1,18 +1,8 @@
 // velmora-sim: the simulated handset behind an RFC 2217 server on 127.0.0.1, one client at a
 // time, the line paced at its baud rate in both directions.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,6 +12,9 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/program_options.h"
+#include "platform/server_process.h"
+#include "platform/tcp_socket.h"
 #include "sim/rfc2217_session.h"
 #include "sim/sim_handset.h"
 #include "sim/sim_profile.h"
@@ -30,19 +23,6 @@ namespace {
 
 using velmora::RealClock;
 using namespace velmora::sim;
-
-volatile std::sig_atomic_t gStop = 0;
-volatile std::sig_atomic_t gDump = 0;
-int gWakeWrite = -1;
-
-void OnSignal(int sig) {
-  if (sig == SIGUSR1) gDump = 1;
-  else gStop = 1;
-  const int saved = errno;
-  const char c = 0;
-  if (gWakeWrite >= 0) (void)!write(gWakeWrite, &c, 1);
-  errno = saved;
-}
 
 // The longest a poll sleeps with nothing due: a bound on every wait of the loop.
 constexpr int kIdlePollMs = 200;
@@ -66,25 +46,27 @@ bool WriteDump(const SimHandset& handset, const std::string& path) {
   return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
 struct Client {
-  int fd = -1;
+  velmora::SocketId fd = velmora::kNoSocket;
   std::unique_ptr<Rfc2217Session> session;
   std::string out;
 };
 
 void DropClient(Client* c) {
   c->session.reset();  // before the port is released: the session drops the modem lines
-  if (c->fd >= 0) close(c->fd);
-  c->fd = -1;
+  velmora::CloseSocket(c->fd);
+  c->fd = velmora::kNoSocket;
   c->out.clear();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"velmora-sim: a simulated handset served over RFC 2217 on 127.0.0.1"};
+  CLI::App app{
+      "velmora-sim: a simulated handset served over RFC 2217 on 127.0.0.1\n\n"
+      "Exit status: 0 served and stopped, 1 the server could not run, 2 the profile file\n"
+      "cannot be read or holds a bad line, 64 a usage error (a bad option or value)."};
+  velmora::AddVersionFlag(app, "velmora-sim");
   int port = 0;
   std::string profilePath, dumpPath;
   std::vector<std::string> settings, faults;
@@ -102,7 +84,7 @@ int main(int argc, char** argv) {
   app.add_option("--set", settings, "any profile setting as KEY=VALUE (repeatable)");
   app.add_option("--dump", dumpPath, "write the block store here at exit and on SIGUSR1");
   app.add_flag("--once", once, "serve one client, then exit");
-  CLI11_PARSE(app, argc, argv);
+  if (const int status = velmora::ParseProgramOptions(app, argc, argv); status >= 0) return status;
 
   SimProfile profile = SimProfile::Default();
   std::string error;
@@ -118,7 +100,7 @@ int main(int argc, char** argv) {
     const auto eq = s.find('=');
     if (eq == std::string::npos) {
       std::fprintf(stderr, "velmora-sim: --set wants KEY=VALUE, got '%s'\n", s.c_str());
-      return 2;
+      return velmora::kExitUsage;
     }
     named.emplace_back(s.substr(0, eq), s.substr(eq + 1));
   }
@@ -126,56 +108,29 @@ int main(int argc, char** argv) {
     if (value.empty()) continue;  // a named option not given
     if (!ApplySimSetting(&profile, key, value, &error)) {
       std::fprintf(stderr, "velmora-sim: %s\n", error.c_str());
-      return 2;
+      return velmora::kExitUsage;
     }
   }
 
-  int wake[2];
-  if (pipe(wake) != 0) return 1;
-  SetNonBlocking(wake[0]);
-  SetNonBlocking(wake[1]);
-  gWakeWrite = wake[1];
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGUSR1, &sa, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  if (listener < 0) {
-    std::perror("velmora-sim: socket");
+  velmora::InstallServerSignals();
+  std::string why;
+  int boundPort = 0;
+  const velmora::SocketId listener = velmora::TcpListenLoopback(port, &boundPort, &why);
+  if (listener == velmora::kNoSocket) {
+    std::fprintf(stderr, "velmora-sim: cannot listen on 127.0.0.1:%d: %s\n", port, why.c_str());
     return 1;
   }
-  const int yes = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 4) != 0) {
-    std::fprintf(stderr, "velmora-sim: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
-    return 1;
-  }
-  socklen_t len = sizeof addr;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  SetNonBlocking(listener);
-  std::printf("listening on 127.0.0.1:%u\n", unsigned{ntohs(addr.sin_port)});
+  std::printf("listening on 127.0.0.1:%d\n", boundPort);
   std::fflush(stdout);
-
-  // The line is paced by timed wake-ups; the kernel's default slack of 50 us on each of them
-  // would be most of a byte time at 115200 baud.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  velmora::SharpenTimers();
 
   RealClock clock;
   SimHandset handset(profile);
   Client client;
   bool served = false;
 
-  while (!gStop && !(once && served && client.fd < 0)) {
-    if (gDump) {
-      gDump = 0;
+  while (!velmora::StopRequested() && !(once && served && client.fd == velmora::kNoSocket)) {
+    if (velmora::TakeDumpRequest()) {
       if (!WriteDump(handset, dumpPath)) std::fprintf(stderr, "velmora-sim: cannot write %s\n", dumpPath.c_str());
     }
     // Wake exactly when the next byte is due: a wait rounded up to whole milliseconds would
@@ -190,37 +145,33 @@ int main(int argc, char** argv) {
       if (due != INT64_MAX && handset.HasOutput() && due == handset.LastOutputUs())
         waitUs = waitUs > kAnswerEndSpinUs ? waitUs - kAnswerEndSpinUs : 0;
     }
-    const timespec waitFor{static_cast<time_t>(waitUs / 1'000'000), static_cast<long>(waitUs % 1'000'000) * 1000};
-    pollfd fds[3] = {{wake[0], POLLIN, 0}, {listener, POLLIN, 0}, {client.fd, POLLIN, 0}};
-    if (client.fd >= 0 && !client.out.empty()) fds[2].events |= POLLOUT;
-    const int n = ppoll(fds, client.fd >= 0 ? 3 : 2, &waitFor, nullptr);
-    if (n < 0 && errno != EINTR) break;
-    if (fds[0].revents & POLLIN) {
-      char drain[64];
-      while (read(wake[0], drain, sizeof drain) > 0) {
-      }
-    }
-    if (fds[1].revents & POLLIN) {
-      const int fd = accept(listener, nullptr, nullptr);
-      if (fd >= 0) {
+    velmora::SocketWait waits[3] = {{listener, true, false, 0},
+                                    {client.fd, true, !client.out.empty(), 0},
+                                    {velmora::ServerWakeSocket(), true, false, 0}};
+    const size_t count = client.fd != velmora::kNoSocket ? 2 : 1;
+    const bool wake = waits[2].socket != velmora::kNoSocket;
+    if (wake) waits[count] = waits[2];
+    if (velmora::WaitSockets(waits, count + (wake ? 1 : 0), waitUs) < 0) break;
+    if (wake && waits[count].ready != 0) velmora::DrainServerWake();
+    if (waits[0].ready & velmora::kSocketReadable) {
+      const velmora::SocketId fd = velmora::TcpAccept(listener);
+      if (fd != velmora::kNoSocket) {
         // One client at a time, and none while the port is "held by another program".
-        if (client.fd >= 0 || !handset.AcquirePort()) {
-          close(fd);
+        if (client.fd != velmora::kNoSocket || !handset.AcquirePort()) {
+          velmora::CloseSocket(fd);
         } else {
-          SetNonBlocking(fd);
-          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
           client.fd = fd;
           client.session = std::make_unique<Rfc2217Session>(handset, clock.NowUs());
           served = true;
         }
       }
     }
-    if (client.fd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (count == 2 && client.fd != velmora::kNoSocket && (waits[1].ready & (velmora::kSocketReadable | velmora::kSocketBroken))) {
       uint8_t buf[4096];
-      const ssize_t got = recv(client.fd, buf, sizeof buf, 0);
+      const long got = velmora::SocketReceive(client.fd, buf, sizeof buf);
       if (got > 0) {
         client.session->OnNetworkBytes(buf, static_cast<size_t>(got), clock.NowUs());
-      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      } else if (got < 0) {
         DropClient(&client);
         handset.ReleasePort();
       }
@@ -233,21 +184,21 @@ int main(int argc, char** argv) {
         handset.ReleasePort();
       }
     }
-    if (client.fd >= 0 && !client.out.empty()) {
-      const ssize_t sent = send(client.fd, client.out.data(), client.out.size(), MSG_NOSIGNAL);
+    if (client.fd != velmora::kNoSocket && !client.out.empty()) {
+      const long sent = velmora::SocketSend(client.fd, client.out.data(), client.out.size());
       if (sent > 0) {
         client.out.erase(0, static_cast<size_t>(sent));
-      } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      } else if (sent < 0) {
         DropClient(&client);
         handset.ReleasePort();
       }
     }
   }
-  if (client.fd >= 0) {
+  if (client.fd != velmora::kNoSocket) {
     DropClient(&client);
     handset.ReleasePort();
   }
-  close(listener);
+  velmora::CloseSocket(listener);
   if (!dumpPath.empty() && !WriteDump(handset, dumpPath)) {
     std::fprintf(stderr, "velmora-sim: cannot write %s\n", dumpPath.c_str());
     return 1;

@@ -116,7 +116,7 @@ TEST_F(OpenFileFixture, UnreadableFileKeepsTheMapInUse) {
   const std::string missing = ::testing::TempDir() + "does-not-exist.map";
   EXPECT_FALSE(model.OpenMapFile(missing));
   ASSERT_EQ(view.boxes.size(), 1u);
-  EXPECT_EQ(view.boxes[0].text, "Can't open file " + missing);
+  EXPECT_EQ(view.boxes[0].text, "Can't open file " + missing + "\nNo such file or directory");
   EXPECT_EQ(view.boxes[0].icon, MessageIcon::Error);
   EXPECT_STREQ(model.MapText(), "GOOD");
   EXPECT_EQ(model.openedFile(), good);

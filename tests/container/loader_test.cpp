@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -187,7 +188,7 @@ TEST_F(LoaderTest, PayloadPositionBeyondTheTrailerIsRefusedWithoutReading) {
 }
 
 TEST_F(LoaderTest, FilesThatCannotBeReadOrFound) {
-  // Shorter than a trailer, and a directory: the 34 bytes cannot be read.
+  // Shorter than a trailer: the 34 bytes cannot be read.
   for (const std::vector<uint8_t>& file : {std::vector<uint8_t>(), std::vector<uint8_t>(33, 'X')}) {
     Write(file);
     ui_.shown.clear();
@@ -195,10 +196,17 @@ TEST_F(LoaderTest, FilesThatCannotBeReadOrFound) {
     ASSERT_EQ(ui_.shown.size(), 1u);
     EXPECT_EQ(ui_.shown[0].first, "Error reading file!");
   }
-  ui_.shown.clear();
-  EXPECT_FALSE(Load("\"" + dir_.string() + "\""));
-  ASSERT_EQ(ui_.shown.size(), 1u);
-  EXPECT_EQ(ui_.shown[0].first, "Error reading file!");
+  // A directory, and a FIFO that nobody writes to (an open of it would wait for ever), are no
+  // program files: they cannot be opened.
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& notAFile : {dir_.string(), fifo}) {
+    SCOPED_TRACE(notAFile);
+    ui_.shown.clear();
+    EXPECT_FALSE(Load("\"" + notAFile + "\""));
+    ASSERT_EQ(ui_.shown.size(), 1u);
+    EXPECT_EQ(ui_.shown[0].first, "Can't open file!");
+  }
 
   // Unquoted, the path is cut at its space and names no file.
   Write(Program());

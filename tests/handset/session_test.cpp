@@ -163,6 +163,56 @@ TEST_F(SessionTest, PortHeldByAnotherProgram) {
   EXPECT_TRUE(dev.events.empty());
 }
 
+// A port that will never open is reported at once, with the device and the reason on the line
+// after the box's text and in the log; one that another program holds is waited for.
+TEST_F(SessionTest, OpenFailuresAreRetriedOnlyWhileThePortIsHeld) {
+  const struct {
+    const char* what;
+    OpenError failure;
+    int attempts;
+    int64_t waitedUs;
+    std::string box;
+  } cases[] = {
+      {"missing device", {OpenFailure::Permanent, "/dev/ttyUSB7: No such file or directory"}, 1, 0,
+       std::string(kOpenFailed) + "\n/dev/ttyUSB7: No such file or directory"},
+      {"refused server", {OpenFailure::Permanent, "rfc2217://127.0.0.1:9: Connection refused"}, 1, 0,
+       std::string(kOpenFailed) + "\nrfc2217://127.0.0.1:9: Connection refused"},
+      {"held by another program", {OpenFailure::Busy, "/dev/ttyS0: Device or resource busy"}, 120,
+       119 * 500 * kMs, std::string(kOpenFailed) + "\n/dev/ttyS0: Device or resource busy"},
+      {"no reason known", {OpenFailure::Busy, ""}, 120, 119 * 500 * kMs, kOpenFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::FakeOpener o;
+    o.failOpens = -1;
+    o.failure = c.failure;
+    testing::RecordingUi boxes;
+    Link l{clock, o, boxes};
+    HandsetSession s{l, boxes, settings};
+    std::vector<std::string> logged;
+    s.SetLog([&logged](const std::string& line) { logged.push_back(line); });
+    const int64_t start = clock.NowUs();
+    EXPECT_FALSE(s.Connect());
+    EXPECT_EQ(o.attempts, c.attempts);
+    EXPECT_EQ(clock.NowUs() - start, c.waitedUs);
+    EXPECT_EQ(s.handle(), kNoLink);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].first, c.box);
+    EXPECT_EQ(s.openFailure(), c.failure.text);
+    EXPECT_EQ(logged, c.failure.text.empty() ? std::vector<std::string>{}
+                                             : std::vector<std::string>{c.failure.text + "\r\n"});
+  }
+}
+
+TEST_F(SessionTest, PortThatNoSlotHoldsIsNotRetried) {
+  settings.portIndex = 255;  // "ComPort"=hex:00, or no port chosen in the dialog
+  const int64_t start = clock.NowUs();
+  EXPECT_FALSE(session.Connect());
+  EXPECT_EQ(opener.attempts, 0);
+  EXPECT_EQ(clock.NowUs(), start);
+  ExpectOneBox((std::string(kOpenFailed) + "\nno serial port chosen").c_str());
+}
+
 TEST_F(SessionTest, PortFreedWhileWaitingIsTaken) {
   MiniHandset phone(MiniHandset::State::Service);
   phone.serviceStartUs = 0;

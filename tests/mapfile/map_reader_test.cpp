@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,63 @@ TEST(MapReader, StrayBracketRaisesTheCountAndThenBreaksTheBlockRead) {
   ASSERT_TRUE(r.infoOk);
   EXPECT_EQ(r.info.blockCount, 2);
   EXPECT_FALSE(r.blocksOk);
+}
+
+// Texts made of little but section openers. The records a text cannot fill are never counted,
+// so the run's records array stays in proportion to the text; the verdict, the records read
+// and the checksum are those of the full count, which is small enough to use here.
+TEST(MapReader, OpenerFloodsCountOnlyTheRecordsTheTextCanHold) {
+  const std::string header =
+      "[MapFileInfo]\r\nProduct=1\r\nProvider=0x00\r\nMapVersion=0x02\r\nSWVersion=3\r\n"
+      "Time=000000\r\nDate=000000\r\n";
+  const std::string flood(200000, '[');
+  const struct {
+    const char* what;
+    std::string text;
+    bool blocksOk;
+  } cases[] = {
+      // Every opener is a section, and the first has no six '=' of its own.
+      {"nothing but openers", header + flood + "[CheckSum]\r\nCheckSum=1:0x01\r\n", false},
+      // One real block carries the flood between its data bytes; the checksum section follows it.
+      {"openers inside a block's data",
+       Replace(kWorkedExample, "0x10 0x20", "0x10 " + flood + " 0x20"), true},
+      {"openers in a block's key names",
+       Replace(kWorkedExample, "Extra=0", "Extra" + flood + "=0"), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ExactText exact(c.text);
+    int32_t openers = 0;  // every '[' before "[CheckSum]", as counted without the bound
+    for (size_t i = 0; c.text.compare(i, 10, "[CheckSum]") != 0; ++i) openers += c.text[i] == '[';
+
+    StartAllocationProbe();
+    MapInfo info;
+    ASSERT_TRUE(ReadMapInfo(exact.get(), &info));
+    EXPECT_LE(info.blockCount, static_cast<int32_t>(c.text.size() / 9 + 1));
+    // As the run allocates them: every field zero.
+    std::unique_ptr<MapBlock[]> blocks(new (std::nothrow) MapBlock[static_cast<size_t>(info.blockCount)]);
+    ASSERT_NE(blocks, nullptr);
+    EXPECT_EQ(ReadMapBlocks(exact.get(), blocks.get(), info), c.blocksOk);
+    const bool checksumOk = c.blocksOk && VerifyMapChecksum(blocks.get(), info);
+    // Forty bytes of records for every '[' would be 40 bytes per text byte.
+    EXPECT_LE(TotalAllocated(), 8 * c.text.size()) << TotalAllocated() << " bytes for " << c.text.size();
+
+    MapInfo full = info;
+    full.blockCount = openers - 1;
+    std::vector<MapBlock> all(static_cast<size_t>(full.blockCount));
+    EXPECT_EQ(ReadMapBlocks(exact.get(), all.data(), full), c.blocksOk);
+    EXPECT_EQ(checksumOk, c.blocksOk && VerifyMapChecksum(all.data(), full));
+    EXPECT_TRUE(checksumOk == c.blocksOk);  // the real block's checksum holds
+    for (int32_t i = 0; i < info.blockCount; ++i) {
+      EXPECT_EQ(blocks[i].number, all[i].number);
+      EXPECT_EQ(blocks[i].size, all[i].size);
+      EXPECT_EQ(blocks[i].data, all[i].data);
+    }
+    for (int32_t i = info.blockCount; i < full.blockCount; ++i) {
+      ASSERT_EQ(all[i].operation, 0) << i;  // what was left out is all zero
+      ASSERT_TRUE(all[i].data.empty()) << i;
+    }
+  }
 }
 
 TEST(MapReader, SizeZeroBlockStillNeedsItsBraces) {

@@ -1,10 +1,13 @@
 // Text-mode reading of map files and text-mode writing of the backup file, byte for byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "platform/regular_file.h"
 #include "platform/text_file.h"
 
 namespace velmora::testing {
@@ -71,14 +74,39 @@ TEST_F(TextFileTest, ReadMapFileTextTranslatesAsTextMode) {
     EXPECT_EQ(text, c.text);
     EXPECT_LE(text.size(), c.file.size());
     EXPECT_EQ(text.c_str()[text.size()], '\0');
+
+    // The same text through a pipe, as "--map -" reads it, in whatever pieces it comes.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], c.file.data(), c.file.size()), static_cast<ssize_t>(c.file.size()));
+    close(fds[1]);
+    std::string piped = "previous";
+    EXPECT_EQ(ReadMapStreamText(fds[0], &piped), TextReadResult::Ok);
+    close(fds[0]);
+    EXPECT_EQ(piped, c.text);
   }
 }
 
-TEST_F(TextFileTest, FilesThatCannotBeOpened) {
-  std::string text = "kept";
-  EXPECT_EQ(ReadMapFileText(dir_ + "/missing.map", &text), TextReadResult::CannotOpen);
-  EXPECT_EQ(ReadMapFileText(dir_, &text), TextReadResult::CannotOpen);  // a directory
-  EXPECT_EQ(text, "kept");
+TEST_F(TextFileTest, FilesThatCannotBeOpenedSayWhyAndNeverBlock) {
+  const std::string fifo = Path("waiting.map");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // no writer: an open for reading would wait for ever
+  const struct {
+    std::string path;
+    const char* why;
+  } cases[] = {
+      {dir_ + "/missing.map", "No such file or directory"},
+      {dir_, kNotARegularFile},
+      {fifo, kNotARegularFile},
+      {"/dev/zero", kNotARegularFile},  // a device would never end
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string text = "kept";
+    std::string why;
+    EXPECT_EQ(ReadMapFileText(c.path, &text, &why), TextReadResult::CannotOpen);
+    EXPECT_EQ(why, c.why);
+    EXPECT_EQ(text, "kept");
+  }
 }
 
 TEST_F(TextFileTest, TextModeFileWritesEveryLfAsCrLf) {

@@ -1,6 +1,7 @@
 #include "platform/port_namer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -68,7 +69,7 @@ TEST(PortNamer, RegisteredSchemeGetsItsArgumentAndUnknownSchemesFail) {
   RealClock clock;
   PortNamer namer(clock);
   std::vector<std::string> arguments;
-  namer.RegisterScheme("sim", [&](const std::string& argument, std::string*) {
+  namer.RegisterScheme("sim", [&](const std::string& argument, std::string*, OpenFailure*) {
     arguments.push_back(argument);
     return std::make_unique<TaggedDevice>("sim");
   });
@@ -85,13 +86,22 @@ TEST(PortNamer, RegisteredSchemeGetsItsArgumentAndUnknownSchemesFail) {
   EXPECT_EQ(namer.Open("COM3"), nullptr);
   EXPECT_NE(namer.last_error().find("\"tcp:\""), std::string::npos) << namer.last_error();
 
-  // A factory that fails passes its reason on.
-  namer.RegisterScheme("sim", [](const std::string&, std::string* error) {
+  EXPECT_EQ(namer.LastOpenError().kind, OpenFailure::Permanent);
+
+  // A factory that fails passes its reason and its kind on; one that gives no kind is not
+  // retried.
+  OpenFailure given = OpenFailure::Busy;
+  namer.RegisterScheme("sim", [&given](const std::string&, std::string* error, OpenFailure* kind) {
     *error = "no such profile";
+    if (given != OpenFailure::None) *kind = given;
     return std::unique_ptr<SerialDevice>();
   });
   EXPECT_EQ(namer.Open("COM1"), nullptr);
   EXPECT_EQ(namer.last_error(), "no such profile");
+  EXPECT_EQ(namer.LastOpenError().kind, OpenFailure::Busy);
+  given = OpenFailure::None;
+  EXPECT_EQ(namer.Open("COM1"), nullptr);
+  EXPECT_EQ(namer.LastOpenError().kind, OpenFailure::Permanent);
 }
 
 TEST(PortNamer, PathsAndUrlsOpenTheirDevices) {
@@ -111,13 +121,55 @@ TEST(PortNamer, PathsAndUrlsOpenTheirDevices) {
   auto net = namer.Open("COM2");
   EXPECT_NE(dynamic_cast<Rfc2217Device*>(net.get()), nullptr) << namer.last_error();
 
-  for (const char* bad : {"/dev/null", "/nonexistent/ttyX", "rfc2217://127.0.0.1", "rfc2217://:99"}) {
-    SCOPED_TRACE(bad);
-    namer.SetTarget("COM3", bad);
+  // Every failure names the device and the reason; only a port that another program holds is
+  // worth another try.
+  std::string closedPort;
+  {
+    testing::TestRfc2217Server gone({});
+    closedPort = gone.address();
+  }
+  const std::string heldTty = ptsname(master);
+  const struct {
+    std::string target;
+    std::string reason;
+    OpenFailure kind;
+  } failures[] = {
+      {"/dev/null", "/dev/null: not a serial device", OpenFailure::Permanent},
+      {"/nonexistent/ttyX", "/nonexistent/ttyX: No such file or directory", OpenFailure::Permanent},
+      {"rfc2217://127.0.0.1", "rfc2217://127.0.0.1: expected host:port", OpenFailure::Permanent},
+      {"rfc2217://:99", "rfc2217://:99: expected host:port", OpenFailure::Permanent},
+      {"rfc2217://" + closedPort, "rfc2217://" + closedPort + ": Connection refused",
+       OpenFailure::Permanent},
+      {"rfc2217://no-such-host.invalid:4000", "rfc2217://no-such-host.invalid: ",
+       OpenFailure::Permanent},
+      {heldTty, heldTty + ": ", OpenFailure::Busy},  // COM1 holds it
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.target);
+    namer.SetTarget("COM3", f.target);
     EXPECT_EQ(namer.Open("COM3"), nullptr);
-    EXPECT_FALSE(namer.last_error().empty());
+    EXPECT_EQ(namer.last_error().rfind(f.reason, 0), 0u) << namer.last_error();
+    EXPECT_EQ(namer.LastOpenError().text, namer.last_error());
+    EXPECT_EQ(namer.LastOpenError().kind, f.kind);
   }
   tty.reset();
+  close(master);
+}
+
+TEST(PortNamer, PermissionRefusedIsNotRetried) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may open anything";
+  RealClock clock;
+  PortNamer namer(clock);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  ASSERT_EQ(chmod(slave.c_str(), 0), 0);
+  namer.SetTarget("COM1", slave);
+  EXPECT_EQ(namer.Open("COM1"), nullptr);
+  EXPECT_EQ(namer.LastOpenError().kind, OpenFailure::Permanent);
+  EXPECT_NE(namer.last_error().find("Permission denied"), std::string::npos) << namer.last_error();
   close(master);
 }
 

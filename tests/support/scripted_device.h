@@ -160,6 +160,10 @@ class FakeOpener : public DeviceOpener {
   int opens = 0;      // successful opens
   int attempts = 0;
   std::vector<std::string> names;  // every name asked for
+  // What a refused open reports (held by another program unless a test says otherwise).
+  OpenError failure{OpenFailure::Busy, ""};
+
+  OpenError LastOpenError() const override { return failure; }
 
   std::unique_ptr<SerialDevice> Open(const std::string& name) override {
     ++attempts;

@@ -1,12 +1,16 @@
 // velmora-mapgen: writes map files for tests, demonstrations and benchmarks.
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "platform/program_options.h"
 #include "tools/mapgen/map_generator.h"
 
 namespace {
@@ -39,14 +43,23 @@ bool ParseByteCount(const std::string& text, uint64_t* bytes) {
   char* end = nullptr;
   const unsigned long long parsed = std::strtoull(digits.c_str(), &end, 10);
   if (digits.empty() || errno != 0 || *end != '\0') return false;
+  if (parsed > UINT64_MAX / unit) return false;
   *bytes = parsed * unit;
   return true;
 }
 
+// Bounds past which a request is a typo rather than a map: the text is built in memory.
+constexpr uint64_t kMaxTargetBytes = uint64_t{2} << 30;  // 2 GiB
+constexpr int64_t kMaxBlocks = 10'000'000;
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Generates Velmora map files (CR LF text with a correct checksum)."};
+  CLI::App app{
+      "Generates Velmora map files (CR LF text with a correct checksum).\n\n"
+      "Exit status: 0 written, 1 the map could not be made or written, 64 a usage error\n"
+      "(a bad option or value)."};
+  velmora::AddVersionFlag(app, "velmora-mapgen");
 
   std::string product = "72";
   std::string provider = "0";
@@ -101,7 +114,7 @@ int main(int argc, char** argv) {
   app.add_option("-o,--output", output, "output file, - for standard output")
       ->capture_default_str();
 
-  CLI11_PARSE(app, argc, argv);
+  if (const int status = velmora::ParseProgramOptions(app, argc, argv); status >= 0) return status;
 
   struct {
     const char* name;
@@ -119,7 +132,7 @@ int main(int argc, char** argv) {
   for (const auto& field : header) {
     if (!ParseNumber(field.text, field.base, field.field)) {
       std::fprintf(stderr, "velmora-mapgen: %s: bad value '%s'\n", field.name, field.text.c_str());
-      return 2;
+      return velmora::kExitUsage;
     }
   }
   for (const std::string& text : blockSpecs) {
@@ -127,26 +140,47 @@ int main(int argc, char** argv) {
     std::string error;
     if (!velmora::ParseBlockRange(text, &range, &error)) {
       std::fprintf(stderr, "velmora-mapgen: --block: %s\n", error.c_str());
-      return 2;
+      return velmora::kExitUsage;
     }
     options.ranges.push_back(range);
   }
   if (options.minSize > options.maxSize) {
     std::fprintf(stderr, "velmora-mapgen: --min-size is larger than --max-size\n");
-    return 2;
+    return velmora::kExitUsage;
   }
   if (!velmora::ParseArea(area, &options.area) ||
       !velmora::ParseOperation(operation, &options.operation)) {
     std::fprintf(stderr, "velmora-mapgen: bad --area or --operation\n");
-    return 2;
+    return velmora::kExitUsage;
   }
   options.version = static_cast<uint8_t>(version);
   if (!target.empty() && !ParseByteCount(target, &options.targetBytes)) {
     std::fprintf(stderr, "velmora-mapgen: --target-size: bad size '%s'\n", target.c_str());
-    return 2;
+    return velmora::kExitUsage;
+  }
+  if (options.targetBytes > kMaxTargetBytes) {
+    std::fprintf(stderr, "velmora-mapgen: --target-size: %s is more than 2048M\n", target.c_str());
+    return velmora::kExitUsage;
+  }
+  int64_t blocks = options.randomBlocks;
+  for (const velmora::BlockRange& range : options.ranges)
+    blocks += int64_t{range.last} - int64_t{range.first} + 1;
+  if (blocks > kMaxBlocks) {
+    std::fprintf(stderr, "velmora-mapgen: %lld blocks asked for; at most %lld\n",
+                 static_cast<long long>(blocks), static_cast<long long>(kMaxBlocks));
+    return velmora::kExitUsage;
   }
 
-  const std::string text = velmora::GenerateMapText(options);
+  std::string text;
+  try {
+    text = velmora::GenerateMapText(options);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "velmora-mapgen: out of memory: the map asked for does not fit\n");
+    return 1;
+  } catch (const std::length_error&) {
+    std::fprintf(stderr, "velmora-mapgen: out of memory: the map asked for does not fit\n");
+    return 1;
+  }
   std::FILE* out = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
   if (out == nullptr) {
     std::fprintf(stderr, "velmora-mapgen: cannot create %s\n", output.c_str());

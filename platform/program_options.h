@@ -1,0 +1,47 @@
+// What every Velmora program does with its command line: --help and --version end it with
+// status 0, a usage error ends it with status 64 and the option parser's message on stderr.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+namespace velmora {
+
+// Exit status of a command line the program cannot use (the usual EX_USAGE).
+inline constexpr int kExitUsage = 64;
+
+// The release every program of this build belongs to, and its build date.
+inline constexpr char kReleaseVersion[] = "Version 1.3";
+inline constexpr char kReleaseDate[] = "Sep 26 2002";
+
+// One line: the program's name, the version and the build date.
+inline std::string VersionLine(const std::string& program) {
+  return program + " " + kReleaseVersion + " from " + kReleaseDate;
+}
+
+// Adds --version, printing VersionLine(program).
+inline void AddVersionFlag(CLI::App& app, const std::string& program) {
+  app.set_version_flag("--version", VersionLine(program), "Show the program's name, version and build date");
+}
+
+// An existing file, or "-" for standard input. Only looked at, never opened: a FIFO passes
+// here and is refused by the reader, which says why.
+inline CLI::Validator ExistingFileOrStdin() {
+  return CLI::Validator(
+      [](std::string& path) { return path == "-" ? std::string() : CLI::ExistingFile(path); },
+      "FILE or -");
+}
+
+// Parses the command line. -1: go on; otherwise the program's exit status, the help, the
+// version line or the parser's message having been printed.
+inline int ParseProgramOptions(CLI::App& app, int argc, const char* const* argv) {
+  try {
+    app.parse(argc, argv);
+    return -1;
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e);
+    return status == 0 ? 0 : kExitUsage;
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The programs given what a careless user gives them: FIFOs, directories and missing files where
+# files belong, broken settings, ports that do not exist, bad URLs and profiles, wrong options.
+# Each case: its exit status, its message, and an end well within a few seconds (what used to
+# wait 60 s for a port that would never open, or for ever on a FIFO).
+# Usage: errors_test.sh CLI SEAL SIM MAPGEN SOURCE_DIR CASE
+set -uo pipefail
+cli="$1" seal="$2" simsrv="$3" mapgen="$4" src="$5" case="$6"
+standard="$src/examples/Velmora_K72_1_Standard_11_0001.map"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# Generous: the permanent failures take milliseconds; a retried open took 60 s.
+bound_s=10
+
+fail() { echo "FAIL: $*"; echo "--- stdout"; cat out.txt 2>/dev/null; echo "--- stderr"; cat err.txt 2>/dev/null; exit 1; }
+# run STATUS TEXT COMMAND...: the command ends by itself within the bound, with STATUS, and
+# TEXT on stdout or stderr.
+run() {
+  local want="$1" text="$2"
+  shift 2
+  local start=$SECONDS
+  timeout 30 "$@" >out.txt 2>err.txt </dev/null
+  local status=$? took=$((SECONDS - start))
+  [ "$status" -ne 124 ] || fail "$* did not end (blocked)"
+  [ "$took" -le "$bound_s" ] || fail "$* took ${took}s"
+  [ "$status" -eq "$want" ] || fail "$*: exit status $status, expected $want"
+  cat out.txt err.txt | grep -qF -- "$text" || fail "$*: output lacks: $text"
+}
+no_text() { ! cat out.txt err.txt | grep -qF -- "$1" || fail "output should not hold: $1"; }
+
+settings() {  # settings FILE LINES...: a registry export with the link key and these values
+  local file="$1"
+  shift
+  { printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library]\r\n'
+    printf '%s\r\n' "$@"; } >"$file"
+}
+
+mkfifo fifo
+mkdir dir
+open_failed="It might be used by an other program!"
+
+case "$case" in
+files)
+  # Named files that are no regular files are refused at once, never opened and waited on.
+  run 1 "Can't open file fifo" "$cli" --map fifo --check
+  run 1 "not a regular file" "$cli" --map fifo --check
+  run 64 "directory" "$cli" --map dir --check
+  run 1 "settings file fifo: not a regular file" "$cli" --settings fifo --map "$standard" --port sim:
+  run 1 "settings file dir: not a regular file" "$cli" --settings dir --map "$standard" --port sim:
+  run 2 "sim:fifo: cannot read profile: not a regular file" "$cli" --map "$standard" --port sim:fifo AUTOMATIC
+  run 2 "fifo: cannot read profile: not a regular file" "$simsrv" --profile fifo --port 0
+  # A map on standard input reads as the file does.
+  "$cli" --map - --check <"$standard" >out.txt 2>err.txt
+  [ $? -eq 0 ] && grep -qF "Map OK" out.txt || fail "--map - did not read standard input" ;;
+settings)
+  run 1 "settings file missing.reg: No such file or directory" "$cli" --settings missing.reg --map "$standard"
+  no_text "seriell"  # no port was touched
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library]\r\n"ComPort"=bogus\r\n' >bad.reg
+  run 1 "bad.reg:4:" "$cli" --settings bad.reg --map "$standard" AUTOMATIC
+  no_text "seriell"
+  # With a port of its own the run needs no settings: a warning, and it goes on.
+  run 0 "(settings ignored)" "$cli" --settings bad.reg --map "$standard" --check --port sim:
+  # Values the link cannot use are named with what is used instead (table: lines, warning).
+  while IFS='|' read -r lines warning; do
+    # shellcheck disable=SC2086
+    IFS=';' read -r -a values <<<"$lines"
+    settings values.reg "${values[@]}"
+    run 0 "warning: values.reg: $warning" "$cli" --settings values.reg --map "$standard" --check
+  done <<'EOF'
+"ComPort"=hex:00;"Baudrate"=dword:0000e100|"ComPort"=hex:00 is no port (1 to 10); COM1 is used instead
+"ComPort"=hex:0b;"Baudrate"=dword:0000e100|"ComPort"=hex:0b is no port (1 to 10); COM1 is used instead
+"ComPort"=dword:00000001;"Baudrate"=dword:0000e100|"ComPort" is not one byte of hex data; COM1 is used instead
+"ComPort"=hex:01;"Baudrate"=dword:00000000|"Baudrate" 0 is out of range (1 to 4000000); 57600 baud is used instead
+"ComPort"=hex:01;"Baudrate"=dword:003d0901|"Baudrate" 4000001 is out of range (1 to 4000000); 57600 baud is used instead
+"ComPort"=hex:01;"Baudrate"=hex:00,e1,00,00|"Baudrate" is not a dword; 57600 baud is used instead
+EOF
+  # A port that is no port: the run goes to COM1, as the warning says.
+  settings zero.reg '"ComPort"=hex:00' '"Baudrate"=dword:0000e100'
+  bound_s=60  # a whole update on the simulated handset
+  run 0 "Block 5002 written" "$cli" --settings zero.reg --map "$standard" --port sim: AUTOMATIC
+  # Good settings give no warning.
+  settings good.reg '"ComPort"=hex:01' '"Baudrate"=dword:0000e100'
+  run 0 "Map OK" "$cli" --settings good.reg --map "$standard" --check
+  no_text "warning:" ;;
+ports)
+  # Ports that will never open: one attempt, the device and the reason after the box's text.
+  closed_port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  printf 'product = 85\nbogus = 1\n' >unknown.profile
+  printf 'baud = 0\n' >value.profile
+  while IFS='|' read -r port reason; do
+    run 2 "$reason" "$cli" --map "$standard" --port "$port" AUTOMATIC
+    grep -qF "$open_failed" err.txt || fail "$port: the box's own text is gone"
+    grep -qF "$reason" out.txt || fail "$port: the reason is not in the log"
+  done <<EOF
+/dev/velmora-no-such-port|/dev/velmora-no-such-port: No such file or directory
+/dev/null|/dev/null: not a serial device
+rfc2217://127.0.0.1:$closed_port|rfc2217://127.0.0.1:$closed_port: Connection refused
+rfc2217://velmora-test.invalid:4000|rfc2217://velmora-test.invalid:
+rfc2217://127.0.0.1|rfc2217://127.0.0.1: expected host:port
+rfc2217://127.0.0.1:99999|rfc2217://127.0.0.1:99999: expected host:port with a port 1..65535
+sim:missing.profile|sim:missing.profile: cannot read profile: No such file or directory
+sim:unknown.profile|sim:unknown.profile: line 2: unknown setting 'bogus'
+sim:value.profile|sim:value.profile: line 1: baud must not be 0
+EOF
+  ;;
+usage)
+  # Usage errors: 64 and the parser's message; --version: one line with the program's name.
+  while IFS='|' read -r status text args; do
+    # shellcheck disable=SC2086
+    eval "set -- $args"
+    run "$status" "$text" "$@"
+  done <<EOF
+64|--bogus|"$cli" --bogus
+64|--baud|"$cli" --map "$standard" --baud 0
+64|AUTOMATIC|"$cli" --map "$standard" automatic
+64|--bogus|"$simsrv" --bogus
+64|--set wants KEY=VALUE|"$simsrv" --set nothing
+64|A subcommand is required|"$seal"
+64|--bogus|"$seal" keygen --key-file a --private-key b --bogus
+64|--bogus|"$mapgen" --bogus
+64|--product|"$mapgen" --product twelve
+64|at most 10000000|"$mapgen" --blocks 2000000000
+64|more than 2048M|"$mapgen" --target-size 4096M
+0|velmora-cli Version 1.3 from Sep 26 2002|"$cli" --version
+0|velmora-sim Version 1.3 from Sep 26 2002|"$simsrv" --version
+0|velmora-seal Version 1.3 from Sep 26 2002|"$seal" --version
+0|velmora-mapgen Version 1.3 from Sep 26 2002|"$mapgen" --version
+EOF
+  [ "$(wc -l <out.txt)" -eq 1 ] || fail "--version is not one line"
+  # Out of memory is a clear error, not an uncaught exception.
+  (ulimit -v 400000; run 1 "out of memory" "$mapgen" --target-size 1024M -o map.out) || exit 1 ;;
+seal)
+  keys="$src/keys"
+  seal_args=(seal --key-file "$keys/development.key" --private-key "$keys/development.private.pem"
+             --map "$standard")
+  # Both keygen outputs in one file, however it is spelled: refused, the file kept.
+  run 0 "key file" "$seal" keygen --key-file k.key --private-key k.pem
+  cp k.key k.key.before
+  run 64 "name the same file" "$seal" keygen --force --key-file k.key --private-key ./k.key
+  cmp -s k.key k.key.before || fail "keygen destroyed the key file"
+  [ "$(stat -c %a k.pem)" = 600 ] || fail "the private key is readable by others"
+  # The sealed copy may not overwrite the program it is made from, nor another input.
+  cp "$cli" prog
+  cp prog prog.before
+  run 64 "-o names the same file as --program" "$seal" "${seal_args[@]}" --program prog -o ./prog
+  ln -s prog link
+  run 64 "-o names the same file as --program" "$seal" "${seal_args[@]}" --program prog -o link
+  run 64 "-o names the same file as --map" "$seal" "${seal_args[@]}" --program prog -o "$standard"
+  cmp -s prog prog.before || fail "the program file was changed"
+  # Key and program files that are FIFOs are refused at once.
+  run 1 "cannot read key file fifo: not a regular file" "$seal" seal --key-file fifo \
+    --private-key "$keys/development.private.pem" --map "$standard" --program prog -o out
+  run 1 "cannot read program file fifo: not a regular file" "$seal" "${seal_args[@]}" --program fifo -o out
+  run 0 "sealed" "$seal" "${seal_args[@]}" --program prog -o sealed ;;
+*) echo "unknown case $case"; exit 2 ;;
+esac
+echo "PASS $case"
