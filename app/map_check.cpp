@@ -1,6 +1,7 @@
 #include "app/map_check.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "update/update_run.h"
@@ -32,13 +33,47 @@ std::string Line(const char* area, const AreaCounts& c) {
   return line;
 }
 
+// Remembers whether the log ends a line: the map reader's texts, written for a message box that
+// follows them, may leave a line open, and the check's own verdict must start on a line of its own.
+class LineTrackingReport : public Reporting {
+ public:
+  explicit LineTrackingReport(Reporting& to) : to_(to) {}
+  bool lineOpen() const { return lineOpen_; }
+  MessageBuffer& Message() override { return to_.Message(); }
+  void Log(const std::string& text) override {
+    Note(text.c_str());
+    to_.Log(text);
+  }
+  void RefreshLog() override { to_.RefreshLog(); }
+  void FlushMessage(MessageBuffer& buffer) override {
+    Note(buffer.c_str());
+    to_.FlushMessage(buffer);
+  }
+  int WarnMessage(MessageBuffer& buffer) override {
+    Note(buffer.c_str());
+    return to_.WarnMessage(buffer);
+  }
+  void ShowProgress(const char* text, uint32_t low, uint32_t high, uint32_t position) override {
+    to_.ShowProgress(text, low, high, position);
+  }
+
+ private:
+  void Note(const char* text) {
+    const size_t n = std::strlen(text);
+    if (n > 0) lineOpen_ = text[n - 1] != '\n';
+  }
+  Reporting& to_;
+  bool lineOpen_ = false;
+};
+
 }  // namespace
 
 bool CheckMapText(Reporting& report, const char* mapText) {
   LoadedMap map;
-  const std::string error = ReadCheckedMap(report, mapText, &map);
+  LineTrackingReport tracked(report);
+  const std::string error = ReadCheckedMap(tracked, mapText, &map);
   if (!error.empty()) {
-    report.Log(error + "\r\n");
+    report.Log((tracked.lineOpen() ? "\r\n" : "") + error + "\r\n");
     report.RefreshLog();
     return false;
   }
