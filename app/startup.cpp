@@ -78,6 +78,18 @@ void Program::BuildLink(Clock& linkClock, DeviceOpener& opener) {
     model_.RefreshLog();
   });
   ops_ = std::make_unique<HandsetUpdateOperations>(*session_, *blockStore_, model_);
+  ops_->engine().SetVerify(verify_);
+  ops_->engine().SetRecord(record_);
+}
+
+void Program::SetVerify(bool verify) {
+  verify_ = verify;
+  ops_->engine().SetVerify(verify);
+}
+
+void Program::SetRunRecord(RunRecord* record) {
+  record_ = record;
+  ops_->engine().SetRecord(record);
 }
 
 void Program::Instrument(Clock& linkClock, const OpenerWrapper& wrapOpener,

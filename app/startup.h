@@ -68,6 +68,11 @@ class Program {
   // The write-ahead copies that interrupted garbage collections left behind, as full paths.
   std::vector<std::string> LeftoverCopies() const;
 
+  // Every block written or created is read back and compared (--verify).
+  void SetVerify(bool verify);
+  // The blocks, garbage collections and saved files of the runs are noted here (null: not).
+  void SetRunRecord(RunRecord* record);
+
   // The Start button.
   RunOutcome Start() { return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_); }
   // The in-process simulated handset, once "sim:" was opened.
@@ -96,6 +101,8 @@ class Program {
   std::unique_ptr<ServiceCommands> blockStore_;
   std::unique_ptr<HandsetSession> session_;
   std::unique_ptr<HandsetUpdateOperations> ops_;
+  bool verify_ = false;
+  RunRecord* record_ = nullptr;
   std::string restorePort_ = "COM1";
   std::string startupError_;
 };

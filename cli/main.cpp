@@ -65,6 +65,7 @@ int Main(int argc, char** argv) {
   std::string restorePath;
   bool check = false;
   bool showHandset = false;
+  bool verify = false;
   std::vector<std::string> words;
   app.add_option("--map", mapPath,
                  "Map file to write, - for standard input; read in text mode as Open File reads it")
@@ -87,6 +88,10 @@ int Main(int argc, char** argv) {
   app.add_option("--timing", timingPath,
                  "Write phase times and line counts of the run here (key=value; for the\n"
                  "whole-run benchmark)");
+  app.add_flag("--verify", verify,
+               "Read every block back after writing or creating it and compare it with the map;\n"
+               "a difference fails the block and the run")
+      ->excludes("--check");
   app.add_flag("--show-handset", showHandset,
                "After the run, print what the simulated handset's block store holds");
   app.add_option("words", words,
@@ -117,6 +122,8 @@ int Main(int argc, char** argv) {
         timing.LinkClock(), [&timing](DeviceOpener& o) { return timing.WrapOpener(o); },
         [&timing](UpdateOperations& u) { return timing.WrapOperations(u); });
   }
+
+  program.SetVerify(verify);
 
   StartupOptions options;
   options.commandLine = ProcessCommandLine(argc, argv);

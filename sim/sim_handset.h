@@ -166,6 +166,7 @@ class SimHandset {
   int64_t lastFrameByteUs_ = 0;
 
   int writebackCount_ = -1;  // -1: no DeleteAllBlocks seen yet
+  int chunkWrites_ = 0;      // block data chunks stored, for the corrupt fault
   uint64_t noiseBytes_ = 0;
   uint64_t framesReceived_ = 0;
   std::map<uint8_t, int> commandCounts_;

@@ -270,6 +270,13 @@ bool ParseSimFault(const std::string& faultText, SimFaults* f, std::string* erro
   } else if (kind == "no_imei_at" && w.size() == 1) {
     f->noImeiAt = true;
     return true;
+  } else if (kind == "corrupt" && w.size() == 2) {
+    if (!Num(w[1], &f->corruptChunkAt, 1000000, "corrupt index", error)) return false;
+    if (f->corruptChunkAt < 1) {
+      *error = "bad corrupt index: counted from 1";
+      return false;
+    }
+    return true;
   } else if ((kind == "silent" || kind == "power_off" || kind == "drop") && w.size() == 2) {
     int at = 0;
     if (!Num(w[1], &at, 1000000, kind + " index", error)) return false;

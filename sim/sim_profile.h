@@ -84,6 +84,9 @@ struct SimFaults {
   int silentAt = 0;    // from the k-th on, the handset answers nothing at all
   int powerOffAt = 0;  // the k-th is not carried out: the handset switches itself off
   int dropAt = 0;      // the line goes away with the k-th: the port fails from then on
+  // The k-th block data chunk written (either area) is stored with its first byte inverted,
+  // though acknowledged as written; 0 = never.
+  int corruptChunkAt = 0;
 };
 
 struct SimBlock {
@@ -144,6 +147,8 @@ bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* e
 //   silent K                           from the K-th service command on, no answer at all
 //   power_off K                        the K-th service command switches the handset off
 //   drop K                             the K-th service command: the line goes away
+//   corrupt K                          the K-th block data chunk is stored with one byte
+//                                      changed, yet acknowledged
 bool ParseSimFault(const std::string& faultText, SimFaults* faults, std::string* error);
 
 const char* SimStateName(SimState state);

@@ -70,6 +70,35 @@ void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info) 
   }
 }
 
+const char* OperationName(uint8_t operation) {
+  switch (operation) {
+    case kOpNone: return "none";
+    case kOpWrite: return "write";
+    case kOpCreate: return "create";
+    case kOpDelete: return "delete";
+    case kOpDeleteCreate: return "delete-create";
+    default: return "other";
+  }
+}
+
+const char* AreaName(uint8_t area) {
+  switch (area) {
+    case kAreaEelite: return "Eelite";
+    case kAreaEefull: return "Eefull";
+    default: return "none";
+  }
+}
+
+const char* BlockOutcomeName(BlockOutcome outcome) {
+  switch (outcome) {
+    case BlockOutcome::Done: return "done";
+    case BlockOutcome::Failed: return "failed";
+    case BlockOutcome::VerifyFailed: return "verify-failed";
+    case BlockOutcome::Interrupted: return "interrupted";
+  }
+  return "failed";
+}
+
 bool ProductFits(int32_t hardware, int32_t mapping) {
   if (mapping == hardware) return true;
   for (const ProductFamily& family : kFamilies) {
@@ -102,18 +131,100 @@ bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const Ma
     // A termination request held through a garbage collection is honoured at the next block:
     // the handset's data is whole again, and the run's closing steps switch it off.
     if (HeldInterrupt() != 0) {
-      *failure = {block.number, 0, true};
+      *failure = BlockFailure{};
+      failure->number = block.number;
+      failure->interrupted = true;
+      NoteBlock(block, failure);
       return false;
     }
     if (!PerformOperation(h, block)) {
-      *failure = {block.number, store_.LastBlockStoreStatus(), false};
+      *failure = BlockFailure{};
+      failure->number = block.number;
+      failure->status = store_.LastBlockStoreStatus();
+      NoteBlock(block, failure);
       return false;
     }
+    const bool written = block.operation == kOpWrite || block.operation == kOpCreate ||
+                         block.operation == kOpDeleteCreate;
+    if (verify_ && written && !VerifyBlock(h, block, failure)) {
+      NoteBlock(block, failure);
+      return false;
+    }
+    NoteBlock(block, nullptr);
     reporting_.ShowProgress("Writing blocks", 0, lastIndex, static_cast<uint32_t>(i));
     message.Format("Block %d written\r\n", block.number);
     reporting_.FlushMessage(message);
   }
   return true;
+}
+
+bool UpdateEngine::VerifyBlock(LinkHandle h, const MapBlock& block, BlockFailure* failure) {
+  *failure = BlockFailure{};
+  failure->number = block.number;
+  // Room for the largest block the handset can hold, so that a block grown on the way is
+  // read back whole and named as such rather than failing the read.
+  constexpr size_t kLargestBlock = 0xFFFF;
+  if (readBack_.size() < kLargestBlock) readBack_.assign(kLargestBlock, 0);
+  StoreArea area = StoreArea::Eelite;
+  StoreAreaOf(block.area, &area);
+  uint16_t size = 0;
+  uint8_t version = 0;
+  if (store_.ReadBlock(h, area, Low16(block.number), &size, &version, readBack_.data(),
+                       kLargestBlock) == 0) {
+    failure->verify = BlockFailure::Verify::CannotRead;
+    failure->status = store_.LastBlockStoreStatus();
+    return false;
+  }
+  const uint16_t expected = Low16(block.size);
+  if (version != block.version) {
+    failure->verify = BlockFailure::Verify::Version;
+    failure->readValue = version;
+    return false;
+  }
+  // A created block holds whatever the handset fills a new block with: only its size and
+  // version are the map's.
+  const bool compareData = block.operation == kOpWrite;
+  const uint16_t common = std::min(size, expected);
+  if (compareData) {
+    const auto differ = std::mismatch(readBack_.begin(), readBack_.begin() + common,
+                                      block.data.begin());
+    if (differ.first != readBack_.begin() + common) {
+      failure->verify = BlockFailure::Verify::Data;
+      failure->verifyByte = static_cast<int32_t>(differ.first - readBack_.begin());
+      return false;
+    }
+  }
+  if (size != expected) {
+    failure->verify = BlockFailure::Verify::Size;
+    failure->verifyByte = common;
+    failure->readValue = size;
+    return false;
+  }
+  return true;
+}
+
+void UpdateEngine::NoteBlock(const MapBlock& block, const BlockFailure* failure) {
+  if (record_ == nullptr) return;
+  BlockRecord r;
+  r.number = block.number;
+  r.area = block.area;
+  r.operation = block.operation;
+  if (failure != nullptr) {
+    r.status = failure->status;
+    if (failure->interrupted) {
+      r.outcome = BlockOutcome::Interrupted;
+    } else if (failure->verify != BlockFailure::Verify::None) {
+      r.outcome = BlockOutcome::VerifyFailed;
+      r.verifyByte = failure->verifyByte;
+    } else {
+      r.outcome = BlockOutcome::Failed;
+    }
+  }
+  record_->blocks.push_back(r);
+}
+
+void UpdateEngine::NoteSavedFile(const char* kind, const std::string& path) {
+  if (record_ != nullptr) record_->savedFiles.push_back({kind, AbsolutePath(path)});
 }
 
 bool UpdateEngine::PerformOperation(LinkHandle h, const MapBlock& block) {
@@ -178,6 +289,7 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
     return false;
   }
 
+  if (record_ != nullptr) ++record_->garbageCollections;
   message.Format("Garbage Collection\r\nReading out max. %u Blocks \r\n",
                  static_cast<unsigned>(highest));
   reporting_.FlushMessage(message);
@@ -292,6 +404,7 @@ bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
     message.Format("Use BLKTOOL -w mapsave.eel to restore data.\r\n");
     reporting_.FlushMessage(message);
     reporting_.Log("Backup written to " + AbsolutePath(path) + "\r\n");
+    NoteSavedFile("backup", path);
     reporting_.Log(RestoreLine(path));
     reporting_.RefreshLog();
   };
@@ -374,6 +487,7 @@ bool UpdateEngine::SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std
 
 void UpdateEngine::KeepWriteAheadCopy(const std::string& path) {
   reporting_.Log("The Eelite blocks read out are kept in " + AbsolutePath(path) + "\r\n");
+  NoteSavedFile("write-ahead", path);
   reporting_.Log(RestoreLine(path));
   reporting_.RefreshLog();
 }

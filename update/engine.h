@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "update/reporting.h"
+#include "update/run_record.h"
 #include "update/update_operations.h"
 #include "handset/block_store.h"
 #include "link/link.h"
@@ -74,6 +75,12 @@ class UpdateEngine {
   const BackupPlaces& backupPlaces() const { return backup_; }
   // The connected handset's IMEI, for the names of the backup copies ("" when unknown).
   void SetHandsetImei(std::string imei) { imei_ = std::move(imei); }
+  // Reads every block back after it was written or created and compares it with the map.
+  void SetVerify(bool verify) { verify_ = verify; }
+  bool verify() const { return verify_; }
+  // Where the blocks handled, the garbage collections and the saved files are noted; null: not.
+  void SetRecord(RunRecord* record) { record_ = record; }
+  RunRecord* record() const { return record_; }
 
   // Reads the hardware product number and tests the mapping's product against it. False when
   // the read fails (the number read before is kept) or the product does not fit.
@@ -105,6 +112,10 @@ class UpdateEngine {
   enum class BackupResult { CannotCreate, NothingToSave, WriteFailed, Saved };
 
   bool PerformOperation(LinkHandle h, const MapBlock& block);
+  // Compares what the handset holds of a block just written or created with the map's record.
+  bool VerifyBlock(LinkHandle h, const MapBlock& block, BlockFailure* failure);
+  void NoteBlock(const MapBlock& block, const BlockFailure* failure);
+  void NoteSavedFile(const char* kind, const std::string& path);
   BackupResult SaveBackup(const std::string& path, const MapBlock* blocks, int32_t count);
   // Saves mapsave.eel after a failed write-back; true when every block of the write-ahead
   // copy is in it (the copy may go then).
@@ -121,6 +132,9 @@ class UpdateEngine {
   uint16_t hardwareProduct_ = 0;
   BackupPlaces backup_;
   std::string imei_;
+  bool verify_ = false;
+  RunRecord* record_ = nullptr;
+  std::vector<uint8_t> readBack_;
 };
 
 }  // namespace velmora

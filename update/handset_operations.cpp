@@ -32,6 +32,7 @@ bool HandsetUpdateOperations::ReadImei(char* imei) {
   imei[0] = '\0';
   if (session_.ReadImei(session_.handle(), imei) == 0) return false;
   engine_.SetHandsetImei(SafeNamePart(imei));
+  if (engine_.record() != nullptr) engine_.record()->imei = imei;
   return true;
 }
 

@@ -10,11 +10,17 @@
 namespace velmora {
 
 // The block that stopped the block writing: its number and the block-store status of the last
-// command that failed, or a termination request held through a garbage collection.
+// command that failed, or a termination request held through a garbage collection, or a block
+// that the handset acknowledged but holds otherwise when read back.
 struct BlockFailure {
   int32_t number = 0;
   uint32_t status = 0;
   bool interrupted = false;
+  // Read-back check: what went wrong, and where.
+  enum class Verify : uint8_t { None, CannotRead, Size, Version, Data };
+  Verify verify = Verify::None;
+  int32_t verifyByte = 0;  // Size, Data: the first byte not as written
+  uint32_t readValue = 0;  // Size: the size read back; Version: the version read back
 };
 
 class UpdateOperations {

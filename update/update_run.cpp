@@ -125,6 +125,26 @@ void FormatBlockFailure(const BlockFailure& failure, MessageBuffer* message) {
                     failure.number);
     return;
   }
+  switch (failure.verify) {
+    case BlockFailure::Verify::None:
+      break;
+    case BlockFailure::Verify::CannotRead:
+      message->Format("Block %d verify failed: cannot read it back\r\nError:%s\r\n",
+                      failure.number, StatusText(static_cast<int32_t>(failure.status)));
+      return;
+    case BlockFailure::Verify::Version:
+      message->Format("Block %d verify failed: version %u read back\r\n", failure.number,
+                      static_cast<unsigned>(failure.readValue));
+      return;
+    case BlockFailure::Verify::Size:
+      message->Format("Block %d verify failed at byte %d: %u bytes read back\r\n",
+                      failure.number, failure.verifyByte, static_cast<unsigned>(failure.readValue));
+      return;
+    case BlockFailure::Verify::Data:
+      message->Format("Block %d verify failed at byte %d\r\n", failure.number,
+                      failure.verifyByte);
+      return;
+  }
   message->Format("Block %d not written\r\nError:%s\r\n", failure.number,
                   StatusText(static_cast<int32_t>(failure.status)));
 }

@@ -124,19 +124,19 @@ def stop_sim(proc):
         proc.wait()
 
 
-def one_run(args, work, map_path, baud, state):
-    profile = os.path.join(work, f"handset_{state}_{baud}.txt")
+def one_run(args, work, map_path, baud, state, extra=(), tag=""):
+    profile = os.path.join(work, f"handset_{state}_{baud}{tag}.txt")
     with open(profile, "w") as f:
         f.write(f"state = {state}\nbaud = {baud}\neelite_capacity = {EELITE_CAPACITY}\n"
                 f"garbage = {GARBAGE}\nreply_delay_us = {REPLY_DELAY_US}\nerase_ms = {ERASE_MS}\n")
-    timing = os.path.join(work, f"timing_{state}_{baud}.txt")
-    log = os.path.join(work, f"log_{state}_{baud}.txt")
-    usage = os.path.join(work, f"rusage_{state}_{baud}.txt")
+    timing = os.path.join(work, f"timing_{state}_{baud}{tag}.txt")
+    log = os.path.join(work, f"log_{state}_{baud}{tag}.txt")
+    usage = os.path.join(work, f"rusage_{state}_{baud}{tag}.txt")
     sim, port = start_sim(args.sim, profile)
     try:
         cli = [args.cli, "--map", map_path, "--port", f"rfc2217://127.0.0.1:{port}", "--baud",
-               str(baud), "--timing", timing, "AUTOMATIC"]
-        argv_path = os.path.join(work, f"argv_{state}_{baud}")
+               str(baud), "--timing", timing, *extra, "AUTOMATIC"]
+        argv_path = os.path.join(work, f"argv_{state}_{baud}{tag}")
         with open(argv_path, "w") as f:
             f.write("\0".join([log] + cli) + "\0")
         subprocess.check_call([sys.executable, os.path.abspath(__file__), "--rusage-child",
@@ -226,6 +226,15 @@ def main():
           f"phase; us/exch = time above the bound per exchange; reports in {work})")
     worst = max(max(r["connect_ratio"], r["transfer_ratio"]) for r in results)
     failed = any(r["problems"] for r in results)
+
+    # What reading every block back costs: the same run with --verify, against the one without.
+    plain = results[0]
+    checked = one_run(args, work, map_path, plain["baud"], plain["state"], ["--verify"], "_verify")
+    print(f"--verify ({plain['state']}, {plain['baud']} baud): transfer {checked['transfer_s']:.3f} s "
+          f"against {plain['transfer_s']:.3f} s without, ratio "
+          f"{checked['transfer_s'] / plain['transfer_s']:.3f}; {checked['bytes']} bytes and "
+          f"{checked['exchanges']} exchanges" + "".join(f"  PROBLEM: {p}" for p in checked["problems"]))
+    failed = failed or bool(checked["problems"])
     print(f"worst ratio {worst:.4f} (goal {RATIO_GOAL})" + ("; RUNS HAD PROBLEMS" if failed else ""))
     return 1 if failed else 0
 

@@ -318,5 +318,34 @@ TEST(EndToEnd, NoMapUnattendedConnectsReadsTheImeiAndSwitchesTheHandsetOff) {
   EXPECT_EQ(rig.view.endResults, std::vector<int>{3});
 }
 
+TEST(EndToEnd, ReadBackCatchesABlockTheHandsetStoredWronglyAndAcknowledged) {
+  // The third data chunk (bytes 40..44 of block 30) lands with its first byte inverted.
+  for (bool verify : {true, false}) {
+    SCOPED_TRACE(verify ? "verify" : "no verify");
+    Rig rig("fault = corrupt 3\n");
+    rig.ops->engine().SetVerify(verify);
+    RunRecord record;
+    rig.ops->engine().SetRecord(&record);
+    const RunOutcome outcome = rig.Run(SmallMap());
+    const auto* stored = rig.Block(sim::SimArea::Eelite, 30);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->data[40], 0xA5);
+    EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+    EXPECT_EQ(record.imei, "351234567890128");
+    if (verify) {
+      EXPECT_EQ(outcome, RunOutcome::Failed);
+      EXPECT_EQ(rig.Count("Block 30 verify failed at byte 40\r\n"
+                          "Can't send mapping blocks to mobile!\r\n"), 1);
+      EXPECT_EQ(rig.Count("Block 5001 written"), 0);
+      ASSERT_EQ(record.blocks.size(), 1u);
+      EXPECT_EQ(record.blocks[0].outcome, BlockOutcome::VerifyFailed);
+    } else {
+      // Without the read-back the handset's word is taken: the run succeeds.
+      EXPECT_EQ(outcome, RunOutcome::Succeeded);
+      EXPECT_EQ(record.blocks.size(), 2u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmora
