@@ -8,12 +8,14 @@ namespace {
 constexpr char kUpdateSucceeded[] = "Configuration has been written to mobile successfully!";
 
 template <typename Run>
-RunOutcome RunInDialog(DialogModel& model, const Run& run, const char* successText) {
+RunOutcome RunInDialog(DialogModel& model, const Run& run, const char* successText,
+                       std::string* error = nullptr) {
   model.EnableStartExit(false);
   model.WriteLogHeader();
   model.RefreshLog();
 
   const RunResult result = run();
+  if (error != nullptr) *error = result.error;
   if (result.outcome == RunOutcome::NotConnected) {
     // Connect has shown its own message; the dialog stays open, also in unattended mode, so
     // that the operator sees what happened.
@@ -41,9 +43,9 @@ RunOutcome RunInDialog(DialogModel& model, const Run& run, const char* successTe
 
 }  // namespace
 
-RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops) {
+RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error) {
   return RunInDialog(
-      model, [&] { return UpdateRun(model, ops, model.MapText()); }, kUpdateSucceeded);
+      model, [&] { return UpdateRun(model, ops, model.MapText()); }, kUpdateSucceeded, error);
 }
 
 RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const std::string& path,

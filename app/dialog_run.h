@@ -18,8 +18,9 @@ namespace velmora {
 inline constexpr int kEndSuccess = 1;
 inline constexpr int kEndFailure = 3;
 
-// The Start button: one update of the model's map data source.
-RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops);
+// The Start button: one update of the model's map data source. *error (when given) gets the
+// run's error text, empty on success.
+RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error = nullptr);
 // The restore command: the blocks of the backup file at path back into the handset.
 RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const std::string& path,
                         const std::vector<MapBlock>& blocks);

@@ -74,7 +74,11 @@ class Program {
   void SetRunRecord(RunRecord* record);
 
   // The Start button.
-  RunOutcome Start() { return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_); }
+  RunOutcome Start(std::string* error = nullptr) {
+    return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_, error);
+  }
+  // The hardware product number last read from the handset (0 until one was read).
+  uint16_t HardwareProduct() const { return ops_->HardwareProduct(); }
   // The in-process simulated handset, once "sim:" was opened.
   const sim::SimHandset* simHandset() const;
 

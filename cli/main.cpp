@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/dialog_model.h"
 #include "app/map_check.h"
+#include "app/run_report.h"
 #include "app/startup.h"
 #include "cli/console_view.h"
 #include "cli/run_timing.h"
@@ -17,6 +19,7 @@
 #include "platform/standard_streams.h"
 #include "platform/interrupt.h"
 #include "platform/program_options.h"
+#include "platform/record_file.h"
 #include "sim/sim_handset.h"
 
 namespace velmora {
@@ -34,6 +37,21 @@ int ExitStatus(RunOutcome outcome) {
     case RunOutcome::NotConnected: return kExitNoConnection;
   }
   return kExitUpdateFailed;
+}
+
+const char* OutcomeName(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::Succeeded: return "succeeded";
+    case RunOutcome::Failed: return "failed";
+    case RunOutcome::NotConnected: return "not-connected";
+  }
+  return "failed";
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 // Each line of a text, behind a prefix.
@@ -61,6 +79,8 @@ int Main(int argc, char** argv) {
   std::string port;
   std::string settingsPath;
   std::string timingPath;
+  std::string reportPath;
+  std::string reportAppendPath;
   uint32_t baud = 0;
   std::string restorePath;
   bool check = false;
@@ -91,6 +111,13 @@ int Main(int argc, char** argv) {
   app.add_flag("--verify", verify,
                "Read every block back after writing or creating it and compare it with the map;\n"
                "a difference fails the block and the run")
+      ->excludes("--check");
+  app.add_option("--report", reportPath,
+                 "Write the run's record here as one JSON object (replaced whole, never left\n"
+                 "half-written; see docs/run-record.md)")
+      ->excludes("--check");
+  app.add_option("--report-append", reportAppendPath,
+                 "Append the run's record to this file as one line of JSON (an audit trail)")
       ->excludes("--check");
   app.add_flag("--show-handset", showHandset,
                "After the run, print what the simulated handset's block store holds");
@@ -130,23 +157,60 @@ int Main(int argc, char** argv) {
   options.settingsPath = settingsPath;
   options.port = port;
   options.baudRate = baud;
+  // The run's record, written at every end once the options were good.
+  RunReport report;
+  report.program = "velmora-cli";
+  report.version = kReleaseVersion;
+  report.mode = restorePath.empty() ? "update" : "restore";
+  report.mapFile = restorePath.empty() ? mapPath : restorePath;
+  report.verify = verify;
+  report.startMs = NowMs();
+  if (!reportPath.empty() || !reportAppendPath.empty()) program.SetRunRecord(&report.record);
+  const auto finish = [&](int status, const char* outcome, const std::string& error) {
+    if (reportPath.empty() && reportAppendPath.empty()) return status;
+    report.endMs = NowMs();
+    report.mapText = restorePath.empty() ? model.MapText() : nullptr;
+    report.port = port.empty() ? std::string("COM") + std::to_string(program.linkSettings().portIndex + 1)
+                               : port;
+    report.baudRate = program.linkSettings().baudRate;
+    report.hardwareProduct = program.HardwareProduct();
+    report.outcome = outcome;
+    report.error = error;
+    report.exitStatus = status;
+    const std::string line = FormatRunReport(report) + "\n";
+    std::string why;
+    bool kept = true;
+    if (!reportPath.empty() && !ReplaceFileWhole(reportPath, line, &why)) {
+      std::fprintf(stderr, "error: cannot write the run record: %s\n", why.c_str());
+      kept = false;
+    }
+    if (!reportAppendPath.empty() && !AppendWholeLine(reportAppendPath, line, &why)) {
+      std::fprintf(stderr, "error: cannot append the run record: %s\n", why.c_str());
+      kept = false;
+    }
+    // A line that counts on its records must not take a run without one for a good run.
+    return kept || status != kExitSuccess ? status : kExitUpdateFailed;
+  };
+
   std::string warning;
   program.Initialise(options, &warning);
   view.SetUnattended(model.Unattended());
   PrintLines(stderr, "warning: ", warning);
   if (!program.startupError().empty()) {
     PrintLines(stderr, "error: ", program.startupError());
-    return kExitUpdateFailed;
+    return finish(kExitUpdateFailed, "failed", program.startupError());
   }
-  if (!mapPath.empty() && !model.OpenMapFile(mapPath)) return kExitUpdateFailed;
+  if (!mapPath.empty() && !model.OpenMapFile(mapPath))
+    return finish(kExitUpdateFailed, "failed", "cannot read the map file " + mapPath);
 
   if (!restorePath.empty()) {
     view.SetLive(true);
     const RunOutcome restored = program.Restore(restorePath);
     if (showHandset && program.simHandset() != nullptr)
       std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
-    if (HeldInterrupt() != 0) return InterruptExitStatus(HeldInterrupt());
-    return ExitStatus(restored);
+    if (HeldInterrupt() != 0)
+      return finish(InterruptExitStatus(HeldInterrupt()), "interrupted", "");
+    return finish(ExitStatus(restored), OutcomeName(restored), "");
   }
   if (check) {
     view.SetLive(true);
@@ -154,18 +218,19 @@ int Main(int argc, char** argv) {
   }
   if (model.MapText() == nullptr && !model.Unattended()) {
     std::fprintf(stderr, "error: no map: give --map FILE (this program carries no sealed map)\n");
-    return kExitUpdateFailed;
+    return finish(kExitUpdateFailed, "failed", "no map");
   }
 
   view.SetLive(true);
-  const RunOutcome outcome = program.Start();
+  std::string error;
+  const RunOutcome outcome = program.Start(&error);
   if (!timingPath.empty() && !timing.WriteReport(timingPath))
     std::fprintf(stderr, "warning: cannot write the timing report to %s\n", timingPath.c_str());
   if (showHandset && program.simHandset() != nullptr)
     std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
   // A request held through a garbage collection ends the program as that request would have.
-  if (HeldInterrupt() != 0) return InterruptExitStatus(HeldInterrupt());
-  return ExitStatus(outcome);
+  if (HeldInterrupt() != 0) return finish(InterruptExitStatus(HeldInterrupt()), "interrupted", error);
+  return finish(ExitStatus(outcome), OutcomeName(outcome), error);
 }
 
 }  // namespace

@@ -69,6 +69,36 @@ rfc2217_update)
   grep -q "^Eefull 5005 32 1 0000000000000000000000000000" handset.txt || fail "dump lacks the version record"
   grep -q "^Eefull 5005 32 1 00000000000000000000000000000b010001" handset.txt \
     || fail "version record not written: $(grep 5005 handset.txt)" ;;
+report)
+  # One record replaced whole, and an audit trail of one JSON line per run.
+  run "$cli" --map "$standard" --port sim: AUTOMATIC --report run.json --report-append trail.jsonl
+  expect_status 0
+  printf 'fault = corrupt 2\n' >corrupt.profile
+  run "$cli" --map "$standard" --port sim:corrupt.profile --verify AUTOMATIC --report-append trail.jsonl
+  expect_status 1; expect_out "verify failed at byte"
+  /usr/bin/python3 - run.json trail.jsonl "$standard" <<'PY' || fail "run records"
+import hashlib, json, sys
+record = json.load(open(sys.argv[1], encoding="utf-8"))
+lines = open(sys.argv[2], encoding="utf-8").read().split("\n")
+assert lines[-1] == "" and len(lines) == 3, lines
+good, bad = (json.loads(l) for l in lines[:2])
+assert record == good, "the record and the trail's first line differ"
+assert good["outcome"] == "succeeded" and good["exit_status"] == 0 and good["error"] is None
+assert good["imei"] == "351234567890128" and good["hardware_product"] == 72
+assert good["port"] == "sim:" and good["baud"] == 57600 and good["map"]["product"] == 72
+text = open(sys.argv[3], "rb").read().replace(b"\r\n", b"\n")
+assert good["map_sha1"] == hashlib.sha1(text).hexdigest(), "digest of the map text"
+assert all(b["outcome"] == "done" for b in good["blocks"]) and len(good["blocks"]) >= 2
+assert good["start"] <= good["end"] and good["start"].endswith("Z")
+assert bad["outcome"] == "failed" and bad["exit_status"] == 1 and bad["verify"] is True
+assert bad["error"] == "Can't send mapping blocks to mobile!"
+last = bad["blocks"][-1]
+assert last["outcome"] == "verify-failed" and "verify_byte" in last, last
+PY
+  # A record that cannot be kept turns a good run into a failed one, and leaves nothing behind.
+  run "$cli" --map "$standard" --port sim: AUTOMATIC --report no-such-dir/run.json
+  expect_status 1; expect_err "error: cannot write the run record: no-such-dir/run.json"
+  [ ! -e no-such-dir ] || fail "folder created" ;;
 embedded_map)
   cp "$cli" plain-cli
   run "$seal" seal --key-file "$src/keys/development.key" \

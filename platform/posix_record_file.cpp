@@ -1,0 +1,94 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/file_system.h"
+#include "platform/record_file.h"
+
+namespace velmora {
+namespace {
+
+std::string Reason(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+// Writes all of bytes; false with errno set when a write fails.
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string DirectoryPart(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::string* why) {
+  // A name of this process's own in the same folder, so that the rename cannot cross devices.
+  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
+    if (why != nullptr) *why = Reason(temporary, errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    if (why != nullptr) *why = Reason(path, error);
+    return false;
+  }
+  SyncDirectory(DirectoryPart(path));
+  return true;
+}
+
+bool AppendWholeLine(const std::string& path, const std::string& line, std::string* why) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (why != nullptr) *why = Reason(path, errno);
+    return false;
+  }
+  struct stat st {};
+  // Other stations append to the same trail: one writer at a time, so that the length seen
+  // before the write is where a failed write is cut back to.
+  bool ok = ::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  int error = ok ? 0 : (errno != 0 ? errno : EINVAL);
+  if (ok && !(WriteAll(fd, line) && ::fsync(fd) == 0)) {
+    error = errno;
+    ok = false;
+    if (::ftruncate(fd, st.st_size) != 0) {
+      // Nothing better to do: the reason of the write is the one worth telling.
+    }
+  }
+  ::close(fd);  // also lets the lock go
+  if (!ok && why != nullptr) *why = Reason(path, error);
+  return ok;
+}
+
+}  // namespace velmora

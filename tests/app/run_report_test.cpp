@@ -1,0 +1,113 @@
+// The run record's JSON: strings escaped so that any map name, port or IMEI text still gives
+// valid JSON, times in UTC whatever the system's zone, the map's digest, and the record's shape.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/run_report.h"
+#include "mapfile/map_writer.h"
+
+namespace velmora {
+namespace {
+
+TEST(RunReport, StringsAreEscapedAndInvalidUtf8NeverPassesThrough) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"plain", "\"plain\""},
+      {"say \"hi\" \\ there", R"("say \"hi\" \\ there")"},
+      {"CR\r\nLF\ttab", R"("CR\r\nLF\ttab")"},
+      {std::string("nul\0bell\x07\x1f\x7f", 11), R"("nul\u0000bell\u0007\u001f\u007f")"},
+      {"M\xc3\xbcnchen \xe2\x82\xac \xf0\x9f\x93\xb1", "\"M\xc3\xbcnchen \xe2\x82\xac \xf0\x9f\x93\xb1\""},
+      {"latin1 \xfc", R"("latin1 \u00fc")"},
+      {"cut \xe2\x82", R"("cut \u00e2\u0082")"},
+      {"overlong \xc0\xaf", R"("overlong \u00c0\u00af")"},
+      {"surrogate \xed\xa0\x80", R"("surrogate \u00ed\u00a0\u0080")"},
+      {"too high \xf4\x90\x80\x80", R"("too high \u00f4\u0090\u0080\u0080")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
+}
+
+TEST(RunReport, TimesAreUtcCalendarDates) {
+  EXPECT_EQ(UtcTimeText(0), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(UtcTimeText(951782400000), "2000-02-29T00:00:00.000Z");
+  EXPECT_EQ(UtcTimeText(1709251199999), "2024-02-29T23:59:59.999Z");
+  EXPECT_EQ(UtcTimeText(4102444800123), "2100-01-01T00:00:00.123Z");
+  EXPECT_EQ(UtcTimeText(-1), "1969-12-31T23:59:59.999Z");
+}
+
+TEST(RunReport, DigestOfTheMapText) {
+  EXPECT_EQ(Sha1Hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(Sha1Hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+}
+
+TEST(RunReport, RecordCarriesTheRunFailedBlockAndSavedFiles) {
+  MapInfo info;
+  info.product = 72;
+  info.provider = 3;
+  info.mapVersion = 0x12;
+  info.swVersion = 11;
+  MapBlock block;
+  block.number = 30;
+  block.area = kAreaEelite;
+  block.operation = kOpWrite;
+  block.size = 2;
+  block.data = {1, 2};
+  const std::string map = FormatMapText(info, {block});
+
+  RunReport r;
+  r.program = "velmora-cli";
+  r.version = "Version 1.3";
+  r.mapFile = "C:\\maps\\a \"b\".map";
+  r.mapText = map.c_str();
+  r.port = "usb:0403:6001";
+  r.baudRate = 115200;
+  r.verify = true;
+  r.hardwareProduct = 72;
+  r.startMs = 1000;
+  r.endMs = 3500;
+  r.record.imei = "351234567890128";
+  r.record.blocks = {{30, kAreaEelite, kOpWrite, BlockOutcome::VerifyFailed, 0, 7},
+                     {5001, kAreaEefull, kOpCreate, BlockOutcome::Failed, 7, -1}};
+  r.record.garbageCollections = 2;
+  r.record.savedFiles = {{"backup", "/tmp/mapsave.eel"}};
+  r.outcome = "failed";
+  r.error = "Can't send mapping blocks to mobile!";
+  r.exitStatus = 1;
+  const std::string json = FormatRunReport(r);
+
+  EXPECT_EQ(json.find('\n'), std::string::npos);
+  for (const char* part : {
+           R"("map_file":"C:\\maps\\a \"b\".map")",
+           R"("map":{"product":72,"provider":3,"map_version":18,"sw_version":11,)",
+           R"("blocks":1,"delta":true})",
+           R"("port":"usb:0403:6001","baud":115200,"verify":true,"imei":"351234567890128",)",
+           R"("hardware_product":72,"start":"1970-01-01T00:00:01.000Z",)",
+           R"("end":"1970-01-01T00:00:03.500Z","duration_ms":2500,)",
+           R"({"number":30,"area":"Eelite","operation":"write","outcome":"verify-failed",)",
+           R"("status":0,"verify_byte":7})",
+           R"({"number":5001,"area":"Eefull","operation":"create","outcome":"failed","status":7})",
+           R"("garbage_collections":2,"saved_files":[{"kind":"backup","path":"/tmp/mapsave.eel"}])",
+           R"("outcome":"failed","error":"Can't send mapping blocks to mobile!","exit_status":1})",
+       }) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\nin " << json;
+  }
+  EXPECT_NE(json.find("\"map_sha1\":\"" + Sha1Hex(map) + "\""), std::string::npos);
+}
+
+TEST(RunReport, RunThatNeverReachedTheHandsetHasNullsNotGuesses) {
+  RunReport r;
+  r.outcome = "not-connected";
+  r.exitStatus = 2;
+  const std::string json = FormatRunReport(r);
+  for (const char* part : {R"("map_sha1":null,"map":null)", R"("imei":null,"hardware_product":null)",
+                           R"("blocks":[],"garbage_collections":0,"saved_files":[])",
+                           R"("error":null,"exit_status":2})"}) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\nin " << json;
+  }
+}
+
+}  // namespace
+}  // namespace velmora
