@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian machine and runs the whole test suite:
-# a warnings-as-errors build with every test, then every unit and integration test again under
+# a warnings-as-errors build with every test, the Windows cross build under Wine, then every unit and integration test again under
 # AddressSanitizer and UndefinedBehaviorSanitizer (the whole-program CLI runs only once), then
 # runs each fuzz target for 30 s.
 set -euo pipefail
@@ -8,6 +8,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 
 "$root/scripts/setup.sh" "$root/build/ci" -DVELMORA_WERROR=ON
 (cd "$root/build/ci" && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+
+# The Windows build: the MinGW-w64 cross build, its tests and programs under Wine, beside the
+# Linux programs just built.
+"$root/scripts/wine_test.sh" "$root/build/ci"
 
 "$root/scripts/setup.sh" "$root/build/asan" -DVELMORA_WERROR=ON -DVELMORA_SANITIZE=ON \
   -DVELMORA_BUILD_BENCHMARKS=OFF
