@@ -4,6 +4,7 @@
 
 #include "app/settings_check.h"
 #include "platform/regular_file.h"
+#include "update/plan_run.h"
 
 #include "sim/sim_device.h"
 #include "sim/sim_handset.h"
@@ -160,6 +161,23 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
     for (const std::string& w : warnings) *warning += (warning->empty() ? "" : "\n") + w;
   }
   return true;
+}
+
+RunOutcome Program::Plan(std::string* error) {
+  model_.EnableStartExit(false);
+  model_.WriteLogHeader();
+  model_.RefreshLog();
+  const RunResult result = PlanRun(model_, wrappedOps_ ? *wrappedOps_ : *ops_, *blockStore_,
+                                   [this] { return session_->handle(); }, model_.MapText());
+  model_.ResetProgress();
+  model_.EnableStartExit(true);
+  if (!result.error.empty()) {
+    model_.Log(result.error + "\r\n");
+    model_.RefreshLog();
+    model_.ShowMessageBox(result.error, MessageIcon::Error);
+  }
+  if (error != nullptr) *error = result.error;
+  return result.outcome;
 }
 
 const sim::SimHandset* Program::simHandset() const { return simPort_->handset(); }

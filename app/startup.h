@@ -77,6 +77,9 @@ class Program {
   RunOutcome Start(std::string* error = nullptr) {
     return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_, error);
   }
+  // --plan: connects, reads what the handset holds and logs what an update of the map would
+  // do to each block; writes nothing and switches the handset off. *error gets the error text.
+  RunOutcome Plan(std::string* error);
   // The hardware product number last read from the handset (0 until one was read).
   uint16_t HardwareProduct() const { return ops_->HardwareProduct(); }
   // The in-process simulated handset, once "sim:" was opened.

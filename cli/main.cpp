@@ -86,6 +86,7 @@ int Main(int argc, char** argv) {
   bool check = false;
   bool showHandset = false;
   bool verify = false;
+  bool plan = false;
   std::vector<std::string> words;
   app.add_option("--map", mapPath,
                  "Map file to write, - for standard input; read in text mode as Open File reads it")
@@ -119,6 +120,13 @@ int Main(int argc, char** argv) {
   app.add_option("--report-append", reportAppendPath,
                  "Append the run's record to this file as one line of JSON (an audit trail)")
       ->excludes("--check");
+  app.add_flag("--plan", plan,
+               "Connect, read what the handset holds and print what the update would do to\n"
+               "each block (write, create, delete, nothing; size changes; garbage collection);\n"
+               "write nothing, switch the handset off; exit 0 when the map fits the handset")
+      ->excludes("--check")
+      ->excludes("--restore")
+      ->excludes("--verify");
   app.add_flag("--show-handset", showHandset,
                "After the run, print what the simulated handset's block store holds");
   app.add_option("words", words,
@@ -223,6 +231,12 @@ int Main(int argc, char** argv) {
 
   view.SetLive(true);
   std::string error;
+  if (plan) {
+    const RunOutcome planned = program.Plan(&error);
+    if (showHandset && program.simHandset() != nullptr)
+      std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
+    return ExitStatus(planned);
+  }
   const RunOutcome outcome = program.Start(&error);
   if (!timingPath.empty() && !timing.WriteReport(timingPath))
     std::fprintf(stderr, "warning: cannot write the timing report to %s\n", timingPath.c_str());

@@ -99,6 +99,19 @@ PY
   run "$cli" --map "$standard" --port sim: AUTOMATIC --report no-such-dir/run.json
   expect_status 1; expect_err "error: cannot write the run record: no-such-dir/run.json"
   [ ! -e no-such-dir ] || fail "folder created" ;;
+plan)
+  # Nothing written, the handset switched off, exit 0 for a map that fits, 1 for one that does not.
+  run "$cli" --map "$standard" --port sim: --plan --show-handset AUTOMATIC
+  expect_status 0
+  expect_out "Plan: nothing is written"; expect_out "HW-Product: 72"
+  expect_out "Block 5002 Eefull: write"; expect_out "The mapping fits this handset"
+  expect_no_err "successfully"
+  grep -q "^Eelite 1 100 1 " out.txt || fail "block 1 changed by the plan"
+  printf 'product = 85\n' >other.profile
+  run "$cli" --map "$standard" --port sim:other.profile --plan AUTOMATIC
+  expect_status 1; expect_out "Map-Product: 72  HW-Product: 85"
+  run "$cli" --map "$standard" --port sim: --plan --verify
+  expect_status 64 ;;
 embedded_map)
   cp "$cli" plain-cli
   run "$seal" seal --key-file "$src/keys/development.key" \

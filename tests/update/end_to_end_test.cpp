@@ -26,6 +26,7 @@
 #include "support/recording_view.h"
 #include "update/backup_file.h"
 #include "update/handset_operations.h"
+#include "update/plan_run.h"
 #include "update/update_run.h"
 
 namespace velmora {
@@ -345,6 +346,30 @@ TEST(EndToEnd, ReadBackCatchesABlockTheHandsetStoredWronglyAndAcknowledged) {
       EXPECT_EQ(record.blocks.size(), 2u);
     }
   }
+}
+
+TEST(EndToEnd, PlanWritesNothingAndForeseesTheGarbageCollectionTheRunMakes) {
+  Rig rig;
+  const std::string map = Example("Velmora_K72_1_Large_11_0002.map");
+  const std::string before = rig.handset->Dump();
+  const RunResult planned = PlanRun(rig.model, *rig.ops, *rig.store,
+                                    [&] { return rig.session->handle(); }, map.c_str());
+  EXPECT_EQ(planned.outcome, RunOutcome::Succeeded);
+  EXPECT_EQ(rig.handset->Dump(), before);
+  EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+  EXPECT_EQ(rig.Count("Garbage collection likely here\r\nBlock 30 Eelite: write, new block, 120 bytes\r\n"), 1);
+  EXPECT_EQ(rig.Count("Block 1 Eelite: write, 100 -> 120 bytes\r\n"), 1);
+  EXPECT_EQ(rig.Count("Garbage collections likely: 1\r\nThe mapping fits this handset\r\n"), 1);
+
+  ASSERT_EQ(rig.Run(map), RunOutcome::Succeeded);
+  EXPECT_EQ(rig.Count("Block 29 written\r\nGarbage Collection\r\n"), 1);
+
+  Rig other("product = 85\n");
+  EXPECT_EQ(PlanRun(other.model, *other.ops, *other.store, [&] { return other.session->handle(); },
+                    map.c_str()).outcome,
+            RunOutcome::Failed);
+  EXPECT_EQ(other.Count("Map-Product: 72  HW-Product: 85\r\n"), 1);
+  EXPECT_EQ(other.handset->state(), sim::SimState::SwitchedOff);
 }
 
 }  // namespace
