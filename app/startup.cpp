@@ -189,7 +189,19 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
 
   if (!ReadSettings(options, warning)) return;
   namer_.LoadTable(store_);
-  if (!options.port.empty()) namer_.SetTarget(PortName(settings_.portIndex), options.port);
+  std::string device = options.port;
+  if (IsUsbPortName(options.port)) {
+    // An adapter named by what it is: whichever device it has become since it was plugged in.
+    SerialPortInfo found;
+    std::string why;
+    if (!FindUsbPort(ListSerialPorts(options.sysfsRoot), options.port, &found, &why)) {
+      startupError_ = why;
+      return;
+    }
+    device = found.device;
+    usbPort_ = found;
+  }
+  if (!device.empty()) namer_.SetTarget(PortName(settings_.portIndex), device);
 
   ConfigureBackups(options.port.empty() ? PortName(settings_.portIndex) : options.port);
   model_.EnableControl(kIdStart, false);

@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/port_namer.h"
 #include "platform/settings_store.h"
+#include "platform/usb_ports.h"
 #include "update/handset_operations.h"
 #include "update/update_run.h"
 
@@ -32,6 +33,8 @@ struct StartupOptions {
   std::string settingsPath;  // empty: the default place
   std::string port;          // device for the configured port (path, rfc2217://, sim:)
   uint32_t baudRate = 0;     // 0: from the settings
+  // Where usb:VID:PID[:SERIAL] ports are looked up (the system's device tree).
+  std::string sysfsRoot = kDefaultSysfsRoot;
   // Asked when the settings hold no port: returns the port index (0 = COM1), or -1 for none.
   // Without it the port index stays at COM1.
   std::function<int()> askPort;
@@ -51,6 +54,8 @@ class Program {
   // must end.
   void Initialise(const StartupOptions& options, std::string* warning);
   const std::string& startupError() const { return startupError_; }
+  // The adapter a usb: port named (usb is false for any other port).
+  const SerialPortInfo& usbPort() const { return usbPort_; }
 
   DialogModel& model() { return model_; }
   const LinkSettings& linkSettings() const { return settings_; }
@@ -112,6 +117,7 @@ class Program {
   RunRecord* record_ = nullptr;
   std::string restorePort_ = "COM1";
   std::string startupError_;
+  SerialPortInfo usbPort_;
 };
 
 }  // namespace velmora

@@ -20,6 +20,7 @@
 #include "platform/interrupt.h"
 #include "platform/program_options.h"
 #include "platform/record_file.h"
+#include "platform/usb_ports.h"
 #include "sim/sim_handset.h"
 
 namespace velmora {
@@ -87,14 +88,21 @@ int Main(int argc, char** argv) {
   bool showHandset = false;
   bool verify = false;
   bool plan = false;
+  bool listPorts = false;
+  std::string sysfsRoot = kDefaultSysfsRoot;
   std::vector<std::string> words;
   app.add_option("--map", mapPath,
                  "Map file to write, - for standard input; read in text mode as Open File reads it")
       ->check(ExistingFileOrStdin());
   app.add_option("--port", port,
                  "Device for the configured port (COM1 unless the settings say otherwise): a path\n"
-                 "such as /dev/ttyUSB0, rfc2217://HOST:PORT, or sim: / sim:PROFILE for the\n"
-                 "simulated handset");
+                 "such as /dev/ttyUSB0, a USB adapter by identity usb:VID:PID[:SERIAL],\n"
+                 "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset");
+  app.add_flag("--list-ports", listPorts,
+               "List the serial devices with their USB identity (for --port usb:...) and driver");
+  app.add_option("--sysfs-root", sysfsRoot,
+                 "Root of the device tree that --list-ports and usb: ports read (default /sys;\n"
+                 "for tests)");
   app.add_option("--baud", baud, "Baud rate of the link (default: the settings, else 57600)")
       ->check(CLI::Range(1200u, 4000000u));
   app.add_option("--settings", settingsPath,
@@ -141,6 +149,13 @@ int Main(int argc, char** argv) {
       status >= 0)
     return status;
 
+  if (listPorts) {
+    const std::vector<SerialPortInfo> ports = ListSerialPorts(sysfsRoot);
+    if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", sysfsRoot.c_str());
+    std::fputs(FormatPortList(ports).c_str(), stdout);
+    return kExitSuccess;
+  }
+
   // A termination request in the middle of a garbage collection waits for the blocks to be
   // back in the handset; anywhere else it ends the program as it always did.
   InstallInterruptHandlers();
@@ -165,6 +180,7 @@ int Main(int argc, char** argv) {
   options.settingsPath = settingsPath;
   options.port = port;
   options.baudRate = baud;
+  options.sysfsRoot = sysfsRoot;
   // The run's record, written at every end once the options were good.
   RunReport report;
   report.program = "velmora-cli";

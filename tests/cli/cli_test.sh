@@ -112,6 +112,22 @@ plan)
   expect_status 1; expect_out "Map-Product: 72  HW-Product: 85"
   run "$cli" --map "$standard" --port sim: --plan --verify
   expect_status 64 ;;
+usb_ports)
+  # A device tree of one USB serial converter, laid out as sysfs does.
+  dev=sys/devices/usb1/1-1/1-1:1.0/ttyUSB9
+  mkdir -p "$dev/tty/ttyUSB9" sys/class/tty sys/bus/usb-serial/drivers/ftdi_sio
+  printf '0403\n' >sys/devices/usb1/1-1/idVendor; printf '6001\n' >sys/devices/usb1/1-1/idProduct
+  printf 'XY12\n' >sys/devices/usb1/1-1/serial
+  ln -s ../../../../bus/usb-serial/drivers/ftdi_sio "$dev/driver"
+  ln -s ../.. "$dev/tty/ttyUSB9/device"
+  ln -s "../../${dev#sys/}/tty/ttyUSB9" sys/class/tty/ttyUSB9
+  run "$cli" --list-ports --sysfs-root sys
+  expect_status 0; expect_out "/dev/ttyUSB9  usb:0403:6001:XY12  ftdi_sio"
+  # Found by identity: the device it names is the one opened (and here it does not exist).
+  run "$cli" --map "$standard" --port usb:0403:6001:XY12 --sysfs-root sys AUTOMATIC
+  expect_status 2; expect_err "/dev/ttyUSB9"
+  run "$cli" --map "$standard" --port usb:0403:6015 --sysfs-root sys AUTOMATIC
+  expect_status 1; expect_err "error: usb:0403:6015: no serial device with this USB identity" ;;
 embedded_map)
   cp "$cli" plain-cli
   run "$seal" seal --key-file "$src/keys/development.key" \
