@@ -14,12 +14,16 @@
 #include "app/startup.h"
 #include "cli/console_view.h"
 #include "cli/run_timing.h"
+#include "cli/station.h"
 #include "platform/clock.h"
 #include "platform/command_line.h"
 #include "platform/standard_streams.h"
 #include "platform/interrupt.h"
 #include "platform/program_options.h"
 #include "platform/record_file.h"
+#include "platform/regular_file.h"
+#include "platform/self_path.h"
+#include "platform/text_file.h"
 #include "platform/usb_ports.h"
 #include "sim/sim_handset.h"
 
@@ -30,6 +34,7 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitUpdateFailed = 1;  // also: --check found the map bad
 constexpr int kExitNoConnection = 2;
+constexpr int kExitUsage = 64;
 
 int ExitStatus(RunOutcome outcome) {
   switch (outcome) {
@@ -78,6 +83,8 @@ int Main(int argc, char** argv) {
 
   std::string mapPath;
   std::string port;
+  std::vector<std::string> portList;
+  std::string stationPath;
   std::string settingsPath;
   std::string timingPath;
   std::string reportPath;
@@ -94,10 +101,18 @@ int Main(int argc, char** argv) {
   app.add_option("--map", mapPath,
                  "Map file to write, - for standard input; read in text mode as Open File reads it")
       ->check(ExistingFileOrStdin());
-  app.add_option("--port", port,
+  app.add_option("--port", portList,
                  "Device for the configured port (COM1 unless the settings say otherwise): a path\n"
                  "such as /dev/ttyUSB0, a USB adapter by identity usb:VID:PID[:SERIAL],\n"
-                 "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset");
+                 "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset.\n"
+                 "Given more than once: station mode, one update per port at the same time")
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option("--station", stationPath,
+                 "Station mode: update the handsets on the ports of this file (one port a line,\n"
+                 "optionally followed by its log file; # comments) at the same time, each with\n"
+                 "its own log, then print a summary; exit 0 only when every handset succeeded")
+      ->excludes("--port");
   app.add_flag("--list-ports", listPorts,
                "List the serial devices with their USB identity (for --port usb:...) and driver");
   app.add_option("--sysfs-root", sysfsRoot,
@@ -148,6 +163,45 @@ int Main(int argc, char** argv) {
   if (const int status = ParseProgramOptions(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
       status >= 0)
     return status;
+
+  if (portList.size() == 1) port = portList[0];
+  if (!stationPath.empty() || portList.size() > 1) {
+    // Each port gets a velmora-cli of its own, with what was asked of this one.
+    std::vector<StationPort> station;
+    std::string why;
+    std::string text;
+    if (!stationPath.empty() && !ReadRegularFile(stationPath, &text, &why, 1 << 20)) {
+      std::fprintf(stderr, "error: station file %s: %s\n", stationPath.c_str(), why.c_str());
+      return kExitUpdateFailed;
+    }
+    if (!(stationPath.empty() ? StationFromPorts(portList, &station, &why)
+                              : ParseStationText(text, stationPath, &station, &why))) {
+      std::fprintf(stderr, "error: %s\n", why.c_str());
+      return kExitUpdateFailed;
+    }
+    if (mapPath == kStandardInputPath || !reportPath.empty() || check || !restorePath.empty() ||
+        !timingPath.empty()) {
+      std::fprintf(stderr,
+                   "error: a station takes --map FILE, --baud, --settings, --verify, --plan, "
+                   "--report-append and --show-handset; not --map -, --report, --check, "
+                   "--restore or --timing\n");
+      return kExitUsage;
+    }
+    std::vector<std::string> args;
+    if (!mapPath.empty()) args.insert(args.end(), {"--map", mapPath});
+    if (baud != 0) args.insert(args.end(), {"--baud", std::to_string(baud)});
+    if (!settingsPath.empty()) args.insert(args.end(), {"--settings", settingsPath});
+    if (verify) args.push_back("--verify");
+    if (plan) args.push_back("--plan");
+    if (showHandset) args.push_back("--show-handset");
+    if (!reportAppendPath.empty()) args.insert(args.end(), {"--report-append", reportAppendPath});
+    if (sysfsRoot != kDefaultSysfsRoot) args.insert(args.end(), {"--sysfs-root", sysfsRoot});
+    // Nobody answers a box at a station: every run is unattended.
+    args.push_back("AUTOMATIC");
+    std::string self = SelfExecutablePath();
+    if (self.empty()) self = arguments.empty() ? std::string("velmora-cli") : arguments[0];
+    return RunStation(self, args, station, stdout);
+  }
 
   if (listPorts) {
     const std::vector<SerialPortInfo> ports = ListSerialPorts(sysfsRoot);

@@ -128,6 +128,36 @@ usb_ports)
   expect_status 2; expect_err "/dev/ttyUSB9"
   run "$cli" --map "$standard" --port usb:0403:6015 --sysfs-root sys AUTOMATIC
   expect_status 1; expect_err "error: usb:0403:6015: no serial device with this USB identity" ;;
+station)
+  # Three handsets at once, each with its own log; one of them is of another product.
+  printf 'product = 85\n' >other.profile
+  printf '# bench\nsim:  first.log\nsim:other.profile\nsim:\n' >bench.txt
+  run "$cli" --map "$standard" --station bench.txt --report-append trail.jsonl
+  expect_status 1
+  expect_out "3 handsets: 2 succeeded, 1 did not"
+  grep -Eq '^sim:other.profile +351234567890128 +failed ' out.txt || fail "summary line of the failed handset"
+  grep -Eq '^sim: +351234567890128 +succeeded .* first.log$' out.txt || fail "summary line of first.log"
+  grep -q "Block 5002 written" first.log || fail "first.log lacks its run"
+  grep -q "Map-Product: 72  HW-Product: 85" velmora-station-2-sim_other.profile.log \
+    || fail "the failed handset's log lacks its run"
+  [ "$(wc -l <trail.jsonl)" -eq 3 ] || fail "three records expected in the trail"
+  run "$cli" --map "$standard" --port sim: --port sim:
+  expect_status 0; expect_out "2 handsets: 2 succeeded, 0 did not"
+  run "$cli" --map "$standard" --port sim: --port sim: --report one.json
+  expect_status 64
+  printf 'sim: a b\n' >bad.txt
+  run "$cli" --map "$standard" --station bad.txt
+  expect_status 1; expect_err "error: bad.txt: line 1: expected a port and at most a log file"
+  # A termination request to the station reaches every run; the summary still comes.
+  printf 'reply_delay_us = 200000\n' >slow.profile
+  "$cli" --map "$standard" --port sim:slow.profile --port sim:slow.profile >out.txt 2>err.txt </dev/null &
+  station=$!
+  sleep 2
+  kill -TERM "$station"
+  wait "$station"; status=$?
+  expect_status 1
+  [ "$(grep -Ec '^sim:slow.profile +- +interrupted +[0-9]' out.txt)" -eq 2 ] \
+    || fail "both runs should be interrupted" ;;
 embedded_map)
   cp "$cli" plain-cli
   run "$seal" seal --key-file "$src/keys/development.key" \

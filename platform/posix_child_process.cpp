@@ -1,0 +1,111 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+
+extern char** environ;
+
+namespace velmora {
+namespace {
+
+std::vector<pid_t> g_children;
+volatile sig_atomic_t g_pendingSignal = 0;
+
+void NoteSignal(int signal) { g_pendingSignal = signal; }
+
+void PassOnPendingSignal() {
+  const int signal = g_pendingSignal;
+  if (signal == 0) return;
+  g_pendingSignal = 0;
+  for (pid_t child : g_children) ::kill(child, signal);
+}
+
+}  // namespace
+
+bool StartChild(const std::string& program, const std::vector<std::string>& args,
+                const std::string& logPath, int64_t* id, std::string* why) {
+  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (log < 0) {
+    *why = logPath + ": " + std::strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&files, log, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&files, log, STDERR_FILENO);
+  // The child decides for itself what the termination requests do.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int error = ::posix_spawn(&pid, program.c_str(), &files, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attributes);
+  ::close(log);
+  if (error != 0) {
+    *why = program + ": " + std::strerror(error);
+    return false;
+  }
+  g_children.push_back(pid);
+  *id = pid;
+  return true;
+}
+
+bool WaitChild(ChildEnd* end) {
+  for (;;) {
+    PassOnPendingSignal();
+    if (g_children.empty()) return false;
+    int status = 0;
+    rusage usage{};
+    const pid_t pid = ::wait4(-1, &status, 0, &usage);
+    if (pid < 0) {
+      if (errno == EINTR) continue;
+      g_children.clear();
+      return false;
+    }
+    bool ours = false;
+    for (size_t i = 0; i < g_children.size(); ++i) {
+      if (g_children[i] == pid) {
+        g_children.erase(g_children.begin() + static_cast<std::ptrdiff_t>(i));
+        ours = true;
+        break;
+      }
+    }
+    if (!ours) continue;
+    end->id = pid;
+    end->status = WIFEXITED(status) ? WEXITSTATUS(status)
+                                    : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+    end->cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return true;
+  }
+}
+
+void ForwardTerminationToChildren() {
+  struct sigaction action {};
+  action.sa_handler = NoteSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no restart: the wait returns and passes the request on
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+}  // namespace velmora

@@ -1,0 +1,77 @@
+// Station mode's own parts: the station file, the log names, what an exit status means, the
+// IMEI taken from a run's log, and the summary table.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/station.h"
+
+namespace velmora {
+namespace {
+
+TEST(Station, FileNamesPortsAndTheirLogs) {
+  const std::string text =
+      "# bench 3\r\n"
+      "usb:0403:6001:A1   left.log\r\n"
+      "\r\n"
+      "  rfc2217://127.0.0.1:7001   # the remote one\r\n"
+      "sim:\n"
+      "sim:\n";
+  std::vector<StationPort> ports;
+  std::string why;
+  ASSERT_TRUE(ParseStationText(text, "bench.txt", &ports, &why)) << why;
+  ASSERT_EQ(ports.size(), 4u);
+  EXPECT_EQ(ports[0].port, "usb:0403:6001:A1");
+  EXPECT_EQ(ports[0].logPath, "left.log");
+  EXPECT_EQ(ports[1].port, "rfc2217://127.0.0.1:7001");
+  EXPECT_EQ(ports[1].logPath, "velmora-station-2-rfc2217___127.0.0.1_7001.log");
+  EXPECT_EQ(ports[1].line, 4);
+  // Each process has a simulated handset of its own.
+  EXPECT_EQ(ports[3].logPath, "velmora-station-4-sim_.log");
+}
+
+TEST(Station, BadFilesAreRefusedWithTheLine) {
+  struct Case {
+    const char* text;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"", "bench.txt: names no port"},
+      {"# only a comment\n\n", "bench.txt: names no port"},
+      {"/dev/ttyUSB0 a.log extra\n", "bench.txt: line 1: expected a port and at most a log file, found 3 words"},
+      {"/dev/ttyUSB0\n/dev/ttyUSB1\n/dev/ttyUSB0\n", "bench.txt: line 3: port /dev/ttyUSB0 is named twice"},
+      {"/dev/ttyUSB0 x.log\nsim: x.log\n", "bench.txt: line 2: log file x.log is named twice"},
+  };
+  for (const Case& c : cases) {
+    std::vector<StationPort> ports;
+    std::string why;
+    EXPECT_FALSE(ParseStationText(c.text, "bench.txt", &ports, &why)) << c.text;
+    EXPECT_EQ(why, c.why);
+  }
+  std::vector<StationPort> ports;
+  std::string why;
+  EXPECT_FALSE(StationFromPorts({"/dev/ttyUSB0", "/dev/ttyUSB0"}, &ports, &why));
+  EXPECT_EQ(why, "--port: port /dev/ttyUSB0 is named twice");
+}
+
+TEST(Station, OutcomesImeiAndSummary) {
+  EXPECT_EQ(StationOutcome(0), "succeeded");
+  EXPECT_EQ(StationOutcome(2), "not connected");
+  EXPECT_EQ(StationOutcome(143), "interrupted");
+  EXPECT_EQ(StationOutcome(137), "ended with 137");
+  EXPECT_EQ(ImeiFromLog("header\nIMEI: 351234567890128\r\nMapFile-Info"), "351234567890128");
+  EXPECT_EQ(ImeiFromLog("Error switching service mode!\n"), "");
+
+  std::vector<StationResult> results(2);
+  results[0] = {"usb:0403:6001:A1", "a.log", "351234567890128", 0, 41.26, 0.5};
+  results[1] = {"/dev/ttyUSB1", "b.log", "", 2, 60, 0.125};
+  EXPECT_EQ(FormatStationSummary(results),
+            "Port              IMEI             Outcome            Time     CPU  Log\n"
+            "usb:0403:6001:A1  351234567890128  succeeded         41.3s   0.50s  a.log\n"
+            "/dev/ttyUSB1      -                not connected     60.0s   0.12s  b.log\n"
+            "2 handsets: 1 succeeded, 1 did not\n");
+}
+
+}  // namespace
+}  // namespace velmora
