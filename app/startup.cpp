@@ -4,6 +4,7 @@
 
 #include "app/settings_check.h"
 #include "platform/regular_file.h"
+#include "platform/usb_latency.h"
 #include "update/plan_run.h"
 
 #include "sim/sim_device.h"
@@ -65,6 +66,10 @@ Program::Program(DialogView& view, Clock& clock)
     return simPort_->Open(arg, why, kind);
   });
   BuildLink(clock_, namer_);
+  SetSerialNoteSink([this](const std::string& line) {
+    model_.Log(line + "\r\n");
+    model_.RefreshLog();
+  });
 }
 
 void Program::BuildLink(Clock& linkClock, DeviceOpener& opener) {
@@ -101,7 +106,7 @@ void Program::Instrument(Clock& linkClock, const OpenerWrapper& wrapOpener,
   wrappedOps_ = wrapOperations(*ops_);
 }
 
-Program::~Program() = default;
+Program::~Program() { SetSerialNoteSink(nullptr); }
 
 bool Program::ReadSettings(const StartupOptions& options, std::string* warning) {
   std::vector<std::string> warnings;

@@ -1,6 +1,7 @@
 // termios serial port. The descriptor stays non-blocking; every wait is a ppoll() with the time
 // left, so a read returns the moment its bytes are in and nothing waits without a bound.
 #include "platform/posix_serial.h"
+#include "platform/usb_ports.h"
 #include "platform/system_serial.h"
 
 #include <fcntl.h>
@@ -172,6 +173,10 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
     return failErrno(err);
   }
   std::unique_ptr<PosixSerialDevice> device(new PosixSerialDevice(fd, clock));
+  // USB adapters answer late unless told otherwise; what cannot be set is said in the log.
+  std::vector<std::string> notes;
+  device->latency_ = LatencyTuning::Apply(fd, path, kDefaultSysfsRoot, &notes);
+  for (const std::string& note : notes) SerialNote(note);
   struct stat st {};
   // Unix98 pseudo-terminal slaves have the majors 136 to 143.
   device->pseudoTerminal_ = fstat(fd, &st) == 0 && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
@@ -180,6 +185,7 @@ std::unique_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
 
 PosixSerialDevice::~PosixSerialDevice() {
   if (fd_ >= 0) {
+    latency_.Restore(fd_);
     ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // also releases the lock; HUPCL drops the modem lines
   }

@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/serial_device.h"
+#include "platform/usb_latency.h"
 
 namespace velmora {
 
@@ -43,6 +44,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool configured_ = false;
   bool pseudoTerminal_ = false;
   SerialTimeouts timeouts_;
+  LatencyTuning latency_;  // put back when the port closes
 };
 
 }  // namespace velmora

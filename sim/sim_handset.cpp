@@ -226,11 +226,18 @@ void SimHandset::Send(const std::vector<uint8_t>& bytes, int64_t t) {
   const LineFormat f = ReceiverFormat();
   const int64_t wire = WireTimeUs(f);
   int64_t at = std::max(t, txFreeUs_);
+  const size_t first = out_.size();
   for (uint8_t b : bytes) {
     at += wire;
     out_.push_back({at, b, f});
   }
   txFreeUs_ = at;
+  // An adapter in between hands the answer on only when its timer runs out after the last
+  // byte; the line itself is free again as soon as the bytes are through.
+  if (profile_.adapterLatencyMs > 0) {
+    const int64_t handedOn = at + int64_t{profile_.adapterLatencyMs} * 1000;
+    for (size_t i = first; i < out_.size(); ++i) out_[i].timeUs = handedOn;
+  }
 }
 
 void SimHandset::SendFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t) {

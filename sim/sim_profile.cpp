@@ -358,6 +358,8 @@ bool ApplySimSetting(SimProfile* p, const std::string& rawKey, const std::string
   if (key == "block") return ParseBlock(value, p, error);
   if (key == "fault") return ParseSimFault(value, &p->faults, error);
   if (key == "reply_delay_us") return Num(value, &p->replyDelayUs, 10000000, "reply_delay_us", error);
+  if (key == "adapter_latency_ms")
+    return Num(value, &p->adapterLatencyMs, 255, "adapter_latency_ms", error);
   if (key == "boot_start_ms") return Num(value, &p->bootStartMs, 100000, "boot_start_ms", error);
   if (key == "pending_interval_ms") return Num(value, &p->pendingIntervalMs, 100000, "pending_interval_ms", error);
   if (key == "erase_ms") return Num(value, &p->eraseMs, 100000, "erase_ms", error);

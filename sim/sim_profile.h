@@ -28,6 +28,7 @@
 //   boot_start_ms = 50              from the boot block's acknowledgement to the service program
 //   pending_interval_ms = 200       between "P" replies of a busy handset
 //   erase_ms = 300                  time DeleteAllBlocks takes
+//   adapter_latency_ms = 16         a USB adapter holds each answer this long (0 = none)
 #pragma once
 
 #include <cstdint>
@@ -114,6 +115,9 @@ struct SimProfile {
   uint32_t bootStartMs = 50;
   uint32_t pendingIntervalMs = 200;
   uint32_t eraseMs = 300;
+  // A USB serial adapter between handset and host that holds each answer this long before the
+  // host sees it (16 ms: an FTDI chip's default latency timer); 0 = a plain serial line.
+  uint32_t adapterLatencyMs = 0;
 
   // Product 72, IMEI 351234567890128, running normally, Eelite 8192 bytes holding blocks
   // 1..20 of 100 bytes (version 1) and 2000 bytes of garbage, Eefull blocks 5001..5004 of

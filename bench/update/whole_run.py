@@ -124,11 +124,12 @@ def stop_sim(proc):
         proc.wait()
 
 
-def one_run(args, work, map_path, baud, state, extra=(), tag=""):
+def one_run(args, work, map_path, baud, state, extra=(), tag="", handset=""):
     profile = os.path.join(work, f"handset_{state}_{baud}{tag}.txt")
     with open(profile, "w") as f:
         f.write(f"state = {state}\nbaud = {baud}\neelite_capacity = {EELITE_CAPACITY}\n"
-                f"garbage = {GARBAGE}\nreply_delay_us = {REPLY_DELAY_US}\nerase_ms = {ERASE_MS}\n")
+                f"garbage = {GARBAGE}\nreply_delay_us = {REPLY_DELAY_US}\nerase_ms = {ERASE_MS}\n"
+                + handset)
     timing = os.path.join(work, f"timing_{state}_{baud}{tag}.txt")
     log = os.path.join(work, f"log_{state}_{baud}{tag}.txt")
     usage = os.path.join(work, f"rusage_{state}_{baud}{tag}.txt")
@@ -235,6 +236,16 @@ def main():
           f"{checked['transfer_s'] / plain['transfer_s']:.3f}; {checked['bytes']} bytes and "
           f"{checked['exchanges']} exchanges" + "".join(f"  PROBLEM: {p}" for p in checked["problems"]))
     failed = failed or bool(checked["problems"])
+
+    # What a USB adapter that holds every answer 16 ms (an FTDI chip's default latency timer)
+    # costs when it cannot be set lower.
+    held = one_run(args, work, map_path, plain["baud"], plain["state"], (), "_adapter16",
+                   "adapter_latency_ms = 16\n")
+    print(f"16 ms adapter ({plain['state']}, {plain['baud']} baud): transfer {held['transfer_s']:.3f} s "
+          f"against {plain['transfer_s']:.3f} s on a plain line, ratio "
+          f"{held['transfer_s'] / plain['transfer_s']:.2f}; connect {held['connect_s']:.3f} s against "
+          f"{plain['connect_s']:.3f} s" + "".join(f"  PROBLEM: {p}" for p in held["problems"]))
+    failed = failed or bool([p for p in held["problems"] if "timed out" not in p])
     print(f"worst ratio {worst:.4f} (goal {RATIO_GOAL})" + ("; RUNS HAD PROBLEMS" if failed else ""))
     return 1 if failed else 0
 

@@ -22,6 +22,8 @@ fault = status 0x11 5 always
 fault = pending 0x1A 3
 fault = writeback 2 3
 fault = no_switch_off ack
+fault = corrupt 7
+adapter_latency_ms = 16
 imei_text = \r\n+CGSN: 490154203237518\r\n   # trailing comment
 )",
                               &p, &error))
@@ -41,6 +43,8 @@ imei_text = \r\n+CGSN: 490154203237518\r\n   # trailing comment
   EXPECT_EQ(p.faults.writebackFailAt, 2);
   EXPECT_EQ(p.faults.writebackStatus, '3');
   EXPECT_EQ(p.faults.switchOff, SwitchOffFault::AckButStayOn);
+  EXPECT_EQ(p.faults.corruptChunkAt, 7);
+  EXPECT_EQ(p.adapterLatencyMs, 16u);
   EXPECT_EQ(p.ImeiAnswer(), "\r\n+CGSN: 490154203237518\r\n");
 }
 
@@ -59,6 +63,9 @@ TEST(SimProfileText, RejectsWhatCannotBeMeant) {
       "fault = pending 0x01",
       "fault = lose 0x01 sometimes",
       "fault = explode",
+      "fault = corrupt 0",
+      "fault = corrupt",
+      "adapter_latency_ms = 256",
       "imei_text = 0123456789012345678901234567890123",  // more than a frame holds
       "imei_text = bad escape \\q",
       "colour = blue",

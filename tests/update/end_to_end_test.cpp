@@ -372,5 +372,22 @@ TEST(EndToEnd, PlanWritesNothingAndForeseesTheGarbageCollectionTheRunMakes) {
   EXPECT_EQ(other.handset->state(), sim::SimState::SwitchedOff);
 }
 
+TEST(EndToEnd, AdapterThatHoldsEachAnswerSlowsTheRunButDoesNotBreakIt) {
+  // A 16 ms adapter between handset and host: every answer of the transfer waits that long.
+  int64_t took[2] = {};
+  uint64_t frames = 0;
+  for (int held : {0, 1}) {
+    Rig rig(held ? "adapter_latency_ms = 16\n" : "");
+    const int64_t start = rig.clock.NowUs();
+    ASSERT_EQ(rig.Run(SmallMap()), RunOutcome::Succeeded) << held;
+    took[held] = rig.clock.NowUs() - start;
+    ExpectWritten(rig);
+    if (held == 0) frames = rig.handset->framesReceived();
+  }
+  // Every frame the handset took was answered 16 ms later.
+  EXPECT_GE(took[1] - took[0], static_cast<int64_t>(frames) * 16000)
+      << took[0] << " us plain, " << took[1] << " us held, " << frames << " frames";
+}
+
 }  // namespace
 }  // namespace velmora
