@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 #include "app/startup.h"
 #include "gui/update_dialog.h"
@@ -11,32 +10,6 @@
 #include "platform/interrupt.h"
 
 namespace velmora::gui {
-namespace {
-
-const char* BoxKind(MessageIcon icon) {
-  switch (icon) {
-    case MessageIcon::Error: return "error";
-    case MessageIcon::Warning: return "warning";
-    case MessageIcon::Information: return "info";
-    case MessageIcon::Question: return "question";
-    case MessageIcon::None: break;
-  }
-  return "message";
-}
-
-// Not a result the dialog gives: the start-up failed before it was shown; ends as a failure.
-constexpr int kStartupFailedResult = 3;
-
-}  // namespace
-
-int ExitStatusForResult(int dialogResult) {
-  switch (dialogResult) {
-    case 1: return 0;
-    case 2: return 2;
-    case kInterruptedResult: return InterruptExitStatus(HeldInterrupt() != 0 ? HeldInterrupt() : 2);
-    default: return 3;
-  }
-}
 
 UpdateApp::UpdateApp(GuiOptions options) : options_(std::move(options)) {}
 
@@ -56,7 +29,7 @@ int UpdateApp::OnRun() {
   if (const char* logPath = std::getenv(kMessageLogVariable); logPath != nullptr && *logPath != '\0') {
     const std::string path = logPath;
     dialog->SetMessageBoxHandler([path](const std::string& text, MessageIcon icon) {
-      std::ofstream(path, std::ios::app) << BoxKind(icon) << ": " << text << "\n";
+      AppendMessageLog(path, text, icon);
       return 1;
     });
   }

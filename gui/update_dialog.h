@@ -14,6 +14,7 @@
 #include "app/log_feed.h"
 #include "app/startup.h"
 #include "gui/dialog_units.h"
+#include "gui/gui_options.h"
 
 class wxButton;
 class wxGauge;
@@ -27,9 +28,6 @@ inline constexpr int kIdmAboutBox = 0x10;
 inline constexpr char kMapFileFilter[] = "Talvex MAP Files (*.map)|*.map|All Files (*.*)|*.*||";
 inline constexpr char kMapFileDefaultExtension[] = "0a-";
 inline constexpr char kMessageBoxCaption[] = "Velmora";
-// The dialog's result when a termination request was held through a run: not one of the
-// dialog's own results (1, 2, 3).
-inline constexpr int kInterruptedResult = 100;
 
 // The filter above is written as the common file dialogs of the program's first platform
 // take it, closed by "||"; wxWidgets wants the pairs alone.

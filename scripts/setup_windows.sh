@@ -8,7 +8,7 @@ build="${1:-$root/build/windows}"
 shift || true
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
-          libcli11-dev wine64 python3-serial)
+          libcli11-dev wine64 python3-serial xvfb x11-apps x11-utils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

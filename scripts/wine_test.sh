@@ -5,7 +5,10 @@
 #   - velmora-cli.exe against the Linux velmora-sim over RFC 2217, and the Linux velmora-cli
 #     against velmora-sim.exe,
 #   - the Win32 serial device on a Linux pseudo-terminal mapped as COM5 in the prefix,
-#   - settings imported into the registry with Wine's regedit and used without --settings.
+#   - settings imported into the registry with Wine's regedit and used without --settings,
+#   - the native dialog velmora.exe in an X server of its own (Xvfb): unattended runs, usage
+#     errors and the settings it cannot use, as the Linux dialog's test runs them; and a
+#     screenshot of it in the middle of a run (build/windows/screenshots/main_dialog.png).
 # Usage: scripts/wine_test.sh [LINUX_BUILD_DIR]   (default build/ci: velmora-cli, velmora-sim)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,18 +34,26 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 unset VELMORA_SETTINGS DISPLAY
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# One X server for the whole run: Wine's desktop process starts once, with the display it finds
+# then. It picks a free display number itself.
+mkfifo "$work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+pids+=("$!")
+read -r -t 20 display_number <"$work/display" || { echo "wine_test: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$display_number"
 
 stage "Wine prefix"
 wineboot -i >/dev/null 2>&1
 wineserver -w
 
 stage "unit and integration tests"
-(cd "$win" && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+(cd "$win" && ctest --output-on-failure -j2 --timeout 300)
 
 failures=()
 check() {  # check NAME COMMAND...: runs the command, records a failure by name
@@ -131,12 +142,54 @@ registry_settings_from_regedit() {
   grep -q "Writing Map-Version to Mobile" "$work/d.log"
 }
 
+# The Linux dialog's own test cases, run against velmora.exe.
+dialog_case() {
+  printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$win/gui/win32/velmora.exe" >"$work/velmora"
+  chmod +x "$work/velmora"
+  bash "$root/tests/gui/velmora_test.sh" "$work/velmora" "$root" "$1"
+}
+
+# velmora.exe against the Linux velmora-sim (paced at the line's baud rate, so that the run
+# lasts long enough to be seen), photographed while it writes.
+dialog_screenshot() {
+  start_sim "$work/e" "$linux/sim/velmora-sim" || return 1
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_CONFIG\\QSB_Library]\r\n"ComPort"=hex:01\r\n"Baudrate"=dword:0000e100\r\n' \
+    >"$work/e.reg"
+  VELMORA_GUI_MESSAGE_LOG="$work/e.boxes" wine "$win/gui/win32/velmora.exe" --map "$map" \
+    --port "rfc2217://127.0.0.1:$sim_port" --settings "$work/e.reg" AUTOMATIC >"$work/e.log" 2>&1 &
+  local gui=$!
+  local geometry=""
+  for _ in $(seq 1 100); do
+    geometry="$(xwininfo -name Velmora 2>/dev/null | awk '/Absolute upper-left X/{x=$NF} /Absolute upper-left Y/{y=$NF} /Width:/{w=$NF} /Height:/{h=$NF} END{if (w) print x, y, w, h}')"
+    [ -n "$geometry" ] && break
+    sleep 0.1
+  done
+  [ -n "$geometry" ] || { echo "no window named Velmora"; wait "$gui"; return 1; }
+  sleep 3
+  mkdir -p "$win/screenshots"
+  xwd -root -silent >"$work/e.xwd"
+  # shellcheck disable=SC2086
+  "$python" "$root/tests/gui/xwd_to_png.py" "$work/e.xwd" "$win/screenshots/main_dialog.png" $geometry
+  local status=0
+  wait "$gui" || status=$?
+  wait "$sim_pid" || true
+  [ "$status" -eq 0 ] || { echo "exit $status"; cat "$work/e.log" "$work/e.boxes" 2>/dev/null; return 1; }
+  [ ! -s "$work/e.boxes" ] || { echo "message boxes in an unattended success:"; cat "$work/e.boxes"; return 1; }
+  echo "  screenshot: $win/screenshots/main_dialog.png ($geometry)"
+}
+
 stage "programs"
 check "velmora-cli.exe on sim: writes the Linux build's log" cli_sim_matches_linux
 check "velmora-cli.exe against the Linux velmora-sim (RFC 2217)" cli_exe_against_linux_sim
 check "the Linux velmora-cli against velmora-sim.exe (RFC 2217)" linux_cli_against_sim_exe
 check "Win32 serial device on a pseudo-terminal as COM5" com_port_on_pseudo_terminal
 check "registry settings imported with regedit" registry_settings_from_regedit
+
+stage "dialog"
+for case in usage bad_settings unattended_success unattended_failure; do
+  check "velmora.exe: $case" dialog_case "$case"
+done
+check "velmora.exe in the middle of a run, photographed" dialog_screenshot
 
 echo "== wine_test: done in $((SECONDS - started))s"
 if ((${#failures[@]})); then
