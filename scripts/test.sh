@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian machine and runs the whole test suite:
-# a warnings-as-errors build with every test, the Windows cross build under Wine, then every unit and integration test again under
-# AddressSanitizer and UndefinedBehaviorSanitizer (the whole-program CLI runs only once), then
-# runs each fuzz target for 30 s.
+# a warnings-as-errors build with every test, the Windows cross build under Wine, the release
+# packages, then every unit and integration test again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (the whole-program CLI runs only once), then runs each fuzz target
+# for 30 s.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -12,6 +13,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 # The Windows build: the MinGW-w64 cross build, its tests and programs under Wine, beside the
 # Linux programs just built.
 "$root/scripts/wine_test.sh" "$root/build/ci"
+# The release packages from those two builds: the .deb unpacked into a scratch root and the zip
+# unpacked, each checking a map with the velmora-cli it holds.
+"$root/scripts/package.sh" "$root/build/ci" "$root/build/windows"
 
 "$root/scripts/setup.sh" "$root/build/asan" -DVELMORA_WERROR=ON -DVELMORA_SANITIZE=ON \
   -DVELMORA_BUILD_BENCHMARKS=OFF
