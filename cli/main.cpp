@@ -239,7 +239,7 @@ int Main(int argc, char** argv) {
   RunReport report;
   report.program = "velmora-cli";
   report.version = kReleaseVersion;
-  report.mode = restorePath.empty() ? "update" : "restore";
+  report.mode = !restorePath.empty() ? "restore" : plan ? "plan" : "update";
   report.mapFile = restorePath.empty() ? mapPath : restorePath;
   report.verify = verify;
   report.startMs = NowMs();
@@ -248,8 +248,10 @@ int Main(int argc, char** argv) {
     if (reportPath.empty() && reportAppendPath.empty()) return status;
     report.endMs = NowMs();
     report.mapText = restorePath.empty() ? model.MapText() : nullptr;
-    report.port = port.empty() ? std::string("COM") + std::to_string(program.linkSettings().portIndex + 1)
-                               : port;
+    const uint8_t portIndex = program.linkSettings().portIndex;
+    report.port = !port.empty() ? port
+                  : portIndex < 9 ? "COM" + std::to_string(portIndex + 1)
+                  : portIndex == 9 ? std::string("COM:") : std::string();
     report.baudRate = program.linkSettings().baudRate;
     report.hardwareProduct = program.HardwareProduct();
     report.outcome = outcome;
@@ -305,7 +307,7 @@ int Main(int argc, char** argv) {
     const RunOutcome planned = program.Plan(&error);
     if (showHandset && program.simHandset() != nullptr)
       std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
-    return ExitStatus(planned);
+    return finish(ExitStatus(planned), OutcomeName(planned), error);
   }
   const RunOutcome outcome = program.Start(&error);
   if (!timingPath.empty() && !timing.WriteReport(timingPath))

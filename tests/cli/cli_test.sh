@@ -111,7 +111,11 @@ plan)
   run "$cli" --map "$standard" --port sim:other.profile --plan AUTOMATIC
   expect_status 1; expect_out "Map-Product: 72  HW-Product: 85"
   run "$cli" --map "$standard" --port sim: --plan --verify
-  expect_status 64 ;;
+  expect_status 64
+  run "$cli" --map "$standard" --port sim: --plan AUTOMATIC --report plan.json
+  expect_status 0
+  /usr/bin/python3 -c 'import json,sys; r=json.load(open("plan.json")); sys.exit(r["mode"] != "plan" or r["blocks"] != [] or r["exit_status"] != 0)' \
+    || fail "plan record" ;;
 usb_ports)
   # A device tree of one USB serial converter, laid out as sysfs does.
   dev=sys/devices/usb1/1-1/1-1:1.0/ttyUSB9
