@@ -32,6 +32,9 @@ export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64
 # No Mono or Gecko installers: the programs need neither.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 unset VELMORA_SETTINGS DISPLAY
+# The Linux programs keep their settings and write-ahead copies under these: a run of its own,
+# untouched by what other runs on this machine left behind (the Wine prefix is new anyway).
+export XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state"
 pids=()
 cleanup() {
   wineserver -k 2>/dev/null || true
