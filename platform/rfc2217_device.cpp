@@ -6,44 +6,15 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/tcp_socket.h"
+#include "platform/telnet.h"
 
 namespace velmora {
 
+using namespace telnet;
+
 namespace {
-
-// Telnet.
-constexpr uint8_t kIac = 255;
-constexpr uint8_t kDont = 254;
-constexpr uint8_t kDo = 253;
-constexpr uint8_t kWont = 252;
-constexpr uint8_t kWill = 251;
-constexpr uint8_t kSb = 250;
-constexpr uint8_t kSe = 240;
-constexpr uint8_t kOptBinary = 0;
-constexpr uint8_t kOptSuppressGoAhead = 3;
-constexpr uint8_t kOptComPort = 44;
-
-// COM-PORT-OPTION commands; the server answers each with the code plus 100.
-constexpr uint8_t kSetBaudRate = 1;
-constexpr uint8_t kSetDataSize = 2;
-constexpr uint8_t kSetParity = 3;
-constexpr uint8_t kSetStopSize = 4;
-constexpr uint8_t kSetControl = 5;
-constexpr uint8_t kPurgeData = 12;
-constexpr uint8_t kServerOffset = 100;
-constexpr uint8_t kNotifyLineState = 106;
-constexpr uint8_t kNotifyModemState = 107;
-
-// SET-CONTROL values.
-constexpr uint8_t kControlNoFlow = 1;
-constexpr uint8_t kControlXonXoff = 2;
-constexpr uint8_t kControlHardware = 3;
-constexpr uint8_t kControlDtrOn = 8;
-constexpr uint8_t kControlDtrOff = 9;
-constexpr uint8_t kControlRtsOn = 11;
-constexpr uint8_t kControlRtsOff = 12;
-constexpr uint8_t kPurgeBoth = 3;
 
 // Option states on each side.
 constexpr uint8_t kOff = 0;
@@ -58,27 +29,10 @@ constexpr size_t kMaxBuffered = 1 << 20;
 constexpr int64_t kSendSlackUs = 2'000'000;
 constexpr uint32_t kReadIntervalNoWait = 0xFFFFFFFFu;
 
-// Line settings codes of the protocol.
-uint8_t ParityCode(uint8_t parity) {
-  switch (parity) {
-    case kParityOdd: return 2;
-    case kParityEven: return 3;
-    case kParityMark: return 4;
-    case kParitySpace: return 5;
-    default: return 1;
-  }
-}
-uint8_t StopCode(uint8_t stopBits) {
-  switch (stopBits) {
-    case kTwoStopBits: return 2;
-    case kOne5StopBits: return 3;
-    default: return 1;
-  }
-}
-
 std::vector<uint8_t> Be32(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
+  std::vector<uint8_t> bytes(4);
+  StoreBe32(bytes.data(), v);
+  return bytes;
 }
 
 // kSocketReadable / kSocketWritable / kSocketBroken as they came, 0 when none in time, -1 on
@@ -187,18 +141,18 @@ void Rfc2217Device::Lose() {
 }
 
 bool Rfc2217Device::Negotiate(std::string* error) {
-  const std::vector<uint8_t> hello = {kIac, kWill, kOptBinary,         kIac, kDo,   kOptBinary,
-                                      kIac, kWill, kOptSuppressGoAhead, kIac, kDo,   kOptSuppressGoAhead,
-                                      kIac, kWill, kOptComPort};
-  usState_[kOptBinary] = usState_[kOptSuppressGoAhead] = usState_[kOptComPort] = kAsked;
-  themState_[kOptBinary] = themState_[kOptSuppressGoAhead] = kAsked;
+  const std::vector<uint8_t> hello = {kIac, kWill, kBinary,         kIac, kDo,   kBinary,
+                                      kIac, kWill, kSga, kIac, kDo,   kSga,
+                                      kIac, kWill, kComPort};
+  usState_[kBinary] = usState_[kSga] = usState_[kComPort] = kAsked;
+  themState_[kBinary] = themState_[kSga] = kAsked;
   const int64_t deadline = clock_.NowUs() + int64_t{options_.connectTimeoutMs} * 1000;
   if (!SendAll(hello, deadline)) {
     *error = "connection lost during negotiation";
     return false;
   }
   // The server takes the option either by DO (for our WILL) or by offering its own WILL.
-  while (usState_[kOptComPort] != kOn && themState_[kOptComPort] != kOn) {
+  while (usState_[kComPort] != kOn && themState_[kComPort] != kOn) {
     if (comPortRefused_) {
       *error = "the server does not offer COM-PORT-OPTION";
       return false;
@@ -225,25 +179,17 @@ bool Rfc2217Device::Negotiate(std::string* error) {
   }
   const std::vector<uint8_t>& baud = answers[0].value;
   if (baud.size() >= 4) {
-    config_.baudRate = (uint32_t{baud[0]} << 24) | (uint32_t{baud[1]} << 16) |
-                       (uint32_t{baud[2]} << 8) | baud[3];
+    config_.baudRate = LoadBe32(baud.data());
   }
   if (!answers[1].value.empty() && answers[1].value[0] >= 5 && answers[1].value[0] <= 8) {
     config_.byteSize = answers[1].value[0];
   }
-  if (!answers[2].value.empty()) {
-    switch (answers[2].value[0]) {
-      case 2: config_.parity = kParityOdd; break;
-      case 3: config_.parity = kParityEven; break;
-      case 4: config_.parity = kParityMark; break;
-      case 5: config_.parity = kParitySpace; break;
-      default: config_.parity = kParityNone; break;
-    }
+  // A code the option does not define counts as no parity, one stop bit.
+  if (!answers[2].value.empty() && !ParityFromCode(answers[2].value[0], &config_.parity)) {
+    config_.parity = kParityNone;
   }
-  if (!answers[3].value.empty()) {
-    config_.stopBits = answers[3].value[0] == 2 ? kTwoStopBits
-                       : answers[3].value[0] == 3 ? kOne5StopBits
-                                                  : kOneStopBit;
+  if (!answers[3].value.empty() && !StopBitsFromCode(answers[3].value[0], &config_.stopBits)) {
+    config_.stopBits = kOneStopBit;
   }
   config_.binary = true;
   return true;
@@ -355,13 +301,15 @@ void Rfc2217Device::Parse(const uint8_t* bytes, size_t n) {
 }
 
 void Rfc2217Device::SendOption(uint8_t verb, uint8_t option) {
-  SendAll({kIac, verb, option}, clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000);
+  std::vector<uint8_t> out;
+  AppendOption(out, verb, option);
+  SendAll(out, clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000);
 }
 
 // Option talk in the manner of the "Q method": answer only changes of state, so that two sides
 // that both ask never loop.
 void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
-  const bool weSupport = option == kOptBinary || option == kOptSuppressGoAhead || option == kOptComPort;
+  const bool weSupport = option == kBinary || option == kSga || option == kComPort;
   const bool theySupport = weSupport;
   switch (verb) {
     case kDo:
@@ -373,7 +321,7 @@ void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
       }
       break;
     case kDont:
-      if (option == kOptComPort && usState_[option] != kOn && themState_[option] != kOn) {
+      if (option == kComPort && usState_[option] != kOn && themState_[option] != kOn) {
         comPortRefused_ = true;
       }
       if (usState_[option] == kOn) SendOption(kWont, option);
@@ -397,7 +345,7 @@ void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
 }
 
 void Rfc2217Device::OnSubnegotiation() {
-  if (sub_.size() < 2 || sub_[0] != kOptComPort) return;
+  if (sub_.size() < 2 || sub_[0] != kComPort) return;
   const uint8_t code = sub_[1];
   if (code == kNotifyLineState) {
     if (sub_.size() >= 3) lineState_ = sub_[2];
@@ -420,12 +368,7 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
   std::vector<uint8_t> out;
   std::vector<Expect> expected;
   for (const auto& [command, value] : commands) {
-    out.insert(out.end(), {kIac, kSb, kOptComPort, command});
-    for (uint8_t b : value) {
-      out.push_back(b);
-      if (b == kIac) out.push_back(kIac);
-    }
-    out.insert(out.end(), {kIac, kSe});
+    AppendComPortCommand(out, command, value.data(), value.size());
     // A request (value zero) may be answered with anything; a setting must come back as sent.
     const bool request = std::all_of(value.begin(), value.end(), [](uint8_t b) { return b == 0; });
     expected.push_back({static_cast<uint8_t>(command + kServerOffset),
@@ -468,7 +411,7 @@ bool Rfc2217Device::SetConfig(const SerialConfig& c) {
   if (!configured_ || c.byteSize != config_.byteSize) commands.push_back({kSetDataSize, {c.byteSize}});
   if (!configured_ || c.parity != config_.parity) commands.push_back({kSetParity, {ParityCode(c.parity)}});
   if (!configured_ || c.stopBits != config_.stopBits) {
-    commands.push_back({kSetStopSize, {StopCode(c.stopBits)}});
+    commands.push_back({kSetStopSize, {StopSizeCode(c.stopBits)}});
   }
   const auto flow = [](const SerialConfig& s) {
     if (s.outxCtsFlow || s.rtsControl == kRtsControlHandshake) return kControlHardware;
@@ -561,10 +504,7 @@ int Rfc2217Device::Write(const uint8_t* data, size_t n) {
   if (n == 0) return 0;
   std::vector<uint8_t> out;
   out.reserve(n + 8);
-  for (size_t i = 0; i < n; ++i) {
-    out.push_back(data[i]);
-    if (data[i] == kIac) out.push_back(kIac);
-  }
+  for (size_t i = 0; i < n; ++i) AppendEscaped(out, data[i]);
   const int64_t now = clock_.NowUs();
   const int64_t wireUs = config_.baudRate ? ByteWireTimeUs(config_) * static_cast<int64_t>(n) : 0;
   int64_t sendBoundUs =

@@ -14,16 +14,6 @@
 
 namespace velmora::sim {
 
-namespace telnet {
-constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kSe = 240;
-constexpr uint8_t kBinary = 0, kEcho = 1, kSga = 3, kComPort = 44;
-// COM-PORT-OPTION commands from the client; the server answers with the code + 100.
-constexpr uint8_t kSignature = 0, kSetBaudRate = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4,
-                  kSetControl = 5, kFlowSuspend = 8, kFlowResume = 9, kSetLineStateMask = 10,
-                  kSetModemStateMask = 11, kPurgeData = 12;
-constexpr uint8_t kServerOffset = 100;
-}  // namespace telnet
-
 class Rfc2217Session {
  public:
   // The handset's port must have been acquired by the caller.
