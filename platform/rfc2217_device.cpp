@@ -27,7 +27,6 @@ constexpr size_t kMaxSubnegotiation = 64;
 constexpr size_t kMaxBuffered = 1 << 20;
 // A write with no write time-out configured still gets a bound for handing its bytes to TCP.
 constexpr int64_t kSendSlackUs = 2'000'000;
-constexpr uint32_t kReadIntervalNoWait = 0xFFFFFFFFu;
 
 std::vector<uint8_t> Be32(uint32_t v) {
   std::vector<uint8_t> bytes(4);
@@ -106,8 +105,8 @@ std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, C
   std::string host;
   std::string port;
   if (!SplitAddress(address, &host, &port, &why)) return fail(why, OpenFailure::Permanent);
-  const int64_t deadline = clock.NowUs() + int64_t{options.connectTimeoutMs} * 1000;
-  const SocketId fd = TcpConnect(host, port, clock, deadline, &why);
+  const Deadline deadline(clock, int64_t{options.connectTimeoutMs} * 1000);
+  const SocketId fd = TcpConnect(host, port, clock, deadline.atUs(), &why);
   // The reason starts with the host (and port) it concerns.
   if (fd == kNoSocket) return fail("rfc2217://" + why, OpenFailure::Permanent);
   std::unique_ptr<Rfc2217Device> device(new Rfc2217Device(fd, clock, options));
@@ -141,12 +140,15 @@ void Rfc2217Device::Lose() {
 }
 
 bool Rfc2217Device::Negotiate(std::string* error) {
-  const std::vector<uint8_t> hello = {kIac, kWill, kBinary,         kIac, kDo,   kBinary,
-                                      kIac, kWill, kSga, kIac, kDo,   kSga,
-                                      kIac, kWill, kComPort};
+  std::vector<uint8_t> hello;
+  for (uint8_t option : {kBinary, kSga}) {
+    AppendOption(hello, kWill, option);
+    AppendOption(hello, kDo, option);
+  }
+  AppendOption(hello, kWill, kComPort);
   usState_[kBinary] = usState_[kSga] = usState_[kComPort] = kAsked;
   themState_[kBinary] = themState_[kSga] = kAsked;
-  const int64_t deadline = clock_.NowUs() + int64_t{options_.connectTimeoutMs} * 1000;
+  const Deadline deadline(clock_, int64_t{options_.connectTimeoutMs} * 1000);
   if (!SendAll(hello, deadline)) {
     *error = "connection lost during negotiation";
     return false;
@@ -161,7 +163,7 @@ bool Rfc2217Device::Negotiate(std::string* error) {
       *error = "connection lost during negotiation";
       return false;
     }
-    const int64_t left = deadline - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) {
       *error = "no telnet negotiation from the server";
       return false;
@@ -195,7 +197,7 @@ bool Rfc2217Device::Negotiate(std::string* error) {
   return true;
 }
 
-bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineUs) {
+bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, const Deadline& deadline) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     if (fd_ == kNoSocket) return false;
@@ -208,7 +210,7 @@ bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineU
       Lose();
       return false;
     }
-    const int64_t left = deadlineUs - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) return false;
     // While the server's input is full, keep taking its output, or both sides would wait on
     // each other.
@@ -303,7 +305,7 @@ void Rfc2217Device::Parse(const uint8_t* bytes, size_t n) {
 void Rfc2217Device::SendOption(uint8_t verb, uint8_t option) {
   std::vector<uint8_t> out;
   AppendOption(out, verb, option);
-  SendAll(out, clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000);
+  SendAll(out, Deadline(clock_, int64_t{options_.ackTimeoutMs} * 1000));
 }
 
 // Option talk in the manner of the "Q method": answer only changes of state, so that two sides
@@ -374,7 +376,7 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
     expected.push_back({static_cast<uint8_t>(command + kServerOffset),
                         request ? std::vector<uint8_t>{} : value});
   }
-  const int64_t deadline = clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000;
+  const Deadline deadline(clock_, int64_t{options_.ackTimeoutMs} * 1000);
   if (!SendAll(out, deadline)) return false;
   if (answers) answers->assign(expected.size(), Reply{});
   size_t matched = 0;
@@ -394,7 +396,7 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
     }
     if (matched == expected.size()) break;
     if (fd_ == kNoSocket) return false;
-    const int64_t left = deadline - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) return false;
     Pump(left);
   }
@@ -471,25 +473,16 @@ int Rfc2217Device::Read(uint8_t* buffer, size_t n) {
   if (got == n) return static_cast<int>(got);
   // Bytes that arrived before the connection ended are still handed out; after them, failure.
   if (fd_ == kNoSocket) return got ? static_cast<int>(got) : -1;
-  const SerialTimeouts& to = timeouts_;
-  if (to.readMultiplier == 0 && to.readConstant == 0) return static_cast<int>(got);
-  const int64_t start = clock_.NowUs();
-  const int64_t deadline =
-      start + (static_cast<int64_t>(to.readMultiplier) * static_cast<int64_t>(n) + to.readConstant) * 1000;
-  const bool useInterval = to.readInterval != 0 && to.readInterval != kReadIntervalNoWait;
-  int64_t lastByteAt = start;
+  if (ReadWait::NoWait(timeouts_)) return static_cast<int>(got);
+  ReadWait wait(clock_, timeouts_, n);
   for (;;) {
-    const int64_t now = clock_.NowUs();
-    int64_t waitUs = deadline - now;
-    if (useInterval && got > 0) {
-      waitUs = std::min<int64_t>(waitUs, lastByteAt + int64_t{to.readInterval} * 1000 - now);
-    }
+    const int64_t waitUs = wait.LeftUs(got);
     if (waitUs <= 0) return static_cast<int>(got);
     Pump(waitUs);
     const size_t more = TakeData(buffer + got, n - got);
     if (more) {
       got += more;
-      lastByteAt = clock_.NowUs();
+      wait.BytesCame();
     }
     if (got == n) return static_cast<int>(got);
     if (fd_ == kNoSocket) return got ? static_cast<int>(got) : -1;
@@ -507,11 +500,9 @@ int Rfc2217Device::Write(const uint8_t* data, size_t n) {
   for (size_t i = 0; i < n; ++i) AppendEscaped(out, data[i]);
   const int64_t now = clock_.NowUs();
   const int64_t wireUs = config_.baudRate ? ByteWireTimeUs(config_) * static_cast<int64_t>(n) : 0;
-  int64_t sendBoundUs =
-      (static_cast<int64_t>(timeouts_.writeMultiplier) * static_cast<int64_t>(n) + timeouts_.writeConstant) *
-      1000;
+  int64_t sendBoundUs = WriteTotalUs(timeouts_, n);
   if (sendBoundUs == 0) sendBoundUs = 2 * wireUs + kSendSlackUs;
-  if (!SendAll(out, now + sendBoundUs)) return -1;
+  if (!SendAll(out, Deadline(clock_, sendBoundUs))) return -1;
   // The line is a queue: these bytes go out after what was written before has gone, and the
   // write returns when the last of them has left, as on a local port.
   const int64_t start = std::max(now, lineFreeAtUs_);

@@ -79,7 +79,7 @@ class Rfc2217Device final : public SerialDevice {
   // Sends COM-PORT-OPTION commands and waits until the server has answered every one.
   bool Command(const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& commands,
                std::vector<Reply>* answers);
-  bool SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineUs);
+  bool SendAll(const std::vector<uint8_t>& bytes, const Deadline& deadline);
   // Waits up to waitUs for the socket, takes what is there and parses it.
   void Pump(int64_t waitUs);
   void Parse(const uint8_t* bytes, size_t n);
