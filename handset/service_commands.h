@@ -1,7 +1,7 @@
 // The block store spoken to over service messages: one request in a frame of type 0x14,
 // one reply frame back, each with its own XOR check byte. This object holds the code of the
 // last failed exchange, which lives as long as the object (one per process).
-// Every operation returns 1 on success and 0 on failure unless its comment says otherwise.
+// Errors as every handset service (handset/block_store.h): 1 or 0, the status kept here.
 #pragma once
 
 #include <cstdint>

@@ -301,14 +301,26 @@ int Link::WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* d
 }
 
 int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
+  if (!type || !length || !data) return 0;
+  return ReadFrame(h, type, length, data) == FrameRead::Ok ? 1 : 0;
+}
+
+Link::FrameRead Link::ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
   SerialDevice* dev = DeviceOf(h);
-  if (!dev || !type || !length || !data) return 0;
+  if (!dev) return FrameRead::NoPort;
+  // A device may only ever hand back what was asked for; more counts as a failed call.
+  const auto readAll = [dev](uint8_t* buffer, size_t n) {
+    const int got = dev->Read(buffer, n);
+    if (got < 0 || got > static_cast<int>(n)) return FrameRead::DeviceFailed;
+    return got == static_cast<int>(n) ? FrameRead::Ok : FrameRead::TimedOut;
+  };
 
   uint8_t header[kFrameHeader];
   const int first = dev->Read(header, kFrameHeader);
-  if (first <= 0 || first > static_cast<int>(kFrameHeader)) return 0;
+  if (first < 0 || first > static_cast<int>(kFrameHeader)) return FrameRead::DeviceFailed;
+  if (first == 0) return FrameRead::TimedOut;
   for (size_t have = static_cast<size_t>(first); have < kFrameHeader; ++have) {
-    if (!ReadExactly(dev, &header[have], 1)) return 0;
+    if (const FrameRead r = readAll(&header[have], 1); r != FrameRead::Ok) return r;
   }
 
   uint8_t frameType = header[0];
@@ -321,7 +333,7 @@ int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) 
     bool found = false;
     for (int i = 0; i < kResyncByteLimit; ++i) {
       uint8_t b = 0;
-      if (!ReadExactly(dev, &b, 1)) return 0;
+      if (const FrameRead r = readAll(&b, 1); r != FrameRead::Ok) return r;
       if (b == static_cast<uint8_t>(w0 ^ w1)) {
         frameType = w0;
         frameLength = w1;
@@ -331,13 +343,13 @@ int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) 
       w0 = w1;
       w1 = b;
     }
-    if (!found) return 0;
+    if (!found) return FrameRead::BadHeader;
   }
 
-  if (frameLength == 0 || frameLength > kMaxFrameData) return 0;
+  if (frameLength == 0 || frameLength > kMaxFrameData) return FrameRead::BadHeader;
   *type = frameType;
   *length = frameLength;
-  return ReadExactly(dev, data, frameLength) ? 1 : 0;
+  return readAll(data, frameLength);
 }
 
 int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,

@@ -1,6 +1,7 @@
 // Serial link library: port slots, configuration and time-outs, frames, raw transfers and the
-// boot-mode handshake. Every operation returns 1 on success and 0 on failure unless its
-// comment says otherwise; WComOpen returns the handle or -1.
+// boot-mode handshake. Errors in the link: every operation returns 1 on success and 0 on
+// failure unless its comment says otherwise; WComOpen returns the handle or -1, and
+// LastOpenError says why. Time-outs and damaged frames are told apart inside the library only.
 #pragma once
 
 #include <cstddef>
@@ -110,6 +111,17 @@ class Link {
 
  private:
   struct Slot;
+  // What one frame read came to. The public calls answer 1 or 0; inside the library a line
+  // that went quiet and a header that never made sense are told apart.
+  enum class FrameRead {
+    Ok,
+    NoPort,     // the handle names no open port
+    TimedOut,   // the header or the data did not come in time
+    DeviceFailed,
+    BadHeader,  // no header with a valid check within the resynchronisation window, or a
+                // length outside 1..32
+  };
+  FrameRead ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
   int LinkFindSlot(LinkHandle h) const;  // slot index, or kLinkSlotCount when none
   SerialDevice* DeviceOf(LinkHandle h) const;
 
