@@ -82,12 +82,6 @@ struct Params {
   const uint8_t* data = nullptr;
 };
 
-Params Number(uint16_t number) {
-  Params p;
-  p.number = number;
-  return p;
-}
-
 }  // namespace
 
 struct ServiceRequest {
@@ -263,10 +257,8 @@ bool ServiceCommands::Run(LinkHandle h, ServiceRequest& r, uint8_t* reply) {
 
 int ServiceCommands::CreateBlock(LinkHandle h, StoreArea area, uint16_t number, uint16_t size,
                                  uint8_t version) {
-  Params p = Number(number);
-  p.sizeOrOffset = size;
-  p.version = version;
-  ServiceRequest r = BuildRequest(Op::CreateBlock, area, p);
+  ServiceRequest r = BuildRequest(Op::CreateBlock, area,
+                                  {.number = number, .sizeOrOffset = size, .version = version});
   uint8_t reply[kMaxFrameData];
   return Run(h, r, reply) ? 1 : 0;
 }
@@ -274,17 +266,15 @@ int ServiceCommands::CreateBlock(LinkHandle h, StoreArea area, uint16_t number, 
 int ServiceCommands::WriteBlockChunk(LinkHandle h, StoreArea area, uint16_t number,
                                      uint16_t offset, uint16_t count, const uint8_t* data) {
   if (count > kMaxWriteData) return 0;
-  Params p = Number(number);
-  p.sizeOrOffset = offset;
-  p.count = count;
-  p.data = data;
-  ServiceRequest r = BuildRequest(Op::WriteBlockChunk, area, p);
+  ServiceRequest r = BuildRequest(
+      Op::WriteBlockChunk, area,
+      {.number = number, .sizeOrOffset = offset, .count = count, .data = data});
   uint8_t reply[kMaxFrameData];
   return Run(h, r, reply) ? 1 : 0;
 }
 
 int ServiceCommands::CloseBlock(LinkHandle h, StoreArea area, uint16_t number) {
-  ServiceRequest r = BuildRequest(Op::CloseBlock, area, Number(number));
+  ServiceRequest r = BuildRequest(Op::CloseBlock, area, {.number = number});
   uint8_t reply[kMaxFrameData];
   return Run(h, r, reply) ? 1 : 0;
 }
@@ -292,10 +282,8 @@ int ServiceCommands::CloseBlock(LinkHandle h, StoreArea area, uint16_t number) {
 int ServiceCommands::ReadBlockChunk(LinkHandle h, StoreArea area, uint16_t number,
                                     uint16_t offset, uint16_t count, uint8_t* data) {
   if (count > kMaxReadData) return 0;
-  Params p = Number(number);
-  p.sizeOrOffset = offset;
-  p.count = count;
-  ServiceRequest r = BuildRequest(Op::ReadBlockChunk, area, p);
+  ServiceRequest r = BuildRequest(Op::ReadBlockChunk, area,
+                                  {.number = number, .sizeOrOffset = offset, .count = count});
   uint8_t reply[kMaxFrameData];
   if (!Run(h, r, reply)) return 0;
   if (count > 0) std::memcpy(data, reply + 1, count);
@@ -304,7 +292,7 @@ int ServiceCommands::ReadBlockChunk(LinkHandle h, StoreArea area, uint16_t numbe
 
 int ServiceCommands::BlockExists(LinkHandle h, StoreArea area, uint16_t number, uint16_t* size,
                                  uint8_t* version) {
-  ServiceRequest r = BuildRequest(Op::BlockExists, area, Number(number));
+  ServiceRequest r = BuildRequest(Op::BlockExists, area, {.number = number});
   uint8_t reply[kMaxFrameData];
   if (!Run(h, r, reply)) return 0;
   *size = LoadLe16(reply + 1);
@@ -324,7 +312,7 @@ int ServiceCommands::GetMaxLogicalBlock(LinkHandle h, uint16_t* number) {
 }
 
 int ServiceCommands::DeleteBlock(LinkHandle h, StoreArea area, uint16_t number) {
-  ServiceRequest r = BuildRequest(Op::DeleteBlock, area, Number(number));
+  ServiceRequest r = BuildRequest(Op::DeleteBlock, area, {.number = number});
   uint8_t reply[kMaxFrameData];
   return Run(h, r, reply) ? 1 : 0;
 }
@@ -355,11 +343,9 @@ int ServiceCommands::WriteBlockPart(LinkHandle h, StoreArea area, uint16_t numbe
                                     uint16_t offset, uint16_t count, const uint8_t* data) {
   // The handset knows this command for Eefull only; nothing is sent for Eelite.
   if (area != StoreArea::Eefull || count > kMaxWriteData) return 0;
-  Params p = Number(number);
-  p.sizeOrOffset = offset;
-  p.count = count;
-  p.data = data;
-  ServiceRequest r = BuildRequest(Op::WriteBlockPart, area, p);
+  ServiceRequest r = BuildRequest(
+      Op::WriteBlockPart, area,
+      {.number = number, .sizeOrOffset = offset, .count = count, .data = data});
   uint8_t reply[kMaxFrameData];
   return Run(h, r, reply) ? count : 0;
 }
