@@ -21,8 +21,6 @@ constexpr uint8_t kOff = 0;
 constexpr uint8_t kAsked = 1;
 constexpr uint8_t kOn = 2;
 
-// A subnegotiation longer than this is garbage; it is skipped to its end.
-constexpr size_t kMaxSubnegotiation = 64;
 // Received data the program has not read yet; beyond this the oldest is lost, as a UART overruns.
 constexpr size_t kMaxBuffered = 1 << 20;
 // A write with no write time-out configured still gets a bound for handing its bytes to TCP.
@@ -243,61 +241,14 @@ void Rfc2217Device::Pump(int64_t waitUs) {
 
 void Rfc2217Device::Parse(const uint8_t* bytes, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = bytes[i];
-    switch (state_) {
-      case ParseState::Data:
-        if (b == kIac) {
-          state_ = ParseState::Iac;
-        } else {
-          if (rx_.size() >= kMaxBuffered) rx_.pop_front();
-          rx_.push_back(b);
-        }
+    switch (telnet_.Process(bytes[i])) {
+      case Decoder::Event::Data:
+        if (rx_.size() >= kMaxBuffered) rx_.pop_front();
+        rx_.push_back(telnet_.data());
         break;
-      case ParseState::Iac:
-        if (b == kIac) {
-          if (rx_.size() >= kMaxBuffered) rx_.pop_front();
-          rx_.push_back(kIac);  // a doubled 0xFF is one data byte
-          state_ = ParseState::Data;
-        } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
-          optionVerb_ = b;
-          state_ = ParseState::Option;
-        } else if (b == kSb) {
-          sub_.clear();
-          subOverflow_ = false;
-          state_ = ParseState::Sub;
-        } else {
-          state_ = ParseState::Data;  // NOP, GA and the other one-byte commands mean nothing here
-        }
-        break;
-      case ParseState::Option:
-        OnOption(optionVerb_, b);
-        state_ = ParseState::Data;
-        break;
-      case ParseState::Sub:
-        if (b == kIac) {
-          state_ = ParseState::SubIac;
-        } else if (sub_.size() < kMaxSubnegotiation) {
-          sub_.push_back(b);
-        } else {
-          subOverflow_ = true;
-        }
-        break;
-      case ParseState::SubIac:
-        if (b == kSe) {
-          if (!subOverflow_) OnSubnegotiation();
-          state_ = ParseState::Data;
-        } else if (b == kIac) {
-          if (sub_.size() < kMaxSubnegotiation) {
-            sub_.push_back(kIac);
-          } else {
-            subOverflow_ = true;
-          }
-          state_ = ParseState::Sub;
-        } else {
-          // IAC followed by anything else inside a subnegotiation is a broken one; drop it.
-          state_ = ParseState::Data;
-        }
-        break;
+      case Decoder::Event::Option: OnOption(telnet_.verb(), telnet_.option()); break;
+      case Decoder::Event::Subnegotiation: OnSubnegotiation(); break;
+      case Decoder::Event::None: break;
     }
   }
 }
@@ -347,16 +298,17 @@ void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
 }
 
 void Rfc2217Device::OnSubnegotiation() {
-  if (sub_.size() < 2 || sub_[0] != kComPort) return;
-  const uint8_t code = sub_[1];
+  const std::vector<uint8_t>& sub = telnet_.sub();
+  if (sub.size() < 2 || sub[0] != kComPort) return;
+  const uint8_t code = sub[1];
   if (code == kNotifyLineState) {
-    if (sub_.size() >= 3) lineState_ = sub_[2];
+    if (sub.size() >= 3) lineState_ = sub[2];
   } else if (code == kNotifyModemState) {
-    if (sub_.size() >= 3) modemState_ = sub_[2];
+    if (sub.size() >= 3) modemState_ = sub[2];
   } else if (code >= kServerOffset) {
     // Flow-control suspend and resume (108, 109) need no answer; replies are kept for Command.
     if (replies_.size() < 64) {
-      replies_.push_back({code, std::vector<uint8_t>(sub_.begin() + 2, sub_.end()), rx_.size()});
+      replies_.push_back({code, std::vector<uint8_t>(sub.begin() + 2, sub.end()), rx_.size()});
     }
   }
 }

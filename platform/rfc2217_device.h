@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "platform/tcp_socket.h"
+#include "platform/telnet.h"
 
 namespace velmora {
 
@@ -103,11 +104,7 @@ class Rfc2217Device final : public SerialDevice {
   int64_t lineFreeAtUs_ = 0;
 
   std::deque<uint8_t> rx_;
-  enum class ParseState { Data, Iac, Option, Sub, SubIac };
-  ParseState state_ = ParseState::Data;
-  uint8_t optionVerb_ = 0;
-  std::vector<uint8_t> sub_;
-  bool subOverflow_ = false;
+  telnet::Decoder telnet_;
   std::array<uint8_t, 256> usState_{};    // our side of each telnet option
   std::array<uint8_t, 256> themState_{};  // the server's side
   bool comPortRefused_ = false;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/serial_device.h"
 
@@ -112,5 +113,34 @@ void AppendComPortCommand(Out& out, uint8_t code, const uint8_t* value, size_t n
   out.push_back(static_cast<T>(kIac));
   out.push_back(static_cast<T>(kSe));
 }
+
+// Takes a telnet byte stream apart one byte at a time, wherever the reads split it: data bytes
+// (a doubled 0xFF is one), option talk (WILL, WONT, DO, DONT and the option) and whole
+// subnegotiations. Other commands (NOP, GA, ...) carry nothing for a serial line and are
+// passed over; a subnegotiation longer than kMaxSubnegotiation is skipped to its end, and one
+// broken by IAC and anything but IAC or SE is dropped.
+class Decoder {
+ public:
+  enum class Event { None, Data, Option, Subnegotiation };
+  static constexpr size_t kMaxSubnegotiation = 64;
+
+  Event Process(uint8_t b);
+  // After Event::Data: the byte. After Event::Option: verb and option.
+  uint8_t data() const { return data_; }
+  uint8_t verb() const { return verb_; }
+  uint8_t option() const { return data_; }
+  // After Event::Subnegotiation: its bytes between IAC SB and IAC SE, unescaped.
+  const std::vector<uint8_t>& sub() const { return sub_; }
+
+ private:
+  enum class State { Data, Iac, Option, Sub, SubIac };
+  void Keep(uint8_t b);
+
+  State state_ = State::Data;
+  uint8_t data_ = 0;
+  uint8_t verb_ = 0;
+  std::vector<uint8_t> sub_;
+  bool subOverflow_ = false;
+};
 
 }  // namespace velmora::telnet

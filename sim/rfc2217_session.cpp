@@ -13,8 +13,6 @@ using namespace telnet;
 
 namespace {
 
-// A subnegotiation longer than this is not one of ours; it is dropped, not buffered.
-constexpr size_t kMaxSubnegotiation = 64;
 // What a port is set to before the client configures it.
 constexpr uint32_t kInitialBaudRate = 9600;
 const char kSignatureText[] = "velmora-sim simulated handset";
@@ -102,9 +100,10 @@ void Rfc2217Session::OnPurge(uint8_t what, int64_t now) {
 }
 
 void Rfc2217Session::OnSubnegotiation() {
-  if (sub_.size() < 2 || sub_[0] != kComPort) return;
-  const uint8_t code = sub_[1];
-  const std::vector<uint8_t> v(sub_.begin() + 2, sub_.end());
+  const std::vector<uint8_t>& sub = telnet_.sub();
+  if (sub.size() < 2 || sub[0] != kComPort) return;
+  const uint8_t code = sub[1];
+  const std::vector<uint8_t> v(sub.begin() + 2, sub.end());
   LineState next = queuedLine_;
   LineFormat& f = next.format;
   switch (code) {
@@ -178,52 +177,17 @@ void Rfc2217Session::OnDataByte(uint8_t b, int64_t now) {
 
 void Rfc2217Session::OnNetworkBytes(const uint8_t* data, size_t n, int64_t now) {
   for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = data[i];
-    switch (parse_) {
-      case Parse::Data:
-        if (b == kIac) parse_ = Parse::Iac;
-        else OnDataByte(b, now);
+    switch (telnet_.Process(data[i])) {
+      case Decoder::Event::Data: OnDataByte(telnet_.data(), now); break;
+      case Decoder::Event::Option: OnNegotiation(telnet_.verb(), telnet_.option()); break;
+      case Decoder::Event::Subnegotiation:
+        purgeRequest_ = 0;
+        lineChange_.reset();
+        OnSubnegotiation();
+        if (purgeRequest_) OnPurge(purgeRequest_, now);
+        if (lineChange_) ChangeLine(*lineChange_, now);
         break;
-      case Parse::Iac:
-        if (b == kIac) {
-          OnDataByte(b, now);
-          parse_ = Parse::Data;
-        } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
-          negotiateCommand_ = b;
-          parse_ = Parse::Negotiate;
-        } else if (b == kSb) {
-          sub_.clear();
-          subOverflow_ = false;
-          parse_ = Parse::Sub;
-        } else {
-          parse_ = Parse::Data;  // NOP, GA and the like carry nothing for a serial line
-        }
-        break;
-      case Parse::Negotiate:
-        OnNegotiation(negotiateCommand_, b);
-        parse_ = Parse::Data;
-        break;
-      case Parse::Sub:
-        if (b == kIac) parse_ = Parse::SubIac;
-        else if (sub_.size() < kMaxSubnegotiation) sub_.push_back(b);
-        else subOverflow_ = true;
-        break;
-      case Parse::SubIac:
-        if (b == kIac) {
-          if (sub_.size() < kMaxSubnegotiation) sub_.push_back(b);
-          else subOverflow_ = true;
-          parse_ = Parse::Sub;
-          break;
-        }
-        parse_ = Parse::Data;
-        if (b == kSe && !subOverflow_) {
-          purgeRequest_ = 0;
-          lineChange_.reset();
-          OnSubnegotiation();
-          if (purgeRequest_) OnPurge(purgeRequest_, now);
-          if (lineChange_) ChangeLine(*lineChange_, now);
-        }
-        break;
+      case Decoder::Event::None: break;
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/telnet.h"
 #include "sim/sim_handset.h"
 
 namespace velmora::sim {
@@ -42,7 +43,6 @@ class Rfc2217Session {
     uint8_t byte;
     LineState line;
   };
-  enum class Parse { Data, Iac, Negotiate, Sub, SubIac };
 
   void SendOption(uint8_t command, uint8_t option);
   void OnNegotiation(uint8_t command, uint8_t option);
@@ -54,10 +54,7 @@ class Rfc2217Session {
 
   SimHandset& handset_;
   std::string netOut_;
-  Parse parse_ = Parse::Data;
-  uint8_t negotiateCommand_ = 0;
-  std::vector<uint8_t> sub_;
-  bool subOverflow_ = false;
+  telnet::Decoder telnet_;
   // Telnet option states, for the options we support: ours and theirs, enabled and asked.
   bool we_[256] = {}, they_[256] = {}, weAsked_[256] = {}, theyAsked_[256] = {};
 
