@@ -15,7 +15,7 @@ using namespace protocol;
 namespace {
 
 // The boot ROM's receiver: fixed, whatever the handset's own baud rate is.
-constexpr LineFormat kBootRomFormat{19200, 8, kParityEven, kOneStopBit};
+constexpr LineFormat kBootRomFormat{kBootBaudRate, 8, kParityEven, kOneStopBit};
 
 // The ROM answers a probe as soon as it has the byte; a fraction of a bit time.
 constexpr int64_t kBootAnswerDelayUs = 200;
@@ -280,11 +280,11 @@ void SimHandset::OnFrameByte(uint8_t b, int64_t t) {
   while (rx_.size() >= 3) {
     const uint8_t len = rx_[1];
     // The header check is the frame's only protection; slide past anything that fails it.
-    if (rx_[2] != (rx_[0] ^ rx_[1]) || len < 1 || len > 32) {
+    if (rx_[2] != (rx_[0] ^ rx_[1]) || len < 1 || len > kMaxFrameData) {
       rx_.erase(rx_.begin());
       continue;
     }
-    if (rx_.size() < 3u + len) return;
+    if (rx_.size() < kFrameHeader + len) return;
     const uint8_t type = rx_[0];
     std::vector<uint8_t> data(rx_.begin() + 3, rx_.end());
     rx_.clear();
