@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/byte_order.h"
+
 namespace velmora {
 namespace {
 
@@ -55,10 +57,7 @@ LinkSettingsProblems CheckLinkSettings(const SettingsStore& store) {
   } else if (baud.type != kRegDword || baud.size != 4) {
     p.baud = "\"Baudrate\" is not a dword";
   } else {
-    const uint32_t rate = static_cast<uint32_t>(baud.data[0]) |
-                          (static_cast<uint32_t>(baud.data[1]) << 8) |
-                          (static_cast<uint32_t>(baud.data[2]) << 16) |
-                          (static_cast<uint32_t>(baud.data[3]) << 24);
+    const uint32_t rate = LoadLe32(baud.data);
     if (rate == 0 || rate > kSettingsMaxBaudRate) {
       p.baud = "\"Baudrate\" " + std::to_string(rate) + " is out of range (1 to " +
                std::to_string(kSettingsMaxBaudRate) + ")";

@@ -4,13 +4,14 @@
 #include <sstream>
 #include <utility>
 
+#include "protocol/handset_protocol.h"
+
 namespace velmora {
 namespace {
 
-// A service request travels in a frame of this type; its first data byte is the command.
-constexpr uint8_t kServiceFrameType = 0x14;
-constexpr size_t kFrameHeader = 3;
-constexpr uint8_t kDeleteAllBlocks = 0x09;
+using protocol::kCmdDeleteAllBlocks;
+using protocol::kFrameHeader;
+using protocol::kFrameService;
 
 // Line time of one character in microseconds, exact: start bit, data bits, parity, stop bits.
 double CharacterUs(const SerialConfig& c) {
@@ -82,8 +83,8 @@ class CountingDevice final : public SerialDevice {
       ++c.writes;
       awaitingAnswer_ = true;
       // The link library writes one whole frame per write.
-      if (static_cast<size_t>(put) > kFrameHeader && data[0] == kServiceFrameType &&
-          data[kFrameHeader] == kDeleteAllBlocks)
+      if (static_cast<size_t>(put) > kFrameHeader && data[0] == kFrameService &&
+          data[kFrameHeader] == kCmdDeleteAllBlocks)
         ++c.eraseRequests;
     }
     return put;

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define VELMORA_AES_X86 1
 #include <immintrin.h>
@@ -91,17 +93,6 @@ constexpr const auto& Td2 = kTables.td[2];
 constexpr const auto& Td3 = kTables.td[3];
 constexpr const auto& Sbox = kTables.sbox;
 constexpr const auto& InvSbox = kTables.inverseSbox;
-
-inline uint32_t LoadBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-inline void StoreBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 
 inline uint32_t B(uint32_t w, int byteFromTop) { return (w >> (24 - 8 * byteFromTop)) & 0xff; }
 

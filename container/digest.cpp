@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define VELMORA_SHA_X86 1
 #include <cpuid.h>
@@ -15,10 +17,6 @@ constexpr uint32_t kCountLow = 5;
 constexpr uint32_t kCountHigh = 6;
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-inline uint32_t LoadBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 void AddBits(uint32_t* state, uint64_t bits) {
   uint64_t count = (uint64_t{state[kCountHigh]} << 32) | state[kCountLow];
@@ -155,12 +153,7 @@ int Sha1Final(const uint8_t* input, uint32_t inputBits, uint8_t* output, uint32_
   const uint64_t count = (uint64_t{state[kCountHigh]} << 32) | state[kCountLow];
   for (int i = 0; i < 8; ++i) tail[length - 1 - i] = static_cast<uint8_t>(count >> (8 * i));
   for (uint32_t off = 0; off < length; off += kSha1BlockLength) Compress(state, tail + off);
-  for (int i = 0; i < 5; ++i) {
-    output[4 * i] = static_cast<uint8_t>(state[i] >> 24);
-    output[4 * i + 1] = static_cast<uint8_t>(state[i] >> 16);
-    output[4 * i + 2] = static_cast<uint8_t>(state[i] >> 8);
-    output[4 * i + 3] = static_cast<uint8_t>(state[i]);
-  }
+  for (int i = 0; i < 5; ++i) StoreBe32(output + 4 * i, state[i]);
   return 0;
 }
 

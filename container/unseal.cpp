@@ -5,6 +5,7 @@
 
 #include "container/cipher.h"
 #include "container/digest.h"
+#include "platform/byte_order.h"
 
 namespace velmora {
 namespace {
@@ -14,10 +15,6 @@ constexpr size_t kIvPrefixOffset = 2;
 constexpr size_t kSignatureLengthOffset = 6;
 constexpr size_t kSignatureOffset = 10;
 constexpr size_t kAesBlockLength = 16;
-
-uint32_t LoadBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 }  // namespace
 

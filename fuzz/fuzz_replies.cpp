@@ -40,7 +40,7 @@ Reply NextReply(FuzzedDataProvider& in) {
       uint8_t check = 0;
       for (uint8_t b : body) check ^= b;
       body.push_back(check);
-      const uint8_t type = (shape & 1) ? static_cast<uint8_t>(shape >> 2) : velmora::kServiceFrameType;
+      const uint8_t type = (shape & 1) ? static_cast<uint8_t>(shape >> 2) : velmora::protocol::kFrameService;
       const auto n = static_cast<uint8_t>(body.size());
       r.bytes = {type, n, static_cast<uint8_t>(type ^ n)};
       r.bytes.insert(r.bytes.end(), body.begin(), body.end());

@@ -1,6 +1,8 @@
 // The handset's block store as the update engine sees it: whole-block and single-command
 // operations on the Eelite and Eefull areas, and the status code of the last failed exchange.
-// Every operation returns 1 on success and 0 on failure unless its comment says otherwise.
+// Errors in the handset services: every operation returns 1 on success and 0 on failure unless
+// its comment says otherwise (never a status); why a block-store operation failed is the
+// BlockStoreStatus that LastBlockStoreStatus holds afterwards, and StatusText words it.
 // The service-message implementation (ServiceCommands) talks to a real or simulated handset;
 // tests of the engine may use an in-memory fake.
 #pragma once
@@ -14,7 +16,7 @@ namespace velmora {
 enum class StoreArea : uint8_t { Eelite, Eefull };
 
 // Block-store status codes (the code of the last failed exchange).
-enum : uint32_t {
+enum BlockStoreStatus : uint32_t {
   kStatusOk = 0,                 // reply "0"
   kStatusNotInitialised = 1,     // reply "1"
   kStatusNoBlock = 2,            // reply "2"

@@ -1,48 +1,140 @@
 #include "handset/service_commands.h"
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
+
+#include "platform/byte_order.h"
 
 namespace velmora {
-namespace {
 
-// Command codes for Eelite; the Eefull code of a two-area command is 0x10 higher.
-constexpr uint8_t kCmdCreateBlock = 0x01;
-constexpr uint8_t kCmdWriteBlockChunk = 0x02;
-constexpr uint8_t kCmdCloseBlock = 0x03;
-constexpr uint8_t kCmdReadBlockChunk = 0x04;
-constexpr uint8_t kCmdBlockExists = 0x05;
-constexpr uint8_t kCmdGetMaxLogicalBlock = 0x06;  // no area
-constexpr uint8_t kCmdDeleteBlock = 0x07;
-constexpr uint8_t kCmdGetMaxSpaceValues = 0x08;   // no area
-constexpr uint8_t kCmdDeleteAllBlocks = 0x09;     // no area, Eelite
-constexpr uint8_t kCmdWriteBlockPart = 0x1A;      // Eefull only
-constexpr uint8_t kEefullOffset = 0x10;
+using namespace protocol;
+
+namespace {
 
 // Room for the longest request (code, four parameter bytes, data, check byte).
 constexpr size_t kMessageRoom = kMaxFrameData + 1;
 
-uint8_t CodeFor(uint8_t base, StoreArea area) {
-  return static_cast<uint8_t>(area == StoreArea::Eefull ? base + kEefullOffset : base);
-}
+// The parameters after the command code, 16-bit numbers low byte first.
+enum class Layout : uint8_t {
+  None,               // the code alone
+  Number,             // block number
+  NumberSizeVersion,  // block number, size, version byte
+  NumberOffsetCount,  // block number, offset, byte count
+  NumberOffsetData,   // block number, offset, then the data bytes
+};
 
-// Appends a 16-bit number low byte first and returns the position after it.
-uint8_t PutLe16(uint8_t* message, uint8_t at, uint16_t value) {
-  message[at] = static_cast<uint8_t>(value & 0xFF);
-  message[at + 1] = static_cast<uint8_t>(value >> 8);
-  return static_cast<uint8_t>(at + 2);
-}
+enum class Op : uint8_t {
+  CreateBlock,
+  WriteBlockChunk,
+  CloseBlock,
+  ReadBlockChunk,
+  BlockExists,
+  GetMaxLogicalBlock,
+  DeleteBlock,
+  GetMaxSpaceValues,
+  DeleteAllBlocks,
+  WriteBlockPart,
+};
 
-// The request of the two write commands: code, block number, offset, then the data bytes.
-// The caller has checked that count fits the message. Returns the bytes composed.
-uint8_t ComposeWrite(uint8_t* message, uint8_t code, uint16_t number, uint16_t offset,
-                     uint16_t count, const uint8_t* data) {
-  message[0] = code;
-  uint8_t n = PutLe16(message, 1, number);
-  n = PutLe16(message, n, offset);
-  if (count > 0) std::memcpy(message + n, data, count);
-  return static_cast<uint8_t>(n + count);
+struct CommandSpec {
+  Op op;
+  uint8_t code;         // the Eelite code, or the only one
+  bool twoAreas;        // the Eefull code is kEefullOffset higher
+  Layout layout;
+  bool resend;          // one more exchange after a transmission error (codes 3 and 4)
+  bool waitsPending;    // "P" means wait for the real answer
+  bool longTimeout;     // the exchange runs with the long time-out
+  uint8_t resultBytes;  // bytes between the echo and the check byte (a read: its count)
+};
+
+// Every block-store command, in the order of Op.
+constexpr CommandSpec kCommands[] = {
+    // op                  code                   areas  layout                     resend P      long   result
+    {Op::CreateBlock,        kCmdCreateBlock,        true,  Layout::NumberSizeVersion, false, true,  false, 0},
+    {Op::WriteBlockChunk,    kCmdWriteBlockChunk,    true,  Layout::NumberOffsetData,  true,  false, false, 0},
+    {Op::CloseBlock,         kCmdCloseBlock,         true,  Layout::Number,            true,  false, false, 0},
+    {Op::ReadBlockChunk,     kCmdReadBlockChunk,     true,  Layout::NumberOffsetCount, true,  false, false, 0},
+    {Op::BlockExists,        kCmdBlockExists,        true,  Layout::Number,            true,  false, false, 3},
+    {Op::GetMaxLogicalBlock, kCmdGetMaxLogicalBlock, false, Layout::None,              true,  false, false, 2},
+    {Op::DeleteBlock,        kCmdDeleteBlock,        true,  Layout::Number,            true,  false, false, 0},
+    {Op::GetMaxSpaceValues,  kCmdGetMaxSpaceValues,  false, Layout::None,              false, false, false, 12},
+    {Op::DeleteAllBlocks,    kCmdDeleteAllBlocks,    false, Layout::None,              false, false, true,  0},
+    {Op::WriteBlockPart,     kCmdWriteBlockPart,     false, Layout::NumberOffsetData,  false, true,  false, 0},
+};
+
+constexpr const CommandSpec& SpecOf(Op op) { return kCommands[static_cast<size_t>(op)]; }
+constexpr bool InOpOrder() {
+  for (size_t i = 0; i < std::size(kCommands); ++i)
+    if (static_cast<size_t>(kCommands[i].op) != i) return false;
+  return std::size(kCommands) == static_cast<size_t>(Op::WriteBlockPart) + 1;
+}
+static_assert(InOpOrder(), "kCommands is indexed by Op");
+
+// What a request carries besides its code; which of them go out is the command's layout.
+struct Params {
+  uint16_t number = 0;
+  uint16_t sizeOrOffset = 0;
+  uint16_t count = 0;  // data bytes to write, or bytes to read
+  uint8_t version = 0;
+  const uint8_t* data = nullptr;
+};
+
+}  // namespace
+
+struct ServiceRequest {
+  uint8_t code;
+  bool resend;
+  bool waitsPending;
+  bool longTimeout;
+  uint8_t resultBytes;
+  uint8_t count;  // bytes in message, without the check byte
+  uint8_t message[kMessageRoom];
+};
+
+namespace {
+
+// The one request builder: the code for the area, then the parameters of the command's
+// layout. Counts have been checked against the frame by the caller.
+ServiceRequest BuildRequest(Op op, StoreArea area, const Params& p) {
+  const CommandSpec& c = SpecOf(op);
+  ServiceRequest r{};
+  r.code = static_cast<uint8_t>(c.twoAreas && area == StoreArea::Eefull ? c.code + kEefullOffset
+                                                                         : c.code);
+  r.resend = c.resend;
+  r.waitsPending = c.waitsPending;
+  r.longTimeout = c.longTimeout;
+  r.resultBytes = op == Op::ReadBlockChunk ? static_cast<uint8_t>(p.count) : c.resultBytes;
+  uint8_t* m = r.message;
+  *m++ = r.code;
+  const auto put16 = [&m](uint16_t v) {
+    StoreLe16(m, v);
+    m += 2;
+  };
+  switch (c.layout) {
+    case Layout::None: break;
+    case Layout::Number: put16(p.number); break;
+    case Layout::NumberSizeVersion:
+      put16(p.number);
+      put16(p.sizeOrOffset);
+      *m++ = p.version;
+      break;
+    case Layout::NumberOffsetCount:
+      put16(p.number);
+      put16(p.sizeOrOffset);
+      put16(p.count);
+      break;
+    case Layout::NumberOffsetData:
+      put16(p.number);
+      put16(p.sizeOrOffset);
+      if (p.count > 0) std::memcpy(m, p.data, p.count);
+      m += p.count;
+      break;
+  }
+  r.count = static_cast<uint8_t>(m - r.message);
+  return r;
 }
 
 }  // namespace
@@ -72,7 +164,7 @@ int ServiceCommands::SendServiceMessage(LinkHandle h, uint8_t* message, uint8_t 
   uint8_t check = 0;
   for (uint8_t i = 0; i < count; ++i) check ^= message[i];
   message[count] = check;
-  return link_.WComWrite(h, kServiceFrameType, static_cast<uint8_t>(count + 1), message);
+  return link_.WComWrite(h, kFrameService, static_cast<uint8_t>(count + 1), message);
 }
 
 int ServiceCommands::ReadServiceReply(LinkHandle h, uint8_t* reply) {
@@ -94,66 +186,58 @@ int ServiceCommands::CheckServiceReply(int length, const uint8_t* reply) {
 
 void ServiceCommands::MapReplyStatus(uint8_t statusByte) {
   switch (statusByte) {
-    case '0': Record(kStatusOk); break;
-    case '1': Record(kStatusNotInitialised); break;
-    case '2': Record(kStatusNoBlock); break;
-    case ' ': Record(kStatusErrorPcToMob); break;
-    case '6': Record(kStatusBlockTooSmall); break;
-    case '7': Record(kStatusBlockInUse); break;
-    case '5': Record(kStatusNoSpace); break;
-    case '3': Record(kStatusIdNotLocked); break;
-    case '4': Record(kStatusNotSameId); break;
+    case kReplyOk: Record(kStatusOk); break;
+    case kReplyNotInitialised: Record(kStatusNotInitialised); break;
+    case kReplyNoBlock: Record(kStatusNoBlock); break;
+    case kReplyDamaged: Record(kStatusErrorPcToMob); break;
+    case kReplyBlockTooSmall: Record(kStatusBlockTooSmall); break;
+    case kReplyBlockInUse: Record(kStatusBlockInUse); break;
+    case kReplyNoSpace: Record(kStatusNoSpace); break;
+    case kReplyIdNotLocked: Record(kStatusIdNotLocked); break;
+    case kReplyNotSameId: Record(kStatusNotSameId); break;
     default: Record(kStatusUnknown); break;
   }
 }
 
-bool ServiceCommands::Exchange(LinkHandle h, const Command& c, uint8_t* message, uint8_t count,
-                               uint8_t* reply) {
-  uint32_t savedTimeout = 0;
-  bool timeoutSaved = false;
-  if (c.longTimeout) {
-    // Without the old value the port could not be set back afterwards.
-    if (link_.WComGetTimeOut(h, &savedTimeout) != 1) {
-      Record(kStatusErrorMobToPc);
-      return false;
-    }
-    timeoutSaved = true;
-    link_.WComSetTimeOut(h, kLongCommandTimeoutMs);
+bool ServiceCommands::Exchange(LinkHandle h, ServiceRequest& r, uint8_t* reply) {
+  // The long time-out covers the wait for one reply; the caller's is back in force before
+  // that reply is judged, so no way out of this loop leaves the long one behind.
+  std::optional<LinkTimeOutScope> longWait;
+  const auto waitLong = [&] {
+    longWait.emplace(link_, h, kLongCommandTimeoutMs);
+    return longWait->saved();
+  };
+  if (r.longTimeout && !waitLong()) {
+    Record(kStatusErrorMobToPc);
+    return false;
   }
 
   // The send result is not judged: a lost request shows up as a missing reply.
-  SendServiceMessage(h, message, count);
+  SendServiceMessage(h, r.message, r.count);
 
   int pendingReplies = 0;
   for (;;) {
     const int length = ReadServiceReply(h, reply);
-    // The caller's time-out is back in force before anything is judged, so no way out of
-    // this loop leaves the 5000 ms behind.
-    if (timeoutSaved) {
-      link_.WComSetTimeOut(h, savedTimeout);
-      timeoutSaved = false;
-    }
+    longWait.reset();
     if (!CheckServiceReply(length, reply)) {
       Record(kStatusErrorMobToPc);
       return false;
     }
-    if (reply[0] == kPendingReply && c.waitsPending) {
+    if (reply[0] == kReplyPending && r.waitsPending) {
       if (++pendingReplies > kMaxPendingReplies) {
         Record(kStatusUnknown);
         return false;
       }
-      if (link_.WComGetTimeOut(h, &savedTimeout) != 1) {
+      if (!waitLong()) {
         Record(kStatusErrorMobToPc);
         return false;
       }
-      timeoutSaved = true;
-      link_.WComSetTimeOut(h, kLongCommandTimeoutMs);
       continue;
     }
-    if (reply[0] == c.code) {
+    if (reply[0] == r.code) {
       // An echo too short for its results would leave them to be read from stale bytes:
       // it counts as a damaged reply.
-      if (length < 2 + c.resultBytes) {
+      if (length < 2 + r.resultBytes) {
         Record(kStatusErrorMobToPc);
         return false;
       }
@@ -164,106 +248,83 @@ bool ServiceCommands::Exchange(LinkHandle h, const Command& c, uint8_t* message,
   }
 }
 
-bool ServiceCommands::Run(LinkHandle h, const Command& c, uint8_t* message, uint8_t count,
-                          uint8_t* reply) {
-  if (Exchange(h, c, message, count, reply)) return true;
-  if (!c.resend || (status_ != kStatusErrorPcToMob && status_ != kStatusErrorMobToPc))
+bool ServiceCommands::Run(LinkHandle h, ServiceRequest& r, uint8_t* reply) {
+  if (Exchange(h, r, reply)) return true;
+  if (!r.resend || (status_ != kStatusErrorPcToMob && status_ != kStatusErrorMobToPc))
     return false;
-  return Exchange(h, c, message, count, reply);
+  return Exchange(h, r, reply);
 }
 
 int ServiceCommands::CreateBlock(LinkHandle h, StoreArea area, uint16_t number, uint16_t size,
                                  uint8_t version) {
-  const Command c{CodeFor(kCmdCreateBlock, area), false, true, false, 0};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::CreateBlock, area,
+                                  {.number = number, .sizeOrOffset = size, .version = version});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  uint8_t n = PutLe16(message, 1, number);
-  n = PutLe16(message, n, size);
-  message[n++] = version;
-  return Run(h, c, message, n, reply) ? 1 : 0;
+  return Run(h, r, reply) ? 1 : 0;
 }
 
 int ServiceCommands::WriteBlockChunk(LinkHandle h, StoreArea area, uint16_t number,
                                      uint16_t offset, uint16_t count, const uint8_t* data) {
   if (count > kMaxWriteData) return 0;
-  const Command c{CodeFor(kCmdWriteBlockChunk, area), true, false, false, 0};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(
+      Op::WriteBlockChunk, area,
+      {.number = number, .sizeOrOffset = offset, .count = count, .data = data});
   uint8_t reply[kMaxFrameData];
-  const uint8_t n = ComposeWrite(message, c.code, number, offset, count, data);
-  return Run(h, c, message, n, reply) ? 1 : 0;
+  return Run(h, r, reply) ? 1 : 0;
 }
 
 int ServiceCommands::CloseBlock(LinkHandle h, StoreArea area, uint16_t number) {
-  const Command c{CodeFor(kCmdCloseBlock, area), true, false, false, 0};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::CloseBlock, area, {.number = number});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  const uint8_t n = PutLe16(message, 1, number);
-  return Run(h, c, message, n, reply) ? 1 : 0;
+  return Run(h, r, reply) ? 1 : 0;
 }
 
 int ServiceCommands::ReadBlockChunk(LinkHandle h, StoreArea area, uint16_t number,
                                     uint16_t offset, uint16_t count, uint8_t* data) {
   if (count > kMaxReadData) return 0;
-  const Command c{CodeFor(kCmdReadBlockChunk, area), true, false, false,
-                  static_cast<uint8_t>(count)};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::ReadBlockChunk, area,
+                                  {.number = number, .sizeOrOffset = offset, .count = count});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  uint8_t n = PutLe16(message, 1, number);
-  n = PutLe16(message, n, offset);
-  n = PutLe16(message, n, count);
-  if (!Run(h, c, message, n, reply)) return 0;
+  if (!Run(h, r, reply)) return 0;
   if (count > 0) std::memcpy(data, reply + 1, count);
   return 1;
 }
 
 int ServiceCommands::BlockExists(LinkHandle h, StoreArea area, uint16_t number, uint16_t* size,
                                  uint8_t* version) {
-  const Command c{CodeFor(kCmdBlockExists, area), true, false, false, 3};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::BlockExists, area, {.number = number});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  const uint8_t n = PutLe16(message, 1, number);
-  if (!Run(h, c, message, n, reply)) return 0;
-  *size = LinkReadLe16(reply + 1);
+  if (!Run(h, r, reply)) return 0;
+  *size = LoadLe16(reply + 1);
   *version = reply[3];
   return 1;
 }
 
 int ServiceCommands::GetMaxLogicalBlock(LinkHandle h, uint16_t* number) {
-  const Command c{kCmdGetMaxLogicalBlock, true, false, false, 2};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::GetMaxLogicalBlock, StoreArea::Eelite, {});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  if (!Run(h, c, message, 1, reply)) {
+  if (!Run(h, r, reply)) {
     *number = 0;
     return 0;
   }
-  *number = LinkReadLe16(reply + 1);
+  *number = LoadLe16(reply + 1);
   return 1;
 }
 
 int ServiceCommands::DeleteBlock(LinkHandle h, StoreArea area, uint16_t number) {
-  const Command c{CodeFor(kCmdDeleteBlock, area), true, false, false, 0};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::DeleteBlock, area, {.number = number});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  const uint8_t n = PutLe16(message, 1, number);
-  return Run(h, c, message, n, reply) ? 1 : 0;
+  return Run(h, r, reply) ? 1 : 0;
 }
 
 int ServiceCommands::GetMaxSpaceValues(LinkHandle h, uint32_t* freeSpace, uint32_t* second,
                                        uint32_t* third) {
-  const Command c{kCmdGetMaxSpaceValues, false, false, false, 12};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::GetMaxSpaceValues, StoreArea::Eelite, {});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  if (!Run(h, c, message, 1, reply)) return 0;
-  *freeSpace = LinkReadLe32(reply + 1);
-  *second = LinkReadLe32(reply + 5);
-  *third = LinkReadLe32(reply + 9);
+  if (!Run(h, r, reply)) return 0;
+  *freeSpace = LoadLe32(reply + 1);
+  *second = LoadLe32(reply + 5);
+  *third = LoadLe32(reply + 9);
   return 1;
 }
 
@@ -273,22 +334,20 @@ int ServiceCommands::GetMaxSpaceValues(LinkHandle h, uint32_t* freeSpace, uint32
 }
 
 int ServiceCommands::DeleteAllBlocks(LinkHandle h) {
-  const Command c{kCmdDeleteAllBlocks, false, false, true, 0};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(Op::DeleteAllBlocks, StoreArea::Eelite, {});
   uint8_t reply[kMaxFrameData];
-  message[0] = c.code;
-  return Run(h, c, message, 1, reply) ? 1 : 0;
+  return Run(h, r, reply) ? 1 : 0;
 }
 
 int ServiceCommands::WriteBlockPart(LinkHandle h, StoreArea area, uint16_t number,
                                     uint16_t offset, uint16_t count, const uint8_t* data) {
   // The handset knows this command for Eefull only; nothing is sent for Eelite.
   if (area != StoreArea::Eefull || count > kMaxWriteData) return 0;
-  const Command c{kCmdWriteBlockPart, false, true, false, 0};
-  uint8_t message[kMessageRoom];
+  ServiceRequest r = BuildRequest(
+      Op::WriteBlockPart, area,
+      {.number = number, .sizeOrOffset = offset, .count = count, .data = data});
   uint8_t reply[kMaxFrameData];
-  const uint8_t n = ComposeWrite(message, c.code, number, offset, count, data);
-  return Run(h, c, message, n, reply) ? count : 0;
+  return Run(h, r, reply) ? count : 0;
 }
 
 int ServiceCommands::WriteBlock(LinkHandle h, StoreArea area, uint16_t number, uint16_t size,

@@ -1,7 +1,7 @@
 // The block store spoken to over service messages: one request in a frame of type 0x14,
 // one reply frame back, each with its own XOR check byte. This object holds the code of the
 // last failed exchange, which lives as long as the object (one per process).
-// Every operation returns 1 on success and 0 on failure unless its comment says otherwise.
+// Errors as every handset service (handset/block_store.h): 1 or 0, the status kept here.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +11,6 @@
 
 namespace velmora {
 
-// Frame type that carries service messages.
-constexpr uint8_t kServiceFrameType = 0x14;
-// "P": the handset is still working on the request; the real answer follows.
-constexpr uint8_t kPendingReply = 0x50;
 // Time-out for commands that make the handset erase or allocate: DeleteAllBlocks, and the
 // waits after a "P".
 constexpr uint32_t kLongCommandTimeoutMs = 5000;
@@ -29,6 +25,9 @@ constexpr uint16_t kBlockPieceSize = 20;
 // data and check byte for a write; echo, data and check byte for a read.
 constexpr uint16_t kMaxWriteData = 26;
 constexpr uint16_t kMaxReadData = 30;
+
+// One command's message and how it is exchanged, built from the command table.
+struct ServiceRequest;
 
 class ServiceCommands : public BlockStore {
  public:
@@ -86,19 +85,10 @@ class ServiceCommands : public BlockStore {
                     uint16_t count, uint8_t* data) override;
 
  private:
-  struct Command {
-    uint8_t code;
-    bool resend;         // one more exchange after a transmission error (codes 3 and 4)
-    bool waitsPending;   // "P" means wait for the real answer
-    bool longTimeout;    // the whole exchange runs with the 5000 ms time-out
-    uint8_t resultBytes; // bytes between the echo and the check byte
-  };
-
-  // Runs the command (one exchange, or two when the first failed with code 3 or 4).
-  // message holds count bytes and room for the check byte; reply holds 32 bytes.
-  bool Run(LinkHandle h, const Command& c, uint8_t* message, uint8_t count, uint8_t* reply);
-  bool Exchange(LinkHandle h, const Command& c, uint8_t* message, uint8_t count,
-                uint8_t* reply);
+  // Runs the request (one exchange, or two when the first failed with code 3 or 4).
+  // reply holds 32 bytes; true when the handset echoed the command.
+  bool Run(LinkHandle h, ServiceRequest& r, uint8_t* reply);
+  bool Exchange(LinkHandle h, ServiceRequest& r, uint8_t* reply);
   void Record(uint32_t code) { status_ = code; }
 
   Link& link_;

@@ -2,21 +2,13 @@
 
 #include <cstring>
 
-namespace velmora {
-namespace {
+#include "platform/byte_order.h"
 
-// Request and reply frames of the session.
-constexpr uint8_t kModeFrameType = 5;
-constexpr uint8_t kModeRequest = 0x3F;
-constexpr uint8_t kProductIdRequest = 0x21;
-constexpr uint8_t kPingFrameType = 2;
-constexpr uint8_t kPingRequest = 0x14;
-constexpr uint8_t kPingAnswer = 0xAA;
-constexpr uint8_t kControlFrameType = 14;
-constexpr uint8_t kSwitchOffRequest = 0x04;
-constexpr uint8_t kImeiRequest = 0x0A;        // IMEI without the AT interpreter
-constexpr uint8_t kAtAnswerFrameType = 6;
-constexpr uint16_t kServiceMode = 7;
+namespace velmora {
+
+using namespace protocol;
+
+namespace {
 
 // Connect.
 constexpr int kOpenAttempts = 120;
@@ -38,11 +30,7 @@ constexpr uint32_t kAtAnswerWaitMs = 500;
 constexpr uint8_t kAtReplyRoom = 20;
 
 // Boot mode.
-constexpr uint32_t kBootBaudRate = 19200;
-constexpr uint8_t kBootParity = 2;  // even
-constexpr uint8_t kBootParam1 = 7;
-constexpr uint8_t kBootParam2 = 0x80;
-constexpr uint8_t kBootParam3 = 1;
+constexpr uint8_t kBootParity = kParityEven;
 constexpr int kBootDrainBytes = 16;  // whatever the boot program leaves on the line
 
 // IMEI.
@@ -178,34 +166,34 @@ int HandsetSession::SelectServiceProtocol(LinkHandle h) {
 int HandsetSession::QueryMode(LinkHandle h, uint16_t* notServiceMode) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
   if (!link_.LinkRequestMode(h)) return 0;
-  if (!link_.LinkAwaitFrame(h, kModeFrameType, kModeRequest, &type, &length, data)) return 0;
+  if (!link_.LinkAwaitFrame(h, kFrameRequest, kRequestMode, &type, &length, data)) return 0;
   if (length != 3) return 0;
-  const uint16_t mode = LinkReadLe16(data + 1);
-  *notServiceMode = mode == kServiceMode ? 0 : 1;
+  const uint16_t mode = LoadLe16(data + 1);
+  *notServiceMode = mode == kServiceModeNumber ? 0 : 1;
   return 1;
 }
 
 int HandsetSession::ReadProductId(LinkHandle h, uint16_t* product) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
   if (!link_.LinkRequestProductId(h)) return 0;
-  if (!link_.LinkAwaitFrame(h, kModeFrameType, kProductIdRequest, &type, &length, data))
+  if (!link_.LinkAwaitFrame(h, kFrameRequest, kRequestProductId, &type, &length, data))
     return 0;
   if (length != 3) return 0;
-  *product = LinkReadLe16(data + 1);
+  *product = LoadLe16(data + 1);
   return 1;
 }
 
 int HandsetSession::Ping(LinkHandle h) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
   if (!link_.LinkRequestPing(h)) return 0;
-  if (!link_.LinkAwaitFrame(h, kPingFrameType, kPingRequest, &type, &length, data)) return 0;
+  if (!link_.LinkAwaitFrame(h, kFramePing, kPingProbe, &type, &length, data)) return 0;
   return length == 2 && data[1] == kPingAnswer ? 1 : 0;
 }
 
 int HandsetSession::SwitchOff(LinkHandle h) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
   if (!link_.LinkRequestSwitchOff(h)) return 0;
-  return link_.LinkAwaitFrame(h, kControlFrameType, kSwitchOffRequest, &type, &length, data);
+  return link_.LinkAwaitFrame(h, kFrameControl, kControlSwitchOff, &type, &length, data);
 }
 
 int HandsetSession::WInitServiceMode(LinkHandle h) {
@@ -229,7 +217,7 @@ int HandsetSession::ReadImei(LinkHandle h, char* imei) {
   if (!link_.LinkSendAtCommand(h, kImeiCommand)) return 0;
 
   uint8_t type = 0, length = 0, data[kMaxFrameData];
-  if (link_.LinkAwaitFrame(h, kAtAnswerFrameType, 0, &type, &length, data)) {
+  if (link_.LinkAwaitFrame(h, kFrameAt, 0, &type, &length, data)) {
     // The text runs from data byte 1 to the frame's end, or to a zero byte before it.
     const uint8_t* text = data + 1;
     size_t textLength = length > 1 ? length - 1u : 0u;
@@ -251,14 +239,13 @@ int HandsetSession::ReadImei(LinkHandle h, char* imei) {
     CopyImei(imei, text, start, textLength);
 
     for (int i = 0; i < kMaxImeiDrainFrames; ++i)
-      if (!link_.LinkAwaitFrame(h, kAtAnswerFrameType, 0, &type, &length, data)) break;
+      if (!link_.LinkAwaitFrame(h, kFrameAt, 0, &type, &length, data)) break;
     return 1;
   }
 
   // No AT interpreter answered: ask the handset's own IMEI request.
-  const uint8_t request = kImeiRequest;
-  if (!link_.WComWrite(h, kControlFrameType, 1, &request)) return 0;
-  if (!link_.LinkAwaitFrame(h, kControlFrameType, kImeiRequest, &type, &length, data)) return 0;
+  if (!link_.WComWrite(h, kFrameControl, 1, &kControlImei)) return 0;
+  if (!link_.LinkAwaitFrame(h, kFrameControl, kControlImei, &type, &length, data)) return 0;
   CopyImei(imei, data, kImeiFallbackStart, length);
   return 1;
 }

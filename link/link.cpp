@@ -8,6 +8,8 @@
 
 namespace velmora {
 
+using namespace protocol;
+
 namespace {
 
 // Time-out that WComOpen gives each slot's port, in ms.
@@ -28,16 +30,10 @@ constexpr char kEofChar = 0x00;
 constexpr char kEventChar = 0x76;  // 'v'
 
 // Frames.
-constexpr size_t kFrameHeader = 3;          // type, length, type XOR length
 constexpr int kResyncByteLimit = 100;       // bytes searched for a header after a bad one
 constexpr uint32_t kAwaitWindowMs = 50;     // each frame read of LinkAwaitFrame
-constexpr uint8_t kAtCommandFrameType = 6;
-constexpr uint8_t kAtCommandPrefix = 0xF0;  // first data byte of an AT command frame
 
 // Boot mode.
-constexpr uint8_t kBootProbe = 0x55;        // handshake probe we send
-constexpr uint8_t kBootAnswer = 0xA0;       // handset: boot mode reached
-constexpr uint8_t kBootBlockAccepted = 0xA5;
 constexpr int kBootSyncAttempts = 2;
 constexpr int kBootSyncTries = 8;
 constexpr uint32_t kBootDtrSettleMs = 55;   // boot ROM start-up after DTR rises
@@ -45,21 +41,6 @@ constexpr uint32_t kBootProbeWaitMs = 45;   // answer window, and the pause afte
 constexpr uint32_t kBootAttemptPauseMs = 550;  // DTR low long enough for the handset to reset
 constexpr int kBootAckWindows = 3;
 constexpr uint32_t kBootAckWindowMs = 20;
-constexpr size_t kBootParam1OffsetA = 50;
-constexpr size_t kBootParam1OffsetB = 70;
-constexpr size_t kBootParam2Offset = 78;
-constexpr size_t kBootParam3Offset = 86;
-
-// The boot program; 0xFF at 50, 70, 78 and 86 are its parameters.
-constexpr uint8_t kBootStringTemplate[kBootStringLength] = {
-    0xA5, 0x5A, 0xA5, 0xA5, 0xE6, 0x89, 0x46, 0x14, 0xD1, 0x90, 0xFF, 0x9A, 0xFE, 0x9B, 0xE6, 0x0C,
-    0x09, 0x00, 0xE6, 0x8A, 0xBF, 0x04, 0xD1, 0x90, 0xE6, 0x0A, 0xF0, 0x0E, 0xE6, 0x8A, 0xAF, 0x04,
-    0xB5, 0x4A, 0xB5, 0xB5, 0xE6, 0x00, 0x40, 0x00, 0xE7, 0xF0, 0x00, 0x00, 0xF7, 0xF0, 0x00, 0x02,
-    0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0x02, 0xE6, 0x03, 0x03, 0x00, 0xE7, 0xF0, 0x00, 0x00,
-    0xF7, 0xF0, 0x00, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0xF6, 0xE7, 0xF0, 0xFF, 0x00,
-    0xF7, 0xF0, 0x02, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x03, 0xF6, 0xE6, 0xF0, 0x80, 0x00,
-    0x74, 0xF0, 0xE0, 0xEF, 0xB7, 0x48, 0xB7, 0xB7};
-
 constexpr char kLibraryName[] = "QSB 95 Library V3.76 Pallas";
 constexpr char kLibraryDate[] = "Sep  9 2002";
 constexpr char kLibraryTime[] = "14:24:23";
@@ -108,7 +89,7 @@ Link::Link(Clock& clock, DeviceOpener& opener, UserInteraction& ui)
       ui_(ui),
       slots_(new Slot[kLinkSlotCount]),
       bootCopyAllocator_(AllocateFromFreeStore) {
-  std::memcpy(bootString_, kBootStringTemplate, kBootStringLength);
+  bootString_ = kBootStringTemplate;
 }
 
 Link::~Link() = default;
@@ -236,6 +217,19 @@ int Link::WComGetTimeOut(LinkHandle h, uint32_t* ms) {
   return 1;
 }
 
+LinkTimeOutScope::LinkTimeOutScope(Link& link, LinkHandle h, uint32_t ms)
+    : link_(link), handle_(h) {
+  saved_ = link_.WComGetTimeOut(h, &previousMs_) == 1;
+  set_ = saved_ && link_.WComSetTimeOut(h, ms) == 1;
+}
+
+void LinkTimeOutScope::Restore() {
+  // Even a refused setting left ms in the slot's record: put the record and the port back.
+  if (!saved_) return;
+  saved_ = false;
+  link_.WComSetTimeOut(handle_, previousMs_);
+}
+
 int Link::WComConfigure(LinkHandle h, uint32_t baudRate) {
   const int i = LinkFindSlot(h);
   if (i == kLinkSlotCount) return 0;
@@ -307,14 +301,26 @@ int Link::WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* d
 }
 
 int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
+  if (!type || !length || !data) return 0;
+  return ReadFrame(h, type, length, data) == FrameRead::Ok ? 1 : 0;
+}
+
+Link::FrameRead Link::ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
   SerialDevice* dev = DeviceOf(h);
-  if (!dev || !type || !length || !data) return 0;
+  if (!dev) return FrameRead::NoPort;
+  // A device may only ever hand back what was asked for; more counts as a failed call.
+  const auto readAll = [dev](uint8_t* buffer, size_t n) {
+    const int got = dev->Read(buffer, n);
+    if (got < 0 || got > static_cast<int>(n)) return FrameRead::DeviceFailed;
+    return got == static_cast<int>(n) ? FrameRead::Ok : FrameRead::TimedOut;
+  };
 
   uint8_t header[kFrameHeader];
   const int first = dev->Read(header, kFrameHeader);
-  if (first <= 0 || first > static_cast<int>(kFrameHeader)) return 0;
+  if (first < 0 || first > static_cast<int>(kFrameHeader)) return FrameRead::DeviceFailed;
+  if (first == 0) return FrameRead::TimedOut;
   for (size_t have = static_cast<size_t>(first); have < kFrameHeader; ++have) {
-    if (!ReadExactly(dev, &header[have], 1)) return 0;
+    if (const FrameRead r = readAll(&header[have], 1); r != FrameRead::Ok) return r;
   }
 
   uint8_t frameType = header[0];
@@ -327,7 +333,7 @@ int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) 
     bool found = false;
     for (int i = 0; i < kResyncByteLimit; ++i) {
       uint8_t b = 0;
-      if (!ReadExactly(dev, &b, 1)) return 0;
+      if (const FrameRead r = readAll(&b, 1); r != FrameRead::Ok) return r;
       if (b == static_cast<uint8_t>(w0 ^ w1)) {
         frameType = w0;
         frameLength = w1;
@@ -337,23 +343,23 @@ int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) 
       w0 = w1;
       w1 = b;
     }
-    if (!found) return 0;
+    if (!found) return FrameRead::BadHeader;
   }
 
-  if (frameLength == 0 || frameLength > kMaxFrameData) return 0;
+  if (frameLength == 0 || frameLength > kMaxFrameData) return FrameRead::BadHeader;
   *type = frameType;
   *length = frameLength;
-  return ReadExactly(dev, data, frameLength) ? 1 : 0;
+  return readAll(data, frameLength);
 }
 
 int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
                          uint8_t* length, uint8_t* data) {
   if (!type || !length || !data) return 0;
-  uint32_t saved = 0;
-  if (!WComGetTimeOut(h, &saved)) return 0;
   // Short read windows so that a reply is taken as soon as it is complete; a refused setting
   // leaves the port's own time-out in force, which still bounds every read.
-  WComSetTimeOut(h, kAwaitWindowMs);
+  LinkTimeOutScope window(*this, h, kAwaitWindowMs);
+  if (!window.saved()) return 0;
+  const uint32_t callerMs = window.previousMs();
 
   uint64_t elapsed = 0;  // wide, so that a huge caller time-out cannot wrap the count
   int found = 0;
@@ -370,9 +376,8 @@ int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint
       found = 1;
       break;
     }
-    if (elapsed >= saved) break;
+    if (elapsed >= callerMs) break;
   }
-  WComSetTimeOut(h, saved);
   return found;
 }
 
@@ -391,16 +396,9 @@ int Link::WComGet(LinkHandle h, uint8_t* byte) {
 }
 
 int Link::LinkGetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms) {
-  uint32_t saved = 0;
-  if (!WComGetTimeOut(h, &saved)) return 0;
-  if (!WComSetTimeOut(h, ms)) {
-    // The record already holds ms; put it and the port back before giving up.
-    WComSetTimeOut(h, saved);
-    return 0;
-  }
-  const int got = WComGet(h, byte);
-  WComSetTimeOut(h, saved);
-  return got;
+  LinkTimeOutScope scope(*this, h, ms);
+  if (!scope.set()) return 0;
+  return WComGet(h, byte);
 }
 
 int Link::LinkWriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes) {
@@ -432,33 +430,18 @@ int Link::LinkSendAtCommand(LinkHandle h, const char* text) {
   while (n <= kMaxAtCommandText && text[n] != '\0') ++n;
   if (n > kMaxAtCommandText) return 0;  // longer texts do not fit one frame
   uint8_t data[1 + kMaxAtCommandText];
-  data[0] = kAtCommandPrefix;
+  data[0] = kAtChannel;
   std::memcpy(data + 1, text, n);
-  return WComWrite(h, kAtCommandFrameType, static_cast<uint8_t>(1 + n), data);
+  return WComWrite(h, kFrameAt, static_cast<uint8_t>(1 + n), data);
 }
-
-namespace {
-struct OneByteRequest {
-  uint8_t type;
-  uint8_t code;
-};
-constexpr OneByteRequest kProductIdRequest = {5, 0x21};
-constexpr OneByteRequest kModeRequest = {5, 0x3F};
-constexpr OneByteRequest kPingRequest = {2, 0x14};
-constexpr OneByteRequest kSwitchOffRequest = {14, 0x04};
-}  // namespace
 
 int Link::LinkRequestProductId(LinkHandle h) {
-  return WComWrite(h, kProductIdRequest.type, 1, &kProductIdRequest.code);
+  return WComWrite(h, kFrameRequest, 1, &kRequestProductId);
 }
-int Link::LinkRequestMode(LinkHandle h) {
-  return WComWrite(h, kModeRequest.type, 1, &kModeRequest.code);
-}
-int Link::LinkRequestPing(LinkHandle h) {
-  return WComWrite(h, kPingRequest.type, 1, &kPingRequest.code);
-}
+int Link::LinkRequestMode(LinkHandle h) { return WComWrite(h, kFrameRequest, 1, &kRequestMode); }
+int Link::LinkRequestPing(LinkHandle h) { return WComWrite(h, kFramePing, 1, &kPingProbe); }
 int Link::LinkRequestSwitchOff(LinkHandle h) {
-  return WComWrite(h, kSwitchOffRequest.type, 1, &kSwitchOffRequest.code);
+  return WComWrite(h, kFrameControl, 1, &kControlSwitchOff);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -517,11 +500,8 @@ int Link::LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes) 
 }
 
 int Link::LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3) {
-  bootString_[kBootParam1OffsetA] = p1;
-  bootString_[kBootParam1OffsetB] = p1;
-  bootString_[kBootParam2Offset] = p2;
-  bootString_[kBootParam3Offset] = p3;
-  return LinkSendBootBlock(h, kBootStringLength, bootString_);
+  PatchBootString(bootString_.data(), p1, p2, p3);
+  return LinkSendBootBlock(h, kBootStringLength, bootString_.data());
 }
 
 int Link::LinkLeaveBootMode(LinkHandle h, uint32_t baudRate) {

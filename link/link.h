@@ -1,6 +1,7 @@
 // Serial link library: port slots, configuration and time-outs, frames, raw transfers and the
-// boot-mode handshake. Every operation returns 1 on success and 0 on failure unless its
-// comment says otherwise; WComOpen returns the handle or -1.
+// boot-mode handshake. Errors in the link: every operation returns 1 on success and 0 on
+// failure unless its comment says otherwise; WComOpen returns the handle or -1, and
+// LastOpenError says why. Time-outs and damaged frames are told apart inside the library only.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/serial_device.h"
+#include "protocol/handset_protocol.h"
 #include "platform/user_interaction.h"
 
 namespace velmora {
@@ -20,19 +22,9 @@ using LinkHandle = int32_t;
 constexpr LinkHandle kNoLink = -1;
 
 constexpr int kLinkSlotCount = 10;
-constexpr uint8_t kMaxFrameData = 32;   // a receiver accepts 1..32 data bytes
+using protocol::kMaxFrameData;  // a receiver accepts 1..32 data bytes
 constexpr uint32_t kDefaultBaudRate = 57600;
 constexpr uint8_t kMaxAtCommandText = 30;  // 0xF0 + 30 characters still fit in one frame
-constexpr uint8_t kBootStringLength = 104;
-
-// Little-endian numbers inside frame data: low byte first.
-inline uint16_t LinkReadLe16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LinkReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Link settings: port index (0 = COM1) and baud rate.
 struct LinkSettings {
@@ -119,6 +111,17 @@ class Link {
 
  private:
   struct Slot;
+  // What one frame read came to. The public calls answer 1 or 0; inside the library a line
+  // that went quiet and a header that never made sense are told apart.
+  enum class FrameRead {
+    Ok,
+    NoPort,     // the handle names no open port
+    TimedOut,   // the header or the data did not come in time
+    DeviceFailed,
+    BadHeader,  // no header with a valid check within the resynchronisation window, or a
+                // length outside 1..32
+  };
+  FrameRead ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
   int LinkFindSlot(LinkHandle h) const;  // slot index, or kLinkSlotCount when none
   SerialDevice* DeviceOf(LinkHandle h) const;
 
@@ -130,7 +133,33 @@ class Link {
   OpenError lastOpenError_;
   BootCopyAllocator bootCopyAllocator_;
   // The boot program, patched in place with its parameters before every send.
-  uint8_t bootString_[kBootStringLength];
+  protocol::BootString bootString_;
+};
+
+// Gives one call its own port time-out: the constructor remembers the time-out in force and
+// sets ms; the destructor (or Restore, when the old value must be back sooner) sets the
+// remembered one again. When the time-out in force cannot be read nothing is changed and
+// saved() is false: without the old value the port could not be set back.
+class LinkTimeOutScope {
+ public:
+  LinkTimeOutScope(Link& link, LinkHandle h, uint32_t ms);
+  ~LinkTimeOutScope() { Restore(); }
+  LinkTimeOutScope(const LinkTimeOutScope&) = delete;
+  LinkTimeOutScope& operator=(const LinkTimeOutScope&) = delete;
+
+  bool saved() const { return saved_; }
+  // The port took ms (false too when nothing was saved).
+  bool set() const { return set_; }
+  // The time-out that was in force before, and is again after Restore.
+  uint32_t previousMs() const { return previousMs_; }
+  void Restore();
+
+ private:
+  Link& link_;
+  LinkHandle handle_;
+  uint32_t previousMs_ = 0;
+  bool saved_ = false;
+  bool set_ = false;
 };
 
 }  // namespace velmora

@@ -2,6 +2,7 @@
 // Kept apart from the rest of the library so that programs and tests that never read the
 // settings do not pull in the settings store.
 #include "link/link.h"
+#include "platform/byte_order.h"
 #include "platform/settings_store.h"
 
 namespace velmora {
@@ -37,7 +38,7 @@ int LinkReadSettings(SettingsStore& store, uint8_t* portIndex, uint32_t* baudRat
       size != sizeof baud) {
     return 0;
   }
-  *baudRate = LinkReadLe32(baud);
+  *baudRate = LoadLe32(baud);
   return 1;
 }
 

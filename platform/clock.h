@@ -18,6 +18,20 @@ class Clock {
   int64_t NowMs() { return NowUs() / 1000; }
 };
 
+// A point on a clock that a wait must not pass: set once from "so long from now", then asked
+// how much time is left (zero or less once it has passed).
+class Deadline {
+ public:
+  Deadline(Clock& clock, int64_t fromNowUs) : clock_(&clock), atUs_(clock.NowUs() + fromNowUs) {}
+  int64_t atUs() const { return atUs_; }
+  int64_t LeftUs() const { return atUs_ - clock_->NowUs(); }
+  bool Passed() const { return LeftUs() <= 0; }
+
+ private:
+  Clock* clock_;
+  int64_t atUs_;
+};
+
 // The wall clock: steady_clock and real sleeps.
 class RealClock final : public Clock {
  public:

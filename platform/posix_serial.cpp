@@ -25,7 +25,6 @@ namespace {
 
 // The total read time-out value that means "return what is there" together with zero
 // multiplier and constant, as on the platform the program came from.
-constexpr uint32_t kReadIntervalNoWait = 0xFFFFFFFFu;
 // A write with no write time-out configured still gets a bound: twice its wire time plus this.
 constexpr int64_t kWriteSlackUs = 1'000'000;
 // The baud rate the kernel reports may be rounded to what the UART divisor can make; beyond
@@ -350,32 +349,22 @@ int PosixSerialDevice::Read(uint8_t* buffer, size_t n) {
   if (fd_ < 0 || (!buffer && n)) return -1;
   n = std::min<size_t>(n, INT_MAX);
   if (n == 0) return 0;
-  const SerialTimeouts& to = timeouts_;
-  const bool noWait = to.readMultiplier == 0 && to.readConstant == 0;
-  const int64_t totalUs =
-      (static_cast<int64_t>(to.readMultiplier) * static_cast<int64_t>(n) + to.readConstant) * 1000;
-  const bool useInterval = to.readInterval != 0 && to.readInterval != kReadIntervalNoWait;
-  const int64_t start = clock_.NowUs();
-  const int64_t deadline = start + totalUs;
-  int64_t lastByteAt = start;
+  const bool noWait = ReadWait::NoWait(timeouts_);
+  ReadWait wait(clock_, timeouts_, n);
   size_t got = 0;
   for (;;) {
     const ssize_t r = ::read(fd_, buffer + got, n - got);
     if (r > 0) {
       got += static_cast<size_t>(r);
       if (got == n) return static_cast<int>(got);
-      lastByteAt = clock_.NowUs();
+      wait.BytesCame();
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 && errno != EAGAIN) return got ? static_cast<int>(got) : -1;
     // Nothing there now (r == 0 or EAGAIN).
     if (noWait) return static_cast<int>(got);
-    const int64_t now = clock_.NowUs();
-    int64_t waitUs = deadline - now;
-    if (useInterval && got > 0) {
-      waitUs = std::min<int64_t>(waitUs, lastByteAt + int64_t{to.readInterval} * 1000 - now);
-    }
+    const int64_t waitUs = wait.LeftUs(got);
     if (waitUs <= 0) return static_cast<int>(got);
     const int ev = WaitFd(fd_, POLLIN, waitUs);
     if (ev < 0) return got ? static_cast<int>(got) : -1;
@@ -390,13 +379,11 @@ int PosixSerialDevice::Write(const uint8_t* data, size_t n) {
   n = std::min<size_t>(n, INT_MAX);
   if (n == 0) return 0;
   const int64_t wireUs = configured_ ? ByteWireTimeUs(config_) * static_cast<int64_t>(n) : 0;
-  int64_t totalUs =
-      (static_cast<int64_t>(timeouts_.writeMultiplier) * static_cast<int64_t>(n) +
-       timeouts_.writeConstant) * 1000;
+  int64_t totalUs = WriteTotalUs(timeouts_, n);
   // No write time-out means "until done"; done is bounded by the wire time as long as no flow
   // control holds the line, and a held line must not hang the program.
   if (totalUs == 0) totalUs = 2 * wireUs + kWriteSlackUs;
-  const int64_t deadline = clock_.NowUs() + totalUs;
+  const Deadline deadline(clock_, totalUs);
   size_t sent = 0;
   while (sent < n) {
     const ssize_t r = ::write(fd_, data + sent, n - sent);
@@ -406,7 +393,7 @@ int PosixSerialDevice::Write(const uint8_t* data, size_t n) {
     }
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 && errno != EAGAIN) return -1;
-    const int64_t waitUs = deadline - clock_.NowUs();
+    const int64_t waitUs = deadline.LeftUs();
     if (waitUs <= 0) break;
     const int ev = WaitFd(fd_, POLLOUT, waitUs);
     if (ev < 0 || ((ev & (POLLERR | POLLNVAL | POLLHUP)) && !(ev & POLLOUT))) return -1;
@@ -415,7 +402,7 @@ int PosixSerialDevice::Write(const uint8_t* data, size_t n) {
   return static_cast<int>(sent);
 }
 
-bool PosixSerialDevice::Drain(int64_t deadlineUs) {
+bool PosixSerialDevice::Drain(const Deadline& deadline) {
   const bool flowControl = config_.outxCtsFlow || config_.outX ||
                            config_.rtsControl == kRtsControlHandshake;
   if (!flowControl) {
@@ -430,7 +417,7 @@ bool PosixSerialDevice::Drain(int64_t deadlineUs) {
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return false;
     if (queued == 0) return true;
-    const int64_t left = deadlineUs - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) return true;  // what is still queued goes when the line is released
     const int64_t byteUs = configured_ ? ByteWireTimeUs(config_) : 1000;
     clock_.SleepUs(std::min<int64_t>(left, std::max<int64_t>(byteUs * queued, 100)));

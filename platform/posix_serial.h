@@ -36,7 +36,7 @@ class PosixSerialDevice final : public SerialDevice {
   PosixSerialDevice(int fd, Clock& clock) : fd_(fd), clock_(clock) {}
   bool SetModemLine(int line, bool high);
   // Waits until the output queue is empty or the deadline passes; false on a failure.
-  bool Drain(int64_t deadlineUs);
+  bool Drain(const Deadline& deadline);
 
   int fd_;
   Clock& clock_;

@@ -6,79 +6,30 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/tcp_socket.h"
+#include "platform/telnet.h"
 
 namespace velmora {
 
+using namespace telnet;
+
 namespace {
-
-// Telnet.
-constexpr uint8_t kIac = 255;
-constexpr uint8_t kDont = 254;
-constexpr uint8_t kDo = 253;
-constexpr uint8_t kWont = 252;
-constexpr uint8_t kWill = 251;
-constexpr uint8_t kSb = 250;
-constexpr uint8_t kSe = 240;
-constexpr uint8_t kOptBinary = 0;
-constexpr uint8_t kOptSuppressGoAhead = 3;
-constexpr uint8_t kOptComPort = 44;
-
-// COM-PORT-OPTION commands; the server answers each with the code plus 100.
-constexpr uint8_t kSetBaudRate = 1;
-constexpr uint8_t kSetDataSize = 2;
-constexpr uint8_t kSetParity = 3;
-constexpr uint8_t kSetStopSize = 4;
-constexpr uint8_t kSetControl = 5;
-constexpr uint8_t kPurgeData = 12;
-constexpr uint8_t kServerOffset = 100;
-constexpr uint8_t kNotifyLineState = 106;
-constexpr uint8_t kNotifyModemState = 107;
-
-// SET-CONTROL values.
-constexpr uint8_t kControlNoFlow = 1;
-constexpr uint8_t kControlXonXoff = 2;
-constexpr uint8_t kControlHardware = 3;
-constexpr uint8_t kControlDtrOn = 8;
-constexpr uint8_t kControlDtrOff = 9;
-constexpr uint8_t kControlRtsOn = 11;
-constexpr uint8_t kControlRtsOff = 12;
-constexpr uint8_t kPurgeBoth = 3;
 
 // Option states on each side.
 constexpr uint8_t kOff = 0;
 constexpr uint8_t kAsked = 1;
 constexpr uint8_t kOn = 2;
 
-// A subnegotiation longer than this is garbage; it is skipped to its end.
-constexpr size_t kMaxSubnegotiation = 64;
 // Received data the program has not read yet; beyond this the oldest is lost, as a UART overruns.
 constexpr size_t kMaxBuffered = 1 << 20;
 // A write with no write time-out configured still gets a bound for handing its bytes to TCP.
 constexpr int64_t kSendSlackUs = 2'000'000;
-constexpr uint32_t kReadIntervalNoWait = 0xFFFFFFFFu;
-
-// Line settings codes of the protocol.
-uint8_t ParityCode(uint8_t parity) {
-  switch (parity) {
-    case kParityOdd: return 2;
-    case kParityEven: return 3;
-    case kParityMark: return 4;
-    case kParitySpace: return 5;
-    default: return 1;
-  }
-}
-uint8_t StopCode(uint8_t stopBits) {
-  switch (stopBits) {
-    case kTwoStopBits: return 2;
-    case kOne5StopBits: return 3;
-    default: return 1;
-  }
-}
 
 std::vector<uint8_t> Be32(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-          static_cast<uint8_t>(v)};
+  std::vector<uint8_t> bytes(4);
+  StoreBe32(bytes.data(), v);
+  return bytes;
 }
 
 // kSocketReadable / kSocketWritable / kSocketBroken as they came, 0 when none in time, -1 on
@@ -152,8 +103,8 @@ std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, C
   std::string host;
   std::string port;
   if (!SplitAddress(address, &host, &port, &why)) return fail(why, OpenFailure::Permanent);
-  const int64_t deadline = clock.NowUs() + int64_t{options.connectTimeoutMs} * 1000;
-  const SocketId fd = TcpConnect(host, port, clock, deadline, &why);
+  const Deadline deadline(clock, int64_t{options.connectTimeoutMs} * 1000);
+  const SocketId fd = TcpConnect(host, port, clock, deadline.atUs(), &why);
   // The reason starts with the host (and port) it concerns.
   if (fd == kNoSocket) return fail("rfc2217://" + why, OpenFailure::Permanent);
   std::unique_ptr<Rfc2217Device> device(new Rfc2217Device(fd, clock, options));
@@ -187,18 +138,21 @@ void Rfc2217Device::Lose() {
 }
 
 bool Rfc2217Device::Negotiate(std::string* error) {
-  const std::vector<uint8_t> hello = {kIac, kWill, kOptBinary,         kIac, kDo,   kOptBinary,
-                                      kIac, kWill, kOptSuppressGoAhead, kIac, kDo,   kOptSuppressGoAhead,
-                                      kIac, kWill, kOptComPort};
-  usState_[kOptBinary] = usState_[kOptSuppressGoAhead] = usState_[kOptComPort] = kAsked;
-  themState_[kOptBinary] = themState_[kOptSuppressGoAhead] = kAsked;
-  const int64_t deadline = clock_.NowUs() + int64_t{options_.connectTimeoutMs} * 1000;
+  std::vector<uint8_t> hello;
+  for (uint8_t option : {kBinary, kSga}) {
+    AppendOption(hello, kWill, option);
+    AppendOption(hello, kDo, option);
+  }
+  AppendOption(hello, kWill, kComPort);
+  usState_[kBinary] = usState_[kSga] = usState_[kComPort] = kAsked;
+  themState_[kBinary] = themState_[kSga] = kAsked;
+  const Deadline deadline(clock_, int64_t{options_.connectTimeoutMs} * 1000);
   if (!SendAll(hello, deadline)) {
     *error = "connection lost during negotiation";
     return false;
   }
   // The server takes the option either by DO (for our WILL) or by offering its own WILL.
-  while (usState_[kOptComPort] != kOn && themState_[kOptComPort] != kOn) {
+  while (usState_[kComPort] != kOn && themState_[kComPort] != kOn) {
     if (comPortRefused_) {
       *error = "the server does not offer COM-PORT-OPTION";
       return false;
@@ -207,7 +161,7 @@ bool Rfc2217Device::Negotiate(std::string* error) {
       *error = "connection lost during negotiation";
       return false;
     }
-    const int64_t left = deadline - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) {
       *error = "no telnet negotiation from the server";
       return false;
@@ -225,31 +179,23 @@ bool Rfc2217Device::Negotiate(std::string* error) {
   }
   const std::vector<uint8_t>& baud = answers[0].value;
   if (baud.size() >= 4) {
-    config_.baudRate = (uint32_t{baud[0]} << 24) | (uint32_t{baud[1]} << 16) |
-                       (uint32_t{baud[2]} << 8) | baud[3];
+    config_.baudRate = LoadBe32(baud.data());
   }
   if (!answers[1].value.empty() && answers[1].value[0] >= 5 && answers[1].value[0] <= 8) {
     config_.byteSize = answers[1].value[0];
   }
-  if (!answers[2].value.empty()) {
-    switch (answers[2].value[0]) {
-      case 2: config_.parity = kParityOdd; break;
-      case 3: config_.parity = kParityEven; break;
-      case 4: config_.parity = kParityMark; break;
-      case 5: config_.parity = kParitySpace; break;
-      default: config_.parity = kParityNone; break;
-    }
+  // A code the option does not define counts as no parity, one stop bit.
+  if (!answers[2].value.empty() && !ParityFromCode(answers[2].value[0], &config_.parity)) {
+    config_.parity = kParityNone;
   }
-  if (!answers[3].value.empty()) {
-    config_.stopBits = answers[3].value[0] == 2 ? kTwoStopBits
-                       : answers[3].value[0] == 3 ? kOne5StopBits
-                                                  : kOneStopBit;
+  if (!answers[3].value.empty() && !StopBitsFromCode(answers[3].value[0], &config_.stopBits)) {
+    config_.stopBits = kOneStopBit;
   }
   config_.binary = true;
   return true;
 }
 
-bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineUs) {
+bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, const Deadline& deadline) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     if (fd_ == kNoSocket) return false;
@@ -262,7 +208,7 @@ bool Rfc2217Device::SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineU
       Lose();
       return false;
     }
-    const int64_t left = deadlineUs - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) return false;
     // While the server's input is full, keep taking its output, or both sides would wait on
     // each other.
@@ -295,73 +241,28 @@ void Rfc2217Device::Pump(int64_t waitUs) {
 
 void Rfc2217Device::Parse(const uint8_t* bytes, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = bytes[i];
-    switch (state_) {
-      case ParseState::Data:
-        if (b == kIac) {
-          state_ = ParseState::Iac;
-        } else {
-          if (rx_.size() >= kMaxBuffered) rx_.pop_front();
-          rx_.push_back(b);
-        }
+    switch (telnet_.Process(bytes[i])) {
+      case Decoder::Event::Data:
+        if (rx_.size() >= kMaxBuffered) rx_.pop_front();
+        rx_.push_back(telnet_.data());
         break;
-      case ParseState::Iac:
-        if (b == kIac) {
-          if (rx_.size() >= kMaxBuffered) rx_.pop_front();
-          rx_.push_back(kIac);  // a doubled 0xFF is one data byte
-          state_ = ParseState::Data;
-        } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
-          optionVerb_ = b;
-          state_ = ParseState::Option;
-        } else if (b == kSb) {
-          sub_.clear();
-          subOverflow_ = false;
-          state_ = ParseState::Sub;
-        } else {
-          state_ = ParseState::Data;  // NOP, GA and the other one-byte commands mean nothing here
-        }
-        break;
-      case ParseState::Option:
-        OnOption(optionVerb_, b);
-        state_ = ParseState::Data;
-        break;
-      case ParseState::Sub:
-        if (b == kIac) {
-          state_ = ParseState::SubIac;
-        } else if (sub_.size() < kMaxSubnegotiation) {
-          sub_.push_back(b);
-        } else {
-          subOverflow_ = true;
-        }
-        break;
-      case ParseState::SubIac:
-        if (b == kSe) {
-          if (!subOverflow_) OnSubnegotiation();
-          state_ = ParseState::Data;
-        } else if (b == kIac) {
-          if (sub_.size() < kMaxSubnegotiation) {
-            sub_.push_back(kIac);
-          } else {
-            subOverflow_ = true;
-          }
-          state_ = ParseState::Sub;
-        } else {
-          // IAC followed by anything else inside a subnegotiation is a broken one; drop it.
-          state_ = ParseState::Data;
-        }
-        break;
+      case Decoder::Event::Option: OnOption(telnet_.verb(), telnet_.option()); break;
+      case Decoder::Event::Subnegotiation: OnSubnegotiation(); break;
+      case Decoder::Event::None: break;
     }
   }
 }
 
 void Rfc2217Device::SendOption(uint8_t verb, uint8_t option) {
-  SendAll({kIac, verb, option}, clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000);
+  std::vector<uint8_t> out;
+  AppendOption(out, verb, option);
+  SendAll(out, Deadline(clock_, int64_t{options_.ackTimeoutMs} * 1000));
 }
 
 // Option talk in the manner of the "Q method": answer only changes of state, so that two sides
 // that both ask never loop.
 void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
-  const bool weSupport = option == kOptBinary || option == kOptSuppressGoAhead || option == kOptComPort;
+  const bool weSupport = option == kBinary || option == kSga || option == kComPort;
   const bool theySupport = weSupport;
   switch (verb) {
     case kDo:
@@ -373,7 +274,7 @@ void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
       }
       break;
     case kDont:
-      if (option == kOptComPort && usState_[option] != kOn && themState_[option] != kOn) {
+      if (option == kComPort && usState_[option] != kOn && themState_[option] != kOn) {
         comPortRefused_ = true;
       }
       if (usState_[option] == kOn) SendOption(kWont, option);
@@ -397,16 +298,17 @@ void Rfc2217Device::OnOption(uint8_t verb, uint8_t option) {
 }
 
 void Rfc2217Device::OnSubnegotiation() {
-  if (sub_.size() < 2 || sub_[0] != kOptComPort) return;
-  const uint8_t code = sub_[1];
+  const std::vector<uint8_t>& sub = telnet_.sub();
+  if (sub.size() < 2 || sub[0] != kComPort) return;
+  const uint8_t code = sub[1];
   if (code == kNotifyLineState) {
-    if (sub_.size() >= 3) lineState_ = sub_[2];
+    if (sub.size() >= 3) lineState_ = sub[2];
   } else if (code == kNotifyModemState) {
-    if (sub_.size() >= 3) modemState_ = sub_[2];
+    if (sub.size() >= 3) modemState_ = sub[2];
   } else if (code >= kServerOffset) {
     // Flow-control suspend and resume (108, 109) need no answer; replies are kept for Command.
     if (replies_.size() < 64) {
-      replies_.push_back({code, std::vector<uint8_t>(sub_.begin() + 2, sub_.end()), rx_.size()});
+      replies_.push_back({code, std::vector<uint8_t>(sub.begin() + 2, sub.end()), rx_.size()});
     }
   }
 }
@@ -420,18 +322,13 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
   std::vector<uint8_t> out;
   std::vector<Expect> expected;
   for (const auto& [command, value] : commands) {
-    out.insert(out.end(), {kIac, kSb, kOptComPort, command});
-    for (uint8_t b : value) {
-      out.push_back(b);
-      if (b == kIac) out.push_back(kIac);
-    }
-    out.insert(out.end(), {kIac, kSe});
+    AppendComPortCommand(out, command, value.data(), value.size());
     // A request (value zero) may be answered with anything; a setting must come back as sent.
     const bool request = std::all_of(value.begin(), value.end(), [](uint8_t b) { return b == 0; });
     expected.push_back({static_cast<uint8_t>(command + kServerOffset),
                         request ? std::vector<uint8_t>{} : value});
   }
-  const int64_t deadline = clock_.NowUs() + int64_t{options_.ackTimeoutMs} * 1000;
+  const Deadline deadline(clock_, int64_t{options_.ackTimeoutMs} * 1000);
   if (!SendAll(out, deadline)) return false;
   if (answers) answers->assign(expected.size(), Reply{});
   size_t matched = 0;
@@ -451,7 +348,7 @@ bool Rfc2217Device::Command(const std::vector<std::pair<uint8_t, std::vector<uin
     }
     if (matched == expected.size()) break;
     if (fd_ == kNoSocket) return false;
-    const int64_t left = deadline - clock_.NowUs();
+    const int64_t left = deadline.LeftUs();
     if (left <= 0) return false;
     Pump(left);
   }
@@ -468,7 +365,7 @@ bool Rfc2217Device::SetConfig(const SerialConfig& c) {
   if (!configured_ || c.byteSize != config_.byteSize) commands.push_back({kSetDataSize, {c.byteSize}});
   if (!configured_ || c.parity != config_.parity) commands.push_back({kSetParity, {ParityCode(c.parity)}});
   if (!configured_ || c.stopBits != config_.stopBits) {
-    commands.push_back({kSetStopSize, {StopCode(c.stopBits)}});
+    commands.push_back({kSetStopSize, {StopSizeCode(c.stopBits)}});
   }
   const auto flow = [](const SerialConfig& s) {
     if (s.outxCtsFlow || s.rtsControl == kRtsControlHandshake) return kControlHardware;
@@ -528,25 +425,16 @@ int Rfc2217Device::Read(uint8_t* buffer, size_t n) {
   if (got == n) return static_cast<int>(got);
   // Bytes that arrived before the connection ended are still handed out; after them, failure.
   if (fd_ == kNoSocket) return got ? static_cast<int>(got) : -1;
-  const SerialTimeouts& to = timeouts_;
-  if (to.readMultiplier == 0 && to.readConstant == 0) return static_cast<int>(got);
-  const int64_t start = clock_.NowUs();
-  const int64_t deadline =
-      start + (static_cast<int64_t>(to.readMultiplier) * static_cast<int64_t>(n) + to.readConstant) * 1000;
-  const bool useInterval = to.readInterval != 0 && to.readInterval != kReadIntervalNoWait;
-  int64_t lastByteAt = start;
+  if (ReadWait::NoWait(timeouts_)) return static_cast<int>(got);
+  ReadWait wait(clock_, timeouts_, n);
   for (;;) {
-    const int64_t now = clock_.NowUs();
-    int64_t waitUs = deadline - now;
-    if (useInterval && got > 0) {
-      waitUs = std::min<int64_t>(waitUs, lastByteAt + int64_t{to.readInterval} * 1000 - now);
-    }
+    const int64_t waitUs = wait.LeftUs(got);
     if (waitUs <= 0) return static_cast<int>(got);
     Pump(waitUs);
     const size_t more = TakeData(buffer + got, n - got);
     if (more) {
       got += more;
-      lastByteAt = clock_.NowUs();
+      wait.BytesCame();
     }
     if (got == n) return static_cast<int>(got);
     if (fd_ == kNoSocket) return got ? static_cast<int>(got) : -1;
@@ -561,17 +449,12 @@ int Rfc2217Device::Write(const uint8_t* data, size_t n) {
   if (n == 0) return 0;
   std::vector<uint8_t> out;
   out.reserve(n + 8);
-  for (size_t i = 0; i < n; ++i) {
-    out.push_back(data[i]);
-    if (data[i] == kIac) out.push_back(kIac);
-  }
+  for (size_t i = 0; i < n; ++i) AppendEscaped(out, data[i]);
   const int64_t now = clock_.NowUs();
   const int64_t wireUs = config_.baudRate ? ByteWireTimeUs(config_) * static_cast<int64_t>(n) : 0;
-  int64_t sendBoundUs =
-      (static_cast<int64_t>(timeouts_.writeMultiplier) * static_cast<int64_t>(n) + timeouts_.writeConstant) *
-      1000;
+  int64_t sendBoundUs = WriteTotalUs(timeouts_, n);
   if (sendBoundUs == 0) sendBoundUs = 2 * wireUs + kSendSlackUs;
-  if (!SendAll(out, now + sendBoundUs)) return -1;
+  if (!SendAll(out, Deadline(clock_, sendBoundUs))) return -1;
   // The line is a queue: these bytes go out after what was written before has gone, and the
   // write returns when the last of them has left, as on a local port.
   const int64_t start = std::max(now, lineFreeAtUs_);

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "platform/tcp_socket.h"
+#include "platform/telnet.h"
 
 namespace velmora {
 
@@ -79,7 +80,7 @@ class Rfc2217Device final : public SerialDevice {
   // Sends COM-PORT-OPTION commands and waits until the server has answered every one.
   bool Command(const std::vector<std::pair<uint8_t, std::vector<uint8_t>>>& commands,
                std::vector<Reply>* answers);
-  bool SendAll(const std::vector<uint8_t>& bytes, int64_t deadlineUs);
+  bool SendAll(const std::vector<uint8_t>& bytes, const Deadline& deadline);
   // Waits up to waitUs for the socket, takes what is there and parses it.
   void Pump(int64_t waitUs);
   void Parse(const uint8_t* bytes, size_t n);
@@ -103,11 +104,7 @@ class Rfc2217Device final : public SerialDevice {
   int64_t lineFreeAtUs_ = 0;
 
   std::deque<uint8_t> rx_;
-  enum class ParseState { Data, Iac, Option, Sub, SubIac };
-  ParseState state_ = ParseState::Data;
-  uint8_t optionVerb_ = 0;
-  std::vector<uint8_t> sub_;
-  bool subOverflow_ = false;
+  telnet::Decoder telnet_;
   std::array<uint8_t, 256> usState_{};    // our side of each telnet option
   std::array<uint8_t, 256> themState_{};  // the server's side
   bool comPortRefused_ = false;

@@ -3,10 +3,13 @@
 // and scripted fakes in the tests.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/clock.h"
 
 namespace velmora {
 
@@ -107,6 +110,48 @@ class DeviceOpener {
   // Why the last Open returned null. An opener that cannot tell says Busy, so that its callers
   // keep retrying as they always have.
   virtual OpenError LastOpenError() const { return {OpenFailure::Busy, {}}; }
+};
+
+// The total time-outs of a read or a write of n bytes, in microseconds (0: none configured).
+inline int64_t ReadTotalUs(const SerialTimeouts& t, size_t n) {
+  return (int64_t{t.readMultiplier} * static_cast<int64_t>(n) + t.readConstant) * 1000;
+}
+inline int64_t WriteTotalUs(const SerialTimeouts& t, size_t n) {
+  return (int64_t{t.writeMultiplier} * static_cast<int64_t>(n) + t.writeConstant) * 1000;
+}
+
+// How long a read of n bytes that waits on its own may still wait: until its total time-out,
+// and once a byte has come no longer than the interval time-out after the last one.
+class ReadWait {
+ public:
+  ReadWait(Clock& clock, const SerialTimeouts& t, size_t n)
+      : clock_(clock),
+        deadline_(clock, ReadTotalUs(t, n)),
+        intervalUs_(t.readInterval == 0 || t.readInterval == kNoIntervalWait
+                        ? 0
+                        : int64_t{t.readInterval} * 1000),
+        lastByteUs_(clock.NowUs()) {}
+  // Neither total time-out is set: a read returns what is there without waiting.
+  static bool NoWait(const SerialTimeouts& t) { return t.readMultiplier == 0 && t.readConstant == 0; }
+
+  // Bytes came just now.
+  void BytesCame() { lastByteUs_ = clock_.NowUs(); }
+  // Zero or less: the read is over. got: the bytes read so far.
+  int64_t LeftUs(size_t got) const {
+    const int64_t now = clock_.NowUs();
+    int64_t left = deadline_.atUs() - now;
+    if (intervalUs_ > 0 && got > 0) left = std::min(left, lastByteUs_ + intervalUs_ - now);
+    return left;
+  }
+
+  // A readInterval of all ones: no interval time-out either.
+  static constexpr uint32_t kNoIntervalWait = 0xFFFFFFFFu;
+
+ private:
+  Clock& clock_;
+  Deadline deadline_;
+  int64_t intervalUs_;
+  int64_t lastByteUs_;
 };
 
 // Time one byte of the given frame takes on the line, in microseconds:

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/byte_order.h"
 #include "platform/regular_file.h"
 
 namespace velmora {
@@ -83,11 +84,11 @@ bool Utf16LeToUtf8(const std::string& in, std::string* out) {
   if (in.size() % 2 != 0) return false;
   out->clear();
   for (size_t i = 0; i < in.size(); i += 2) {
-    uint32_t u = static_cast<uint8_t>(in[i]) | (static_cast<uint32_t>(static_cast<uint8_t>(in[i + 1])) << 8);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(in.data());
+    uint32_t u = LoadLe16(bytes + i);
     if (u >= 0xD800 && u <= 0xDBFF) {
       if (i + 3 >= in.size()) return false;
-      const uint32_t lo = static_cast<uint8_t>(in[i + 2]) |
-                          (static_cast<uint32_t>(static_cast<uint8_t>(in[i + 3])) << 8);
+      const uint32_t lo = LoadLe16(bytes + i + 2);
       if (lo < 0xDC00 || lo > 0xDFFF) return false;
       u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
       i += 2;
@@ -187,8 +188,8 @@ class Parser {
         v = v * 16 + static_cast<uint32_t>(d);
       }
       value->type = kRegDword;
-      value->data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                     static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+      value->data.assign(4, 0);
+      StoreLe32(value->data.data(), v);
       return true;
     }
     if (form == "HEX") {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 
+#include "platform/byte_order.h"
 #include "platform/serial_device.h"
+#include "platform/telnet.h"
 
 namespace velmora::sim {
 
@@ -11,19 +13,11 @@ using namespace telnet;
 
 namespace {
 
-// A subnegotiation longer than this is not one of ours; it is dropped, not buffered.
-constexpr size_t kMaxSubnegotiation = 64;
 // What a port is set to before the client configures it.
 constexpr uint32_t kInitialBaudRate = 9600;
 const char kSignatureText[] = "velmora-sim simulated handset";
 
 bool Supported(uint8_t option) { return option == kBinary || option == kSga || option == kComPort; }
-
-// SET-CONTROL values.
-enum : uint8_t {
-  kReqFlow = 0, kNoFlow = 1, kReqBreak = 4, kBreakOn = 5, kBreakOff = 6, kReqDtr = 7, kDtrOn = 8, kDtrOff = 9,
-  kReqRts = 10, kRtsOn = 11, kRtsOff = 12, kReqFlowIn = 13, kNoFlowIn = 14,
-};
 
 }  // namespace
 
@@ -49,9 +43,7 @@ Rfc2217Session::~Rfc2217Session() {
 }
 
 void Rfc2217Session::SendOption(uint8_t command, uint8_t option) {
-  netOut_.push_back(static_cast<char>(kIac));
-  netOut_.push_back(static_cast<char>(command));
-  netOut_.push_back(static_cast<char>(option));
+  AppendOption(netOut_, command, option);
 }
 
 void Rfc2217Session::OnNegotiation(uint8_t command, uint8_t option) {
@@ -84,16 +76,8 @@ void Rfc2217Session::OnNegotiation(uint8_t command, uint8_t option) {
 }
 
 void Rfc2217Session::Reply(uint8_t code, const std::vector<uint8_t>& value) {
-  netOut_ += static_cast<char>(kIac);
-  netOut_ += static_cast<char>(kSb);
-  netOut_ += static_cast<char>(kComPort);
-  netOut_ += static_cast<char>(code + kServerOffset);
-  for (uint8_t b : value) {
-    netOut_ += static_cast<char>(b);
-    if (b == kIac) netOut_ += static_cast<char>(kIac);
-  }
-  netOut_ += static_cast<char>(kIac);
-  netOut_ += static_cast<char>(kSe);
+  AppendComPortCommand(netOut_, static_cast<uint8_t>(code + kServerOffset), value.data(),
+                       value.size());
 }
 
 void Rfc2217Session::ChangeLine(const LineState& next, int64_t now) {
@@ -104,11 +88,11 @@ void Rfc2217Session::ChangeLine(const LineState& next, int64_t now) {
 }
 
 void Rfc2217Session::OnPurge(uint8_t what, int64_t now) {
-  if (what & 1) {
+  if (what & kPurgeReceive) {
     // Receive side: what has reached the port is thrown away; bytes still being sent come.
     handset_.TakeOutput(now);
   }
-  if (what & 2) {
+  if (what & kPurgeTransmit) {
     std::erase_if(pending_, [](const HostEvent& e) { return e.isByte; });
     hostLineFreeUs_ = now;
     for (HostEvent& e : pending_) e.dueUs = std::min(e.dueUs, now);
@@ -116,9 +100,10 @@ void Rfc2217Session::OnPurge(uint8_t what, int64_t now) {
 }
 
 void Rfc2217Session::OnSubnegotiation() {
-  if (sub_.size() < 2 || sub_[0] != kComPort) return;
-  const uint8_t code = sub_[1];
-  const std::vector<uint8_t> v(sub_.begin() + 2, sub_.end());
+  const std::vector<uint8_t>& sub = telnet_.sub();
+  if (sub.size() < 2 || sub[0] != kComPort) return;
+  const uint8_t code = sub[1];
+  const std::vector<uint8_t> v(sub.begin() + 2, sub.end());
   LineState next = queuedLine_;
   LineFormat& f = next.format;
   switch (code) {
@@ -127,10 +112,11 @@ void Rfc2217Session::OnSubnegotiation() {
       return;
     case kSetBaudRate: {
       if (v.size() != 4) return;
-      const uint32_t baud = uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
+      const uint32_t baud = LoadBe32(v.data());
       if (baud != 0) f.baudRate = baud;
-      Reply(code, {static_cast<uint8_t>(f.baudRate >> 24), static_cast<uint8_t>(f.baudRate >> 16),
-                   static_cast<uint8_t>(f.baudRate >> 8), static_cast<uint8_t>(f.baudRate)});
+      std::vector<uint8_t> answer(4);
+      StoreBe32(answer.data(), f.baudRate);
+      Reply(code, answer);
       break;
     }
     case kSetDataSize:
@@ -140,31 +126,28 @@ void Rfc2217Session::OnSubnegotiation() {
       break;
     case kSetParity:
       if (v.size() != 1) return;
-      if (v[0] >= 1 && v[0] <= 5) f.parity = static_cast<uint8_t>(v[0] - 1);  // NONE=1 .. SPACE=5
-      Reply(code, {static_cast<uint8_t>(f.parity + 1)});
+      ParityFromCode(v[0], &f.parity);  // 0 (or nonsense) asks for the current one
+      Reply(code, {ParityCode(f.parity)});
       break;
     case kSetStopSize: {
       if (v.size() != 1) return;
-      if (v[0] == 1) f.stopBits = kOneStopBit;
-      else if (v[0] == 2) f.stopBits = kTwoStopBits;
-      else if (v[0] == 3) f.stopBits = kOne5StopBits;
-      const uint8_t stop = f.stopBits == kOneStopBit ? 1 : (f.stopBits == kTwoStopBits ? 2 : 3);
-      Reply(code, {stop});
+      StopBitsFromCode(v[0], &f.stopBits);
+      Reply(code, {StopSizeCode(f.stopBits)});
       break;
     }
     case kSetControl: {
       if (v.size() != 1) return;
       uint8_t answer = v[0];
       switch (v[0]) {
-        case kReqFlow: case kNoFlow: answer = kNoFlow; break;  // only no flow control is wired
-        case kReqFlowIn: case kNoFlowIn: answer = kNoFlowIn; break;
-        case kReqBreak: case kBreakOff: answer = kBreakOff; break;
-        case kBreakOn: answer = kBreakOn; break;
-        case kReqDtr: answer = next.dtr ? kDtrOn : kDtrOff; break;
-        case kDtrOn: case kDtrOff: next.dtr = v[0] == kDtrOn; break;
-        case kReqRts: answer = next.rts ? kRtsOn : kRtsOff; break;
-        case kRtsOn: case kRtsOff: next.rts = v[0] == kRtsOn; break;
-        default: answer = kNoFlow; break;  // hardware and software flow control are not offered
+        case kControlRequestFlow: case kControlNoFlow: answer = kControlNoFlow; break;  // only no flow control is wired
+        case kControlRequestFlowIn: case kControlNoFlowIn: answer = kControlNoFlowIn; break;
+        case kControlRequestBreak: case kControlBreakOff: answer = kControlBreakOff; break;
+        case kControlBreakOn: answer = kControlBreakOn; break;
+        case kControlRequestDtr: answer = next.dtr ? kControlDtrOn : kControlDtrOff; break;
+        case kControlDtrOn: case kControlDtrOff: next.dtr = v[0] == kControlDtrOn; break;
+        case kControlRequestRts: answer = next.rts ? kControlRtsOn : kControlRtsOff; break;
+        case kControlRtsOn: case kControlRtsOff: next.rts = v[0] == kControlRtsOn; break;
+        default: answer = kControlNoFlow; break;  // hardware and software flow control are not offered
       }
       Reply(code, {answer});
       break;
@@ -194,52 +177,17 @@ void Rfc2217Session::OnDataByte(uint8_t b, int64_t now) {
 
 void Rfc2217Session::OnNetworkBytes(const uint8_t* data, size_t n, int64_t now) {
   for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = data[i];
-    switch (parse_) {
-      case Parse::Data:
-        if (b == kIac) parse_ = Parse::Iac;
-        else OnDataByte(b, now);
+    switch (telnet_.Process(data[i])) {
+      case Decoder::Event::Data: OnDataByte(telnet_.data(), now); break;
+      case Decoder::Event::Option: OnNegotiation(telnet_.verb(), telnet_.option()); break;
+      case Decoder::Event::Subnegotiation:
+        purgeRequest_ = 0;
+        lineChange_.reset();
+        OnSubnegotiation();
+        if (purgeRequest_) OnPurge(purgeRequest_, now);
+        if (lineChange_) ChangeLine(*lineChange_, now);
         break;
-      case Parse::Iac:
-        if (b == kIac) {
-          OnDataByte(b, now);
-          parse_ = Parse::Data;
-        } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
-          negotiateCommand_ = b;
-          parse_ = Parse::Negotiate;
-        } else if (b == kSb) {
-          sub_.clear();
-          subOverflow_ = false;
-          parse_ = Parse::Sub;
-        } else {
-          parse_ = Parse::Data;  // NOP, GA and the like carry nothing for a serial line
-        }
-        break;
-      case Parse::Negotiate:
-        OnNegotiation(negotiateCommand_, b);
-        parse_ = Parse::Data;
-        break;
-      case Parse::Sub:
-        if (b == kIac) parse_ = Parse::SubIac;
-        else if (sub_.size() < kMaxSubnegotiation) sub_.push_back(b);
-        else subOverflow_ = true;
-        break;
-      case Parse::SubIac:
-        if (b == kIac) {
-          if (sub_.size() < kMaxSubnegotiation) sub_.push_back(b);
-          else subOverflow_ = true;
-          parse_ = Parse::Sub;
-          break;
-        }
-        parse_ = Parse::Data;
-        if (b == kSe && !subOverflow_) {
-          purgeRequest_ = 0;
-          lineChange_.reset();
-          OnSubnegotiation();
-          if (purgeRequest_) OnPurge(purgeRequest_, now);
-          if (lineChange_) ChangeLine(*lineChange_, now);
-        }
-        break;
+      case Decoder::Event::None: break;
     }
   }
 }
@@ -272,8 +220,7 @@ void Rfc2217Session::Pump(int64_t now) {
       ++noiseBytes_;
       continue;
     }
-    netOut_ += static_cast<char>(b.value);
-    if (b.value == kIac) netOut_ += static_cast<char>(kIac);
+    AppendEscaped(netOut_, b.value);
   }
   handset_.AdvanceTo(now);
 }

@@ -10,19 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/telnet.h"
 #include "sim/sim_handset.h"
 
 namespace velmora::sim {
-
-namespace telnet {
-constexpr uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kSe = 240;
-constexpr uint8_t kBinary = 0, kEcho = 1, kSga = 3, kComPort = 44;
-// COM-PORT-OPTION commands from the client; the server answers with the code + 100.
-constexpr uint8_t kSignature = 0, kSetBaudRate = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize = 4,
-                  kSetControl = 5, kFlowSuspend = 8, kFlowResume = 9, kSetLineStateMask = 10,
-                  kSetModemStateMask = 11, kPurgeData = 12;
-constexpr uint8_t kServerOffset = 100;
-}  // namespace telnet
 
 class Rfc2217Session {
  public:
@@ -52,7 +43,6 @@ class Rfc2217Session {
     uint8_t byte;
     LineState line;
   };
-  enum class Parse { Data, Iac, Negotiate, Sub, SubIac };
 
   void SendOption(uint8_t command, uint8_t option);
   void OnNegotiation(uint8_t command, uint8_t option);
@@ -64,10 +54,7 @@ class Rfc2217Session {
 
   SimHandset& handset_;
   std::string netOut_;
-  Parse parse_ = Parse::Data;
-  uint8_t negotiateCommand_ = 0;
-  std::vector<uint8_t> sub_;
-  bool subOverflow_ = false;
+  telnet::Decoder telnet_;
   // Telnet option states, for the options we support: ours and theirs, enabled and asked.
   bool we_[256] = {}, they_[256] = {}, weAsked_[256] = {}, theyAsked_[256] = {};
 

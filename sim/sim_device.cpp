@@ -80,8 +80,7 @@ int SimDevice::Read(uint8_t* buffer, size_t n) {
   if (n == 0) return 0;
   const int64_t now = clock_.NowUs();
   // All-zero time-outs return what is already there rather than wait without end.
-  const int64_t totalMs = int64_t{timeouts_.readMultiplier} * static_cast<int64_t>(n) + timeouts_.readConstant;
-  const int64_t deadline = now + totalMs * 1000;
+  const int64_t deadline = now + ReadTotalUs(timeouts_, n);
   Latch(now);
   size_t got = 0;
   int64_t last = now;

@@ -4,19 +4,18 @@
 #include <cctype>
 #include <cstdio>
 
+#include "platform/byte_order.h"
 #include "platform/serial_device.h"
+#include "protocol/handset_protocol.h"
 
 namespace velmora::sim {
+
+using namespace protocol;
 
 namespace {
 
 // The boot ROM's receiver: fixed, whatever the handset's own baud rate is.
-constexpr LineFormat kBootRomFormat{19200, 8, kParityEven, kOneStopBit};
-
-// Raw bytes of boot mode.
-constexpr uint8_t kBootProbe = 0x55;      // host: are you in the boot ROM?
-constexpr uint8_t kBootProbeAnswer = 0xA0;
-constexpr uint8_t kBootBlockAccepted = 0xA5;
+constexpr LineFormat kBootRomFormat{kBootBaudRate, 8, kParityEven, kOneStopBit};
 
 // The ROM answers a probe as soon as it has the byte; a fraction of a bit time.
 constexpr int64_t kBootAnswerDelayUs = 200;
@@ -31,60 +30,8 @@ constexpr int64_t kAtReplyDelayUs = 5'000;
 // Longest AT command line kept; a longer line is junk and is dropped.
 constexpr size_t kMaxAtLine = 64;
 
-// Frame types.
-constexpr uint8_t kTypePing = 2;
-constexpr uint8_t kTypeRequest = 5;
-constexpr uint8_t kTypeAt = 6;
-constexpr uint8_t kTypeControl = 14;
-constexpr uint8_t kTypeService = 0x14;
-
-// Sub-commands in the first data byte.
-constexpr uint8_t kPingProbe = 0x14;
-constexpr uint8_t kPingAnswer = 0xAA;
-constexpr uint8_t kRequestProduct = 0x21;
-constexpr uint8_t kRequestMode = 0x3F;
-constexpr uint8_t kControlSwitchOff = 0x04;
-constexpr uint8_t kControlImei = 0x0A;
-constexpr uint8_t kAtChannel = 0xF0;  // data byte 0 of AT frames, both ways
-constexpr uint16_t kServiceModeNumber = 7;
-
-// Block-store status bytes.
-constexpr uint8_t kStatusNoBlock = '2';
-constexpr uint8_t kStatusIdNotLocked = '3';
-constexpr uint8_t kStatusNotSameId = '4';
-constexpr uint8_t kStatusNoSpace = '5';
-constexpr uint8_t kStatusTooSmall = '6';
-constexpr uint8_t kStatusInUse = '7';
-constexpr uint8_t kStatusDamaged = ' ';   // the request arrived damaged
-constexpr uint8_t kStatusPending = 'P';   // busy; the answer follows
-constexpr uint8_t kStatusUnknownCommand = '?';
-
-// Block-store command codes (Eelite; Eefull is +0x10).
-enum : uint8_t {
-  kCreateBlock = 0x01,
-  kWriteBlockChunk = 0x02,
-  kCloseBlock = 0x03,
-  kReadBlockChunk = 0x04,
-  kBlockExists = 0x05,
-  kGetMaxLogicalBlock = 0x06,
-  kDeleteBlock = 0x07,
-  kGetMaxSpaceValues = 0x08,
-  kDeleteAllBlocks = 0x09,
-  kWriteBlockPart = 0x1A,
-};
-constexpr uint8_t kEefullOffset = 0x10;
 // A reply frame holds 32 data bytes: echo, data, check byte.
 constexpr uint16_t kMaxReadCount = 30;
-
-const uint8_t kBootStringTemplate[104] = {
-    0xA5, 0x5A, 0xA5, 0xA5, 0xE6, 0x89, 0x46, 0x14, 0xD1, 0x90, 0xFF, 0x9A, 0xFE, 0x9B, 0xE6, 0x0C,
-    0x09, 0x00, 0xE6, 0x8A, 0xBF, 0x04, 0xD1, 0x90, 0xE6, 0x0A, 0xF0, 0x0E, 0xE6, 0x8A, 0xAF, 0x04,
-    0xB5, 0x4A, 0xB5, 0xB5, 0xE6, 0x00, 0x40, 0x00, 0xE7, 0xF0, 0x00, 0x00, 0xF7, 0xF0, 0x00, 0x02,
-    0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0x02, 0xE6, 0x03, 0x03, 0x00, 0xE7, 0xF0, 0x00, 0x00,
-    0xF7, 0xF0, 0x00, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x01, 0xF6, 0xE7, 0xF0, 0xFF, 0x00,
-    0xF7, 0xF0, 0x02, 0xF6, 0xE7, 0xF0, 0xFF, 0x00, 0xF7, 0xF0, 0x03, 0xF6, 0xE6, 0xF0, 0x80, 0x00,
-    0x74, 0xF0, 0xE0, 0xEF, 0xB7, 0x48, 0xB7, 0xB7,
-};
 
 uint8_t Xor(const uint8_t* p, size_t n) {
   uint8_t x = 0;
@@ -92,14 +39,15 @@ uint8_t Xor(const uint8_t* p, size_t n) {
   return x;
 }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 void PutLe16(std::vector<uint8_t>* v, uint32_t x) {
-  v->push_back(static_cast<uint8_t>(x & 0xFF));
-  v->push_back(static_cast<uint8_t>((x >> 8) & 0xFF));
+  uint8_t b[2];
+  StoreLe16(b, static_cast<uint16_t>(x));
+  v->insert(v->end(), b, b + 2);
 }
 void PutLe32(std::vector<uint8_t>* v, uint32_t x) {
-  PutLe16(v, x & 0xFFFF);
-  PutLe16(v, x >> 16);
+  uint8_t b[4];
+  StoreLe32(b, x);
+  v->insert(v->end(), b, b + 4);
 }
 
 std::string Upper(std::string s) {
@@ -124,12 +72,8 @@ int64_t WireTimeUs(const LineFormat& f) {
 
 const std::vector<uint8_t>& ExpectedBootProgram() {
   static const std::vector<uint8_t> program = [] {
-    std::vector<uint8_t> p(std::begin(kBootStringTemplate), std::end(kBootStringTemplate));
-    p[50] = 7;
-    p[70] = 7;
-    p[78] = 0x80;
-    p[86] = 1;
-    return p;
+    constexpr BootString p = BootProgram(kBootParam1, kBootParam2, kBootParam3);
+    return std::vector<uint8_t>(p.begin(), p.end());
   }();
   return program;
 }
@@ -272,7 +216,7 @@ void SimHandset::Receive(uint8_t b, const LineState& line, int64_t t) {
 void SimHandset::OnBootRomByte(uint8_t b, const LineState& line, int64_t t) {
   // The boot adapter holds DTR high while the ROM may be probed; without it the ROM is deaf.
   if (b != kBootProbe || !line.dtr || profile_.faults.bootSilent) return;
-  Send({kBootProbeAnswer}, t + kBootAnswerDelayUs);
+  Send({kBootAnswer}, t + kBootAnswerDelayUs);
   EnterState(SimState::BootMode);
   lastBootByteUs_ = t;
 }
@@ -282,7 +226,7 @@ void SimHandset::OnBootBlockByte(uint8_t b, const LineState& line, int64_t t) {
   if (bootLength_ < 0) {
     // A host that missed our 0xA0 probes again before it sends any block.
     if (b == kBootProbe && line.dtr) {
-      Send({kBootProbeAnswer}, t + kBootAnswerDelayUs);
+      Send({kBootAnswer}, t + kBootAnswerDelayUs);
       return;
     }
     bootLength_ = b;
@@ -336,11 +280,11 @@ void SimHandset::OnFrameByte(uint8_t b, int64_t t) {
   while (rx_.size() >= 3) {
     const uint8_t len = rx_[1];
     // The header check is the frame's only protection; slide past anything that fails it.
-    if (rx_[2] != (rx_[0] ^ rx_[1]) || len < 1 || len > 32) {
+    if (rx_[2] != (rx_[0] ^ rx_[1]) || len < 1 || len > kMaxFrameData) {
       rx_.erase(rx_.begin());
       continue;
     }
-    if (rx_.size() < 3u + len) return;
+    if (rx_.size() < kFrameHeader + len) return;
     const uint8_t type = rx_[0];
     std::vector<uint8_t> data(rx_.begin() + 3, rx_.end());
     rx_.clear();
@@ -358,37 +302,37 @@ void SimHandset::OnFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t
 void SimHandset::OnNormalFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
   const int64_t at = t + profile_.replyDelayUs;
   if (d.size() != 1) return;
-  if (type == kTypePing && d[0] == kPingProbe) {
-    SendFrame(kTypePing, {kPingProbe, kPingAnswer}, at);
-  } else if (type == kTypeRequest && d[0] == kRequestMode) {
+  if (type == kFramePing && d[0] == kPingProbe) {
+    SendFrame(kFramePing, {kPingProbe, kPingAnswer}, at);
+  } else if (type == kFrameRequest && d[0] == kRequestMode) {
     std::vector<uint8_t> r{kRequestMode};
     PutLe16(&r, profile_.normalMode);
-    SendFrame(kTypeRequest, r, at);
-  } else if (type == kTypeControl && d[0] == kControlSwitchOff) {
+    SendFrame(kFrameRequest, r, at);
+  } else if (type == kFrameControl && d[0] == kControlSwitchOff) {
     OnSwitchOff(at);
   }
 }
 
 void SimHandset::OnSwitchOff(int64_t at) {
   if (profile_.faults.switchOff == SwitchOffFault::Ignore) return;
-  SendFrame(kTypeControl, {kControlSwitchOff}, at);
+  SendFrame(kFrameControl, {kControlSwitchOff}, at);
   if (profile_.faults.switchOff == SwitchOffFault::Obey) EnterState(SimState::SwitchedOff);
 }
 
 void SimHandset::OnServiceFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
   const int64_t at = t + profile_.replyDelayUs;
-  if (type == kTypeService) {
+  if (type == kFrameService) {
     OnServiceMessage(d, t);
     return;
   }
-  if (type == kTypeAt) {
+  if (type == kFrameAt) {
     if (d[0] != kAtChannel) return;
     const std::string cmd = Upper(std::string(d.begin() + 1, d.end()));
     if (cmd != "AT+CGSN\r") {
       const std::string e = "\r\nERROR\r\n";
       std::vector<uint8_t> r{kAtChannel};
       r.insert(r.end(), e.begin(), e.end());
-      SendFrame(kTypeAt, r, at);
+      SendFrame(kFrameAt, r, at);
       return;
     }
     if (profile_.faults.noImeiAt) return;
@@ -398,31 +342,31 @@ void SimHandset::OnServiceFrame(uint8_t type, const std::vector<uint8_t>& d, int
       std::vector<uint8_t> r{kAtChannel};
       const std::string part = text.substr(i, 31);
       r.insert(r.end(), part.begin(), part.end());
-      SendFrame(kTypeAt, r, at);
+      SendFrame(kFrameAt, r, at);
     }
     const std::string ok = "\r\nOK\r\n";
     std::vector<uint8_t> r{kAtChannel};
     r.insert(r.end(), ok.begin(), ok.end());
-    SendFrame(kTypeAt, r, at);
+    SendFrame(kFrameAt, r, at);
     return;
   }
   if (d.size() != 1) return;
-  if (type == kTypePing && d[0] == kPingProbe) {
-    SendFrame(kTypePing, {kPingProbe, kPingAnswer}, at);
-  } else if (type == kTypeRequest && d[0] == kRequestMode) {
+  if (type == kFramePing && d[0] == kPingProbe) {
+    SendFrame(kFramePing, {kPingProbe, kPingAnswer}, at);
+  } else if (type == kFrameRequest && d[0] == kRequestMode) {
     std::vector<uint8_t> r{kRequestMode};
     PutLe16(&r, kServiceModeNumber);
-    SendFrame(kTypeRequest, r, at);
-  } else if (type == kTypeRequest && d[0] == kRequestProduct) {
-    std::vector<uint8_t> r{kRequestProduct};
+    SendFrame(kFrameRequest, r, at);
+  } else if (type == kFrameRequest && d[0] == kRequestProductId) {
+    std::vector<uint8_t> r{kRequestProductId};
     PutLe16(&r, profile_.productNumber);
-    SendFrame(kTypeRequest, r, at);
-  } else if (type == kTypeControl && d[0] == kControlSwitchOff) {
+    SendFrame(kFrameRequest, r, at);
+  } else if (type == kFrameControl && d[0] == kControlSwitchOff) {
     OnSwitchOff(at);
-  } else if (type == kTypeControl && d[0] == kControlImei) {
+  } else if (type == kFrameControl && d[0] == kControlImei) {
     std::vector<uint8_t> r{kControlImei, static_cast<uint8_t>(profile_.imei.size())};
     r.insert(r.end(), profile_.imei.begin(), profile_.imei.end());
-    SendFrame(kTypeControl, r, at);
+    SendFrame(kFrameControl, r, at);
   }
 }
 
@@ -431,7 +375,7 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   // The message carries its own check byte; a request that fails it, or is too short to
   // carry one, is answered "damaged" so that the host sends it again.
   if (msg.size() < 2 || Xor(msg.data(), msg.size() - 1) != msg.back()) {
-    Send({kTypeService, 2, kTypeService ^ 2, kStatusDamaged, kStatusDamaged}, at);
+    Send({kFrameService, 2, kFrameService ^ 2, kReplyDamaged, kReplyDamaged}, at);
     return;
   }
   const uint8_t code = msg[0];
@@ -451,7 +395,7 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
     uint8_t check = Xor(r.data(), r.size());
     if (damage) check ^= 0x01;
     r.push_back(check);
-    SendFrame(kTypeService, r, when);
+    SendFrame(kFrameService, r, when);
   };
 
   ReplyFault* fault = nullptr;
@@ -469,7 +413,7 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
 
   // A write-back after an erase that the flash refuses: counted over the Eelite commands
   // that write, as the compaction of the area issues them.
-  if (writebackCount_ >= 0 && (code == kCreateBlock || code == kWriteBlockChunk)) {
+  if (writebackCount_ >= 0 && (code == kCmdCreateBlock || code == kCmdWriteBlockChunk)) {
     ++writebackCount_;
     const SimFaults& f = profile_.faults;
     const bool failing = writebackCount_ >= f.writebackFailAt &&
@@ -494,7 +438,7 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
     case FaultKind::Pending: {
       const int64_t interval = static_cast<int64_t>(profile_.pendingIntervalMs) * 1000;
       for (int i = 0; i < fault->pending; ++i) {
-        sendReply({kStatusPending}, when, false);
+        sendReply({kReplyPending}, when, false);
         when += interval;
       }
       sendReply(reply, when, false);
@@ -509,8 +453,8 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
   // Commands that exist for both areas: base code for Eelite, +0x10 for Eefull.
   uint8_t base = code;
   SimArea which = SimArea::Eelite;
-  if (code >= kCreateBlock + kEefullOffset && code <= kDeleteBlock + kEefullOffset &&
-      code != kGetMaxLogicalBlock + kEefullOffset) {
+  if (code >= kCmdCreateBlock + kEefullOffset && code <= kCmdDeleteBlock + kEefullOffset &&
+      code != kCmdGetMaxLogicalBlock + kEefullOffset) {
     base = static_cast<uint8_t>(code - kEefullOffset);
     which = SimArea::Eefull;
   }
@@ -520,82 +464,82 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
   auto wantParams = [&](size_t want) { return n == want; };
 
   switch (base) {
-    case kCreateBlock: {
-      if (!wantParams(5)) return status(kStatusDamaged);
-      const uint16_t number = Le16(p), size = Le16(p + 2);
+    case kCmdCreateBlock: {
+      if (!wantParams(5)) return status(kReplyDamaged);
+      const uint16_t number = LoadLe16(p), size = LoadLe16(p + 2);
       const uint8_t version = p[4];
-      if (isEelite && number > profile_.maxLogicalBlock) return status(kStatusNoBlock);
+      if (isEelite && number > profile_.maxLogicalBlock) return status(kReplyNoBlock);
       uint32_t reclaimed = 0;
       const auto old = a.blocks.find(number);
       // Eefull rewrites in place, so a replaced block gives its room back; Eelite's log
       // keeps the old copy until the area is erased.
       if (!isEelite && old != a.blocks.end()) reclaimed = static_cast<uint32_t>(old->second.data.size()) + kBlockOverhead;
       const uint64_t need = uint64_t{size} + kBlockOverhead;
-      if (need > uint64_t{a.Free()} + reclaimed) return status(kStatusNoSpace);
+      if (need > uint64_t{a.Free()} + reclaimed) return status(kReplyNoSpace);
       a.consumed = a.consumed - reclaimed + static_cast<uint32_t>(need);
       a.blocks[number] = {version, std::vector<uint8_t>(size, 0xFF)};
       // A new create abandons an earlier block left open; it stays as far as it was written.
       a.lockedNumber = number;
       return status(code);
     }
-    case kWriteBlockChunk:
-    case kCloseBlock: {
-      if (base == kWriteBlockChunk ? n < 4 : !wantParams(2)) return status(kStatusDamaged);
-      const uint16_t number = Le16(p);
+    case kCmdWriteBlockChunk:
+    case kCmdCloseBlock: {
+      if (base == kCmdWriteBlockChunk ? n < 4 : !wantParams(2)) return status(kReplyDamaged);
+      const uint16_t number = LoadLe16(p);
       const auto it = a.blocks.find(number);
-      if (it == a.blocks.end()) return status(kStatusNoBlock);
-      if (a.lockedNumber != number) return status(a.lockedNumber < 0 ? kStatusIdNotLocked : kStatusNotSameId);
-      if (base == kCloseBlock) {
+      if (it == a.blocks.end()) return status(kReplyNoBlock);
+      if (a.lockedNumber != number) return status(a.lockedNumber < 0 ? kReplyIdNotLocked : kReplyNotSameId);
+      if (base == kCmdCloseBlock) {
         a.lockedNumber = -1;
         return status(code);
       }
-      const uint16_t offset = Le16(p + 2);
+      const uint16_t offset = LoadLe16(p + 2);
       const size_t count = n - 4;
-      if (size_t{offset} + count > it->second.data.size()) return status(kStatusTooSmall);
+      if (size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::copy(p + 4, p + n, it->second.data.begin() + offset);
       // Flash that took the chunk wrongly and said nothing: only reading it back shows it.
       if (count > 0 && ++chunkWrites_ == profile_.faults.corruptChunkAt)
         it->second.data[offset] = static_cast<uint8_t>(~it->second.data[offset]);
       return status(code);
     }
-    case kReadBlockChunk: {
-      if (!wantParams(6)) return status(kStatusDamaged);
-      const uint16_t number = Le16(p), offset = Le16(p + 2), count = Le16(p + 4);
+    case kCmdReadBlockChunk: {
+      if (!wantParams(6)) return status(kReplyDamaged);
+      const uint16_t number = LoadLe16(p), offset = LoadLe16(p + 2), count = LoadLe16(p + 4);
       const auto it = a.blocks.find(number);
-      if (it == a.blocks.end()) return status(kStatusNoBlock);
-      if (count > kMaxReadCount || size_t{offset} + count > it->second.data.size()) return status(kStatusTooSmall);
+      if (it == a.blocks.end()) return status(kReplyNoBlock);
+      if (count > kMaxReadCount || size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::vector<uint8_t> r(1u + count);
       r[0] = code;
       std::copy_n(it->second.data.begin() + offset, count, r.begin() + 1);
       return r;
     }
-    case kBlockExists: {
-      if (!wantParams(2)) return status(kStatusDamaged);
-      const auto it = a.blocks.find(Le16(p));
-      if (it == a.blocks.end()) return status(kStatusNoBlock);
+    case kCmdBlockExists: {
+      if (!wantParams(2)) return status(kReplyDamaged);
+      const auto it = a.blocks.find(LoadLe16(p));
+      if (it == a.blocks.end()) return status(kReplyNoBlock);
       std::vector<uint8_t> r{code};
       PutLe16(&r, static_cast<uint32_t>(it->second.data.size()));
       r.push_back(it->second.version);
       return r;
     }
-    case kDeleteBlock: {
-      if (!wantParams(2)) return status(kStatusDamaged);
-      const uint16_t number = Le16(p);
+    case kCmdDeleteBlock: {
+      if (!wantParams(2)) return status(kReplyDamaged);
+      const uint16_t number = LoadLe16(p);
       const auto it = a.blocks.find(number);
-      if (it == a.blocks.end()) return status(kStatusNoBlock);
-      if (a.lockedNumber == number) return status(kStatusInUse);
+      if (it == a.blocks.end()) return status(kReplyNoBlock);
+      if (a.lockedNumber == number) return status(kReplyBlockInUse);
       if (!isEelite) a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
       a.blocks.erase(it);
       return status(code);
     }
-    case kGetMaxLogicalBlock: {
-      if (!wantParams(0)) return status(kStatusDamaged);
+    case kCmdGetMaxLogicalBlock: {
+      if (!wantParams(0)) return status(kReplyDamaged);
       std::vector<uint8_t> r{code};
       PutLe16(&r, profile_.maxLogicalBlock);
       return r;
     }
-    case kGetMaxSpaceValues: {
-      if (!wantParams(0)) return status(kStatusDamaged);
+    case kCmdGetMaxSpaceValues: {
+      if (!wantParams(0)) return status(kReplyDamaged);
       // Free now, free once the dead bytes are compacted away, the whole area.
       std::vector<uint8_t> r{code};
       PutLe32(&r, eelite_.Free());
@@ -603,8 +547,8 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       PutLe32(&r, eelite_.capacity);
       return r;
     }
-    case kDeleteAllBlocks: {
-      if (!wantParams(0)) return status(kStatusDamaged);
+    case kCmdDeleteAllBlocks: {
+      if (!wantParams(0)) return status(kReplyDamaged);
       eelite_.blocks.clear();
       eelite_.consumed = 0;
       eelite_.lockedNumber = -1;
@@ -612,17 +556,17 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       *extraUs = static_cast<int64_t>(profile_.eraseMs) * 1000;
       return status(code);
     }
-    case kWriteBlockPart: {
-      if (n < 4) return status(kStatusDamaged);
-      const auto it = eefull_.blocks.find(Le16(p));
-      if (it == eefull_.blocks.end()) return status(kStatusNoBlock);
-      const uint16_t offset = Le16(p + 2);
-      if (size_t{offset} + (n - 4) > it->second.data.size()) return status(kStatusTooSmall);
+    case kCmdWriteBlockPart: {
+      if (n < 4) return status(kReplyDamaged);
+      const auto it = eefull_.blocks.find(LoadLe16(p));
+      if (it == eefull_.blocks.end()) return status(kReplyNoBlock);
+      const uint16_t offset = LoadLe16(p + 2);
+      if (size_t{offset} + (n - 4) > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::copy(p + 4, p + n, it->second.data.begin() + offset);
       return status(code);
     }
     default:
-      return status(kStatusUnknownCommand);
+      return status(kReplyUnknownCommand);
   }
 }
 

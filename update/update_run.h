@@ -1,5 +1,8 @@
 // The update run behind the Start button: connect, identify the handset, read and check the
 // mapping, write its blocks and version record, close, report.
+// Errors in the update layer: the steps return true or false and have written their reason to
+// the log through Reporting (a block failure carries its block-store status in BlockFailure);
+// a whole run ends in a RunResult.
 #pragma once
 
 #include <memory>

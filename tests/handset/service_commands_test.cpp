@@ -272,6 +272,62 @@ TEST_F(ServiceCommandsTest, DeleteBlockResendsOnlyAfterTransmissionErrors) {
   }
 }
 
+TEST_F(ServiceCommandsTest, EveryCommandFollowsItsResendAndPendingRule) {
+  // Each command against a damaged-request reply (is it sent again?) and against "P" then its
+  // echo (does it wait for the real answer, or is "P" a failure?).
+  const uint8_t data[4] = {};
+  uint8_t out[32] = {};
+  uint16_t size = 0;
+  uint8_t version = 0;
+  uint32_t a = 0, b = 0, c3 = 0;
+  struct Case {
+    const char* name;
+    uint8_t code;
+    bool resends;
+    bool waitsPending;
+    uint8_t resultBytes;
+    std::function<int()> run;
+  };
+  const Case cases[] = {
+      {"CreateBlock Eefull", 0x11, false, true, 0,
+       [&] { return cmds.CreateBlock(h, StoreArea::Eefull, 1, 4, 1); }},
+      {"WriteBlockChunk", 0x02, true, false, 0,
+       [&] { return cmds.WriteBlockChunk(h, StoreArea::Eelite, 1, 0, 4, data); }},
+      {"CloseBlock Eefull", 0x13, true, false, 0,
+       [&] { return cmds.CloseBlock(h, StoreArea::Eefull, 1); }},
+      {"ReadBlockChunk", 0x04, true, false, 2,
+       [&] { return cmds.ReadBlockChunk(h, StoreArea::Eelite, 1, 0, 2, out); }},
+      {"BlockExists Eefull", 0x15, true, false, 3,
+       [&] { return cmds.BlockExists(h, StoreArea::Eefull, 1, &size, &version); }},
+      {"GetMaxLogicalBlock", 0x06, true, false, 2, [&] { return cmds.GetMaxLogicalBlock(h, &size); }},
+      {"DeleteBlock Eefull", 0x17, true, false, 0,
+       [&] { return cmds.DeleteBlock(h, StoreArea::Eefull, 1); }},
+      {"GetMaxSpaceValues", 0x08, false, false, 12,
+       [&] { return cmds.GetMaxSpaceValues(h, &a, &b, &c3); }},
+      {"DeleteAllBlocks", 0x09, false, false, 0, [&] { return cmds.DeleteAllBlocks(h); }},
+      {"WriteBlockPart", 0x1A, false, true, 0,
+       [&] { return cmds.WriteBlockPart(h, StoreArea::Eefull, 1, 0, 4, data); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes echo = Echo(c.code, Bytes(c.resultBytes, 0));
+    link.LinkPurge(h);  // an answer the last case did not wait for
+    Script({{{Status(' ')}}, {{echo}}});
+    EXPECT_EQ(c.run() != 0, c.resends);
+    EXPECT_EQ(requests.size(), c.resends ? 2u : 1u);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0][0], c.code);
+
+    link.LinkPurge(h);
+    Script({{{Status('P')}, {echo, 1 * kMs}}});
+    EXPECT_EQ(c.run() != 0, c.waitsPending);
+    EXPECT_EQ(requests.size(), 1u);
+    if (!c.waitsPending) {
+      EXPECT_EQ(cmds.LastBlockStoreStatus(), kStatusUnknown);
+    }
+  }
+}
+
 TEST_F(ServiceCommandsTest, UnansweredCommandCostsTwelveFrameReads) {
   Script({{}, {}});
   const int64_t start = clock.NowUs();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "link_fixture.h"
+#include "platform/byte_order.h"
 
 namespace velmora::testing {
 namespace {
@@ -191,7 +192,7 @@ TEST_F(FrameTest, AwaitSkipsFramesOfOtherTypesOrSubCommands) {
   f = Await(5, 0x21);
   EXPECT_EQ(f.result, 1);
   EXPECT_EQ(f.data, (Bytes{0x21, 0x34, 0x12}));
-  EXPECT_EQ(LinkReadLe16(f.data.data() + 1), 0x1234);
+  EXPECT_EQ(LoadLe16(f.data.data() + 1), 0x1234);
 
   device.Feed({0x09, 0x01, 0x08, 0x33});
   f = Await(0, 0);
@@ -298,15 +299,6 @@ TEST_F(FrameTest, ReadReplyWithoutRoomForTextReadsNothing) {
   EXPECT_EQ(text[0], '\0');
   EXPECT_EQ(text[1], '#');
   EXPECT_EQ(device.Pending(), 2u);
-}
-
-TEST(LinkNumbers, FrameNumbersAreLittleEndian) {
-  const uint8_t bytes[4] = {0x78, 0x56, 0x34, 0x12};
-  EXPECT_EQ(LinkReadLe16(bytes), 0x5678);
-  EXPECT_EQ(LinkReadLe32(bytes), 0x12345678u);
-  const uint8_t high[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(LinkReadLe16(high), 0xFFFF);
-  EXPECT_EQ(LinkReadLe32(high), 0xFFFFFFFFu);
 }
 
 }  // namespace

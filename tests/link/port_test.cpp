@@ -233,6 +233,43 @@ TEST_F(PortTest, SetTimeOutWritesTheRecordAndKeepsItWhenThePortRefuses) {
   EXPECT_EQ(device.timeouts.readConstant, 1000u);  // the port kept its own
 }
 
+TEST_F(PortTest, TimeOutScopeRestoresTheCallersTimeOutOnEveryPath) {
+  OpenCom1();
+  link.WComSetTimeOut(h, 1000);
+  {
+    LinkTimeOutScope scope(link, h, 5000);
+    EXPECT_TRUE(scope.saved());
+    EXPECT_TRUE(scope.set());
+    EXPECT_EQ(scope.previousMs(), 1000u);
+    EXPECT_EQ(device.timeouts.readConstant, 5000u);
+    scope.Restore();
+    EXPECT_EQ(device.timeouts.readConstant, 1000u);
+    link.WComSetTimeOut(h, 2000);  // a restore happens once: the end of the scope keeps this
+  }
+  EXPECT_EQ(TimeOut(), 2000u);
+
+  // A port that refuses the new time-out: the record had taken it, the scope puts it back.
+  device.failSetTimeouts = true;
+  {
+    LinkTimeOutScope scope(link, h, 5000);
+    EXPECT_TRUE(scope.saved());
+    EXPECT_FALSE(scope.set());
+    EXPECT_EQ(TimeOut(), 5000u);
+  }
+  EXPECT_EQ(TimeOut(), 2000u);
+  device.failSetTimeouts = false;
+
+  // Without the old value nothing is changed at all.
+  const size_t before = EventsOf(Kind::SetTimeouts).size();
+  {
+    LinkTimeOutScope scope(link, h + 1, 5000);
+    EXPECT_FALSE(scope.saved());
+    EXPECT_FALSE(scope.set());
+  }
+  EXPECT_EQ(EventsOf(Kind::SetTimeouts).size(), before);
+  EXPECT_EQ(TimeOut(), 2000u);
+}
+
 TEST_F(PortTest, ConfigureChangesOnlyTheBaudRateRaisesRtsAndPauses102Ms) {
   OpenCom1();
   EXPECT_EQ(link.WComConfigure(h, 19200), 1);
