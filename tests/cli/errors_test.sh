@@ -26,9 +26,9 @@ run() {
   [ "$status" -ne 124 ] || fail "$* did not end (blocked)"
   [ "$took" -le "$bound_s" ] || fail "$* took ${took}s"
   [ "$status" -eq "$want" ] || fail "$*: exit status $status, expected $want"
-  cat out.txt err.txt | grep -qF -- "$text" || fail "$*: output lacks: $text"
+  grep -qF -- "$text" out.txt err.txt || fail "$*: output lacks: $text"
 }
-no_text() { ! cat out.txt err.txt | grep -qF -- "$1" || fail "output should not hold: $1"; }
+no_text() { ! grep -qF -- "$1" out.txt err.txt || fail "output should not hold: $1"; }
 
 settings() {  # settings FILE LINES...: a registry export with the link key and these values
   local file="$1"
