@@ -7,13 +7,6 @@
 #include <new>
 #include <utility>
 
-#include <sys/stat.h>
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "platform/command_line.h"
 #include "platform/regular_file.h"
 #include "platform/self_path.h"
@@ -25,17 +18,6 @@ constexpr const char kCantOpenFile[] = "Can't open file!";
 constexpr const char kErrorReadingFile[] = "Error reading file!";
 constexpr const char kNotEnoughMemory[] = "Not enough memory!";
 constexpr const char kErrorReadingEmbedded[] = "Error reading embedded data! ";
-
-std::FILE* StreamOf(int fd) {
-#if defined(_WIN32)
-  std::FILE* f = _fdopen(fd, "rb");
-  if (f == nullptr) _close(fd);
-#else
-  std::FILE* f = fdopen(fd, "rb");
-  if (f == nullptr) close(fd);
-#endif
-  return f;
-}
 
 // Closes the program file on every path out of the loader.
 class File {
@@ -51,9 +33,7 @@ class File {
     Close();
     if (path.empty()) return false;
     // Never blocks: a FIFO or a device named as the program file is refused at once.
-    const int fd = OpenRegularFile(path, nullptr);
-    if (fd < 0) return false;
-    f_ = StreamOf(fd);
+    f_ = OpenRegularFileStream(path, nullptr);
     return f_ != nullptr;
   }
   void Close() {
@@ -68,26 +48,14 @@ class File {
 // The size as the file system reports it. Sizes beyond a signed 32-bit number are refused:
 // no program file is that large, and the container's positions are 32-bit.
 bool FileSize(std::FILE* f, int64_t* size) {
-#if defined(_WIN32)
-  struct _stat64 st;
-  if (_fstat64(_fileno(f), &st) != 0) return false;
-#else
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0) return false;
-#endif
-  if (st.st_size < 0 || st.st_size > std::numeric_limits<int32_t>::max()) return false;
-  *size = static_cast<int64_t>(st.st_size);
+  int64_t bytes = 0;
+  if (!StreamSize(f, &bytes)) return false;
+  if (bytes < 0 || bytes > std::numeric_limits<int32_t>::max()) return false;
+  *size = bytes;
   return true;
 }
 
-bool Seek(std::FILE* f, int64_t position) {
-  if (position < 0) return false;
-#if defined(_WIN32)
-  return _fseeki64(f, position, SEEK_SET) == 0;
-#else
-  return fseeko(f, static_cast<off_t>(position), SEEK_SET) == 0;
-#endif
-}
+bool Seek(std::FILE* f, int64_t position) { return SeekStream(f, position); }
 
 void Fail(UserInteraction& ui, const char* text) { ui.ShowMessageBox(text, MessageIcon::Error); }
 

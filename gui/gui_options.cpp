@@ -25,6 +25,8 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
                  "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset");
   cli.add_option("--baud", options->baudRate, "Baud rate of the link (default: the settings, else 57600)")
       ->check(CLI::Range(1200u, 4000000u));
+  cli.add_flag("--verify", options->verify,
+               "Read every block back after writing it and compare; a difference fails the block");
   cli.add_option("--settings", options->settingsPath,
                  "Settings file in registry-export format (default: $VELMORA_SETTINGS, else\n"
                  "$XDG_CONFIG_HOME/velmora/settings.reg or ~/.config/velmora/settings.reg)");

@@ -17,6 +17,7 @@ struct GuiOptions {
   std::string port;          // --port: the device behind the configured port
   std::string settingsPath;  // --settings
   uint32_t baudRate = 0;     // --baud; 0: from the settings
+  bool verify = false;       // --verify: every block written is read back and compared
 };
 
 // Parses the arguments (UTF-8, program first) into *options. -1: go on; otherwise the exit

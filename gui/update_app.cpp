@@ -37,6 +37,7 @@ int UpdateApp::OnRun() {
   int result = 0;
   {
     Program program(dialog->view(), clock);
+    program.SetVerify(options_.verify);
     StartupOptions startup;
     startup.commandLine = options_.commandLine;
     startup.settingsPath = options_.settingsPath;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace velmora {
@@ -21,5 +23,13 @@ int OpenRegularFile(const std::string& path, std::string* why);
 // "larger than N bytes" when it exceeds maxBytes).
 bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* why,
                      size_t maxBytes = static_cast<size_t>(1) << 30);
+
+// OpenRegularFile as a binary stdio stream (nullptr with the reason in *why).
+std::FILE* OpenRegularFileStream(const std::string& path, std::string* why);
+
+// A stream's size as the file system reports it, and a seek to a 64-bit position, on either
+// system's large-file calls.
+bool StreamSize(std::FILE* f, int64_t* size);
+bool SeekStream(std::FILE* f, int64_t position);
 
 }  // namespace velmora

@@ -113,12 +113,12 @@ std::string FormatPortList(const std::vector<SerialPortInfo>& ports) {
 
 bool IsUsbPortName(const std::string& port) { return port.rfind("usb:", 0) == 0; }
 
-bool FindUsbPort(const std::vector<SerialPortInfo>& ports, const std::string& spec,
+bool FindUsbPort(const std::vector<SerialPortInfo>& ports, const std::string& identity,
                  SerialPortInfo* found, std::string* why) {
-  const std::vector<std::string> parts = SplitColons(spec);
+  const std::vector<std::string> parts = SplitColons(identity);
   if (parts.size() < 3 || parts.size() > 4 || parts[0] != "usb" || !IsHexId(parts[1]) ||
       !IsHexId(parts[2]) || (parts.size() == 4 && parts[3].empty())) {
-    *why = spec + ": not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL (VID and PID "
+    *why = identity + ": not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL (VID and PID "
                   "four hex digits each, as --list-ports shows them)";
     return false;
   }
@@ -135,11 +135,11 @@ bool FindUsbPort(const std::vector<SerialPortInfo>& ports, const std::string& sp
     return true;
   }
   if (matches.empty()) {
-    *why = spec + ": no serial device with this USB identity is connected (--list-ports lists "
+    *why = identity + ": no serial device with this USB identity is connected (--list-ports lists "
                   "the serial devices)";
     return false;
   }
-  *why = spec + ": " + std::to_string(matches.size()) + " serial devices match:";
+  *why = identity + ": " + std::to_string(matches.size()) + " serial devices match:";
   for (const SerialPortInfo* p : matches)
     *why += " " + p->device + " (" + (p->serial.empty() ? "no serial number" : p->Identity()) + ")";
   *why += "; name one with usb:VID:PID:SERIAL or by its path";

@@ -37,10 +37,10 @@ std::string FormatPortList(const std::vector<SerialPortInfo>& ports);
 // True for "usb:..." port names.
 bool IsUsbPortName(const std::string& port);
 
-// The one device whose identity matches spec ("usb:VID:PID" or "usb:VID:PID:SERIAL", ids in hex,
-// any case). False with the reason in *why when spec is malformed, or when no device or several
+// The one device that matches identity ("usb:VID:PID" or "usb:VID:PID:SERIAL", ids in hex,
+// any case). False with the reason in *why when identity is malformed, or when no device or several
 // devices match (they are named).
-bool FindUsbPort(const std::vector<SerialPortInfo>& ports, const std::string& spec,
+bool FindUsbPort(const std::vector<SerialPortInfo>& ports, const std::string& identity,
                  SerialPortInfo* found, std::string* why);
 
 }  // namespace velmora

@@ -81,4 +81,26 @@ bool ReadRegularFile(const std::string& path, std::string* bytes, std::string* w
   return true;
 }
 
+std::FILE* OpenRegularFileStream(const std::string& path, std::string* why) {
+  const int fd = OpenRegularFile(path, why);
+  if (fd < 0) return nullptr;
+  std::FILE* f = _fdopen(fd, "rb");
+  if (f == nullptr) {
+    if (why != nullptr) *why = "cannot open a stream on the file";
+    _close(fd);
+  }
+  return f;
+}
+
+bool StreamSize(std::FILE* f, int64_t* size) {
+  struct _stat64 st;
+  if (_fstat64(_fileno(f), &st) != 0) return false;
+  *size = static_cast<int64_t>(st.st_size);
+  return true;
+}
+
+bool SeekStream(std::FILE* f, int64_t position) {
+  return position >= 0 && _fseeki64(f, position, SEEK_SET) == 0;
+}
+
 }  // namespace velmora

@@ -53,7 +53,16 @@ unattended_failure)
   printf 'product = 85\n' >other.profile
   run "$velmora" --map "$standard" --port sim:other.profile --settings settings.reg AUTOMATIC
   expect_status 3
-  [ "$(cat boxes.txt)" = "error: Wrong Mapping for this Mobile!" ] || fail "expected the one error box" ;;
+  [ "$(cat boxes.txt)" = "error: Wrong Mapping for this Mobile!" ] || fail "expected the one error box"
+  # A handset that acknowledges a block it stores with a changed byte: unnoticed without
+  # --verify, a failed run with it.
+  printf 'fault = corrupt 2\n' >corrupt.profile
+  rm -f boxes.txt
+  run "$velmora" --map "$standard" --port sim:corrupt.profile --settings settings.reg AUTOMATIC
+  expect_status 0
+  run "$velmora" --map "$standard" --port sim:corrupt.profile --settings settings.reg --verify AUTOMATIC
+  expect_status 3
+  grep -qF "error: Can't send mapping blocks to mobile!" boxes.txt || fail "expected the failed block box" ;;
 *) fail "unknown case $case" ;;
 esac
 echo "PASS: $case"

@@ -123,7 +123,7 @@ TEST_F(UsbPortsTest, ListsDevicesWithHardwareAndTheirUsbIdentity) {
 
 TEST_F(UsbPortsTest, IdentityPicksOneDeviceOrSaysWhyNot) {
   struct Case {
-    const char* spec;
+    const char* identity;
     const char* device;  // null: refused
     const char* reason;  // part of the reason
   };
@@ -143,16 +143,16 @@ TEST_F(UsbPortsTest, IdentityPicksOneDeviceOrSaysWhyNot) {
   };
   const std::vector<SerialPortInfo> ports = ListSerialPorts(tree.root());
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
+    SCOPED_TRACE(c.identity);
     SerialPortInfo found;
     std::string why;
-    const bool ok = FindUsbPort(ports, c.spec, &found, &why);
+    const bool ok = FindUsbPort(ports, c.identity, &found, &why);
     if (c.device != nullptr) {
       ASSERT_TRUE(ok) << why;
       EXPECT_EQ(found.device, c.device);
     } else {
       EXPECT_FALSE(ok);
-      EXPECT_EQ(why.rfind(std::string(c.spec) + ": ", 0), 0u) << why;
+      EXPECT_EQ(why.rfind(std::string(c.identity) + ": ", 0), 0u) << why;
       EXPECT_NE(why.find(c.reason), std::string::npos) << why;
     }
   }
