@@ -12,6 +12,7 @@
 
 #include "update/reporting.h"
 #include "handset/block_store.h"
+#include "mapfile/mapfile.h"
 
 namespace velmora::testing {
 
@@ -209,5 +210,18 @@ class RecordingReporting : public Reporting {
   std::vector<std::string> warnings;
   std::vector<Progress> progress;
 };
+
+// A map block whose data bytes count up from 1, so that a byte out of place shows.
+inline MapBlock MakeBlock(int32_t number, uint8_t area, uint8_t operation, int32_t size,
+                          uint8_t version = 3) {
+  MapBlock b;
+  b.number = number;
+  b.area = area;
+  b.operation = operation;
+  b.size = size;
+  b.version = version;
+  for (int32_t i = 0; i < size; ++i) b.data.push_back(static_cast<uint8_t>(i + 1));
+  return b;
+}
 
 }  // namespace velmora::testing

@@ -15,22 +15,11 @@ namespace velmora {
 namespace {
 
 using testing::FakeBlockStore;
+using testing::MakeBlock;
 using testing::RecordingReporting;
 using Op = FakeBlockStore::Op;
 
 constexpr LinkHandle kLink = 0x105;
-
-MapBlock MakeBlock(int32_t number, uint8_t area, uint8_t operation, int32_t size,
-                   uint8_t version = 3) {
-  MapBlock b;
-  b.number = number;
-  b.area = area;
-  b.operation = operation;
-  b.size = size;
-  b.version = version;
-  for (int32_t i = 0; i < size; ++i) b.data.push_back(static_cast<uint8_t>(i + 1));
-  return b;
-}
 
 // A store that acknowledges every write and create but then holds something else.
 class TamperingStore : public FakeBlockStore {
