@@ -16,38 +16,13 @@ import subprocess
 import sys
 import tempfile
 
-REPLY_DELAY_US = 100
-ERASE_MS = 20
-MAP_OPTIONS = ["--blocks", "300", "--first-block", "1", "--min-size", "100", "--max-size", "336",
-               "--seed", "7"]
-EELITE_CAPACITY = 80000
-GARBAGE = 20000
+# The mapping, the handset and the way the simulators are started are the whole-run
+# benchmark's, so that the two benchmarks' figures compare.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from whole_run import (EELITE_CAPACITY, ERASE_MS, GARBAGE, MAP_OPTIONS,  # noqa: E402
+                       REPLY_DELAY_US, raise_priority, start_sim, stop_sim)
+
 GOAL = 1.05
-
-
-# As in the whole-run benchmark: when permitted, the simulators and the station (and with it
-# every velmora-cli it starts) run under the real-time FIFO policy at a low priority, so that
-# builds sharing the machine do not sit between a byte's due time and its delivery.
-FIFO_PRIORITY = 10
-
-
-def raise_priority():
-    try:
-        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(FIFO_PRIORITY))
-    except (PermissionError, OSError, AttributeError):
-        pass
-
-
-def start_sim(sim, profile):
-    proc = subprocess.Popen([sim, "--port", "0", "--profile", profile, "--once"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=raise_priority)
-    line = proc.stdout.readline()
-    m = re.search(r":(\d+)\s*$", line)
-    if not m:
-        proc.kill()
-        raise RuntimeError(f"velmora-sim did not start: {line!r}")
-    return proc, int(m.group(1))
 
 
 def station(args, work, map_path, count, tag):
@@ -66,10 +41,7 @@ def station(args, work, map_path, count, tag):
                              preexec_fn=raise_priority)
     finally:
         for proc, _ in sims:
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
+            stop_sim(proc)
     rows = re.findall(r"^rfc2217://\S+\s+\S+\s+(\S+)\s+([\d.]+)s\s+([\d.]+)s", out.stdout, re.M)
     if out.returncode != 0 or len(rows) != count or any(r[0] != "succeeded" for r in rows):
         sys.stderr.write(out.stdout + out.stderr)
