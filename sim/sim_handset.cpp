@@ -498,7 +498,7 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       if (size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::copy(p + 4, p + n, it->second.data.begin() + offset);
       // Flash that took the chunk wrongly and said nothing: only reading it back shows it.
-      if (count > 0 && ++chunkWrites_ == profile_.faults.corruptChunkAt)
+      if (count > 0 && Corrupts(++chunkWrites_))
         it->second.data[offset] = static_cast<uint8_t>(~it->second.data[offset]);
       return status(code);
     }

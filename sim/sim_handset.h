@@ -117,6 +117,8 @@ class SimHandset {
   // Service commands received with a valid check byte, by command code.
   int CommandCount(uint8_t code) const;
   uint64_t framesReceived() const { return framesReceived_; }
+  // Block data chunks stored so far (what the corrupt fault counts).
+  int chunkWrites() const { return chunkWrites_; }
   // The line went away (the drop fault): the port fails from then on.
   bool LineDropped() const { return lineDropped_; }
 
@@ -167,6 +169,12 @@ class SimHandset {
 
   int writebackCount_ = -1;  // -1: no DeleteAllBlocks seen yet
   int chunkWrites_ = 0;      // block data chunks stored, for the corrupt fault
+  // True when the corrupt fault stores the n-th chunk (counted from 1) wrongly.
+  bool Corrupts(int n) const {
+    const SimFaults& f = profile_.faults;
+    return f.corruptChunkAt > 0 && n >= f.corruptChunkAt &&
+           (f.corruptChunkCount < 0 || n - f.corruptChunkAt < f.corruptChunkCount);
+  }
   uint64_t noiseBytes_ = 0;
   uint64_t framesReceived_ = 0;
   std::map<uint8_t, int> commandCounts_;

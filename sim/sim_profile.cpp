@@ -270,11 +270,19 @@ bool ParseSimFault(const std::string& faultText, SimFaults* f, std::string* erro
   } else if (kind == "no_imei_at" && w.size() == 1) {
     f->noImeiAt = true;
     return true;
-  } else if (kind == "corrupt" && w.size() == 2) {
+  } else if (kind == "corrupt" && (w.size() == 2 || w.size() == 3)) {
     if (!Num(w[1], &f->corruptChunkAt, 1000000, "corrupt index", error)) return false;
     if (f->corruptChunkAt < 1) {
       *error = "bad corrupt index: counted from 1";
       return false;
+    }
+    f->corruptChunkCount = 1;
+    if (w.size() == 3) {
+      if (Lower(w[2]) == "always") {
+        f->corruptChunkCount = -1;
+      } else if (!Num(w[2], &f->corruptChunkCount, 1000000, "corrupt count", error)) {
+        return false;
+      }
     }
     return true;
   } else if ((kind == "silent" || kind == "power_off" || kind == "drop") && w.size() == 2) {

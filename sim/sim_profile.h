@@ -88,6 +88,8 @@ struct SimFaults {
   // The k-th block data chunk written (either area) is stored with its first byte inverted,
   // though acknowledged as written; 0 = never.
   int corruptChunkAt = 0;
+  // How many chunks from corruptChunkAt on are stored wrongly; -1: every one.
+  int corruptChunkCount = 1;
 };
 
 struct SimBlock {
@@ -151,8 +153,9 @@ bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* e
 //   silent K                           from the K-th service command on, no answer at all
 //   power_off K                        the K-th service command switches the handset off
 //   drop K                             the K-th service command: the line goes away
-//   corrupt K                          the K-th block data chunk is stored with one byte
-//                                      changed, yet acknowledged
+//   corrupt K [N|always]               the K-th block data chunk (and the N-1 after it, or
+//                                      every later one) is stored with one byte changed,
+//                                      yet acknowledged
 bool ParseSimFault(const std::string& faultText, SimFaults* faults, std::string* error);
 
 const char* SimStateName(SimState state);

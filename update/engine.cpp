@@ -13,6 +13,7 @@
 #include "platform/interrupt.h"
 #include "platform/text_file.h"
 #include "update/backup_file.h"
+#include "update/update_run.h"
 
 namespace velmora {
 namespace {
@@ -352,7 +353,8 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
   for (int32_t k = 0; k < count;) {
     const MapBlock& record = records[static_cast<size_t>(k)];
     if (store_.WriteBlock(h, StoreArea::Eelite, Low16(record.number), Low16(record.size),
-                          record.version, record.data.data()) != 0) {
+                          record.version, record.data.data()) != 0 &&
+        WrittenBackAsReadOut(h, record)) {
       reporting_.ShowProgress("Garbage Collection writing EELite", 0, last,
                               static_cast<uint32_t>(k));
       ++k;
@@ -376,6 +378,19 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
   }
   if (!aheadPath.empty()) RemoveFile(aheadPath, nullptr);
   return true;
+}
+
+bool UpdateEngine::WrittenBackAsReadOut(LinkHandle h, const MapBlock& record) {
+  // A verified run vouches for every block it touched, and a collection touches blocks the
+  // map never names: a block the handset acknowledged but stored wrongly is a failed
+  // write-back, retried and backed up like one.
+  if (!verify_) return true;
+  BlockFailure failure;
+  if (VerifyBlock(h, record, &failure)) return true;
+  MessageBuffer& message = reporting_.Message();
+  FormatBlockFailure(failure, &message);
+  reporting_.FlushMessage(message);
+  return false;
 }
 
 UpdateEngine::BackupResult UpdateEngine::SaveBackup(const std::string& path,

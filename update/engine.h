@@ -114,6 +114,9 @@ class UpdateEngine {
   bool PerformOperation(LinkHandle h, const MapBlock& block);
   // Compares what the handset holds of a block just written or created with the map's record.
   bool VerifyBlock(LinkHandle h, const MapBlock& block, BlockFailure* failure);
+  // With --verify, reads a block the garbage collection wrote back and compares it with the
+  // read-out; a difference is logged and counts as a failed write-back.
+  bool WrittenBackAsReadOut(LinkHandle h, const MapBlock& record);
   void NoteBlock(const MapBlock& block, const BlockFailure* failure);
   void NoteSavedFile(const char* kind, const std::string& path);
   BackupResult SaveBackup(const std::string& path, const MapBlock* blocks, int32_t count);

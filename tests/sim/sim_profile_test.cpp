@@ -44,8 +44,29 @@ imei_text = \r\n+CGSN: 490154203237518\r\n   # trailing comment
   EXPECT_EQ(p.faults.writebackStatus, '3');
   EXPECT_EQ(p.faults.switchOff, SwitchOffFault::AckButStayOn);
   EXPECT_EQ(p.faults.corruptChunkAt, 7);
+  EXPECT_EQ(p.faults.corruptChunkCount, 1);
   EXPECT_EQ(p.adapterLatencyMs, 16u);
   EXPECT_EQ(p.ImeiAnswer(), "\r\n+CGSN: 490154203237518\r\n");
+}
+
+TEST(SimProfileText, CorruptFaultCountsChunksFromItsIndex) {
+  const struct {
+    const char* line;
+    int at;
+    int count;
+  } cases[] = {
+      {"fault = corrupt 5", 5, 1},
+      {"fault = corrupt 5 3", 5, 3},
+      {"fault = corrupt 5 ALWAYS", 5, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    SimProfile p = SimProfile::Default();
+    std::string error;
+    ASSERT_TRUE(ParseSimProfile(c.line, &p, &error)) << error;
+    EXPECT_EQ(p.faults.corruptChunkAt, c.at);
+    EXPECT_EQ(p.faults.corruptChunkCount, c.count);
+  }
 }
 
 TEST(SimProfileText, RejectsWhatCannotBeMeant) {
@@ -65,6 +86,8 @@ TEST(SimProfileText, RejectsWhatCannotBeMeant) {
       "fault = explode",
       "fault = corrupt 0",
       "fault = corrupt",
+      "fault = corrupt 3 never",
+      "fault = corrupt 3 2 once",
       "adapter_latency_ms = 256",
       "imei_text = 0123456789012345678901234567890123",  // more than a frame holds
       "imei_text = bad escape \\q",

@@ -348,6 +348,104 @@ TEST(EndToEnd, ReadBackCatchesABlockTheHandsetStoredWronglyAndAcknowledged) {
   }
 }
 
+// Eelite blocks the large mapping does not name, so that its garbage collection writes back
+// blocks that only the handset has.
+constexpr const char* kBlocksOutsideTheMap =
+    "block = eelite 100 3 *90\nblock = eelite 101 3 *90\nblock = eelite 102 4 *17\n";
+
+// The block lines of a simulated handset's dump, without its bookkeeping (free space, garbage).
+std::string StoredBlocks(const sim::SimHandset& handset) {
+  std::istringstream in(handset.Dump());
+  std::string blocks;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] != '#') blocks += line + "\n";
+  }
+  return blocks;
+}
+
+// Runs the large mapping under --verify on a handset that holds kBlocksOutsideTheMap and
+// acknowledges every chunk but stores the given ones wrongly.
+struct CorruptingRun {
+  explicit CorruptingRun(const std::string& fault)
+      : rig(std::string(kBlocksOutsideTheMap) + (fault.empty() ? "" : "fault = " + fault + "\n")) {
+    rig.ops->engine().SetVerify(true);
+    outcome = rig.Run(Example("Velmora_K72_1_Large_11_0002.map"));
+  }
+  // The collection's write-back caught a block stored wrongly.
+  bool CaughtInWriteBack() const {
+    const std::string& log = rig.model.logText();
+    const size_t writingBack = log.find("Writing back Blocks\r\n");
+    const size_t warning = log.find("ERROR: Can't write back data to Mobile.");
+    return writingBack != std::string::npos && warning != std::string::npos &&
+           log.rfind(" verify failed at byte ", warning) > writingBack;
+  }
+  Rig rig;
+  RunOutcome outcome;
+};
+
+TEST(EndToEnd, VerifiedRunNeverSucceedsWithABlockStoredWrongly) {
+  // One chunk stored wrongly, tried all through a run that compacts the Eelite area: map
+  // blocks, the blocks the collection writes back (some only the handset has) and those after
+  // it. A verified success must leave exactly the intended blocks; a block caught in the
+  // write-back is retried once after the warning, as a refused write-back is.
+  CorruptingRun plain("");
+  ASSERT_EQ(plain.outcome, RunOutcome::Succeeded);
+  ASSERT_EQ(plain.rig.Count("Writing back Blocks\r\n"), 1);
+  const std::string intended = StoredBlocks(*plain.rig.handset);
+  const int chunks = plain.rig.handset->chunkWrites();
+  ASSERT_GT(chunks, 100);
+
+  int retriedInWriteBack = 0;
+  for (int k = 1; k <= chunks; k += 5) {
+    SCOPED_TRACE("corrupt " + std::to_string(k));
+    CorruptingRun run("corrupt " + std::to_string(k));
+    if (run.outcome == RunOutcome::Succeeded) {
+      EXPECT_EQ(StoredBlocks(*run.rig.handset), intended);
+      if (run.CaughtInWriteBack()) ++retriedInWriteBack;
+    } else {
+      EXPECT_EQ(run.outcome, RunOutcome::Failed);
+      EXPECT_FALSE(run.CaughtInWriteBack());
+      EXPECT_EQ(run.rig.Count(" verify failed at byte "), 1);
+    }
+  }
+  EXPECT_GT(retriedInWriteBack, 0) << "no corrupted chunk fell into the collection's write-back";
+}
+
+TEST(EndToEnd, BlockStoredWronglyAgainInTheWriteBackGoesToTheBackup) {
+  // From some chunk of the write-back on, every chunk lands wrongly: the warned retry fails
+  // too, the read-out goes to mapsave.eel as the collection's backup, and the run fails.
+  CorruptingRun plain("");
+  std::map<int32_t, std::vector<uint8_t>> outside;
+  for (uint16_t number : {uint16_t{100}, uint16_t{101}, uint16_t{102}})
+    outside[number] = plain.rig.Block(sim::SimArea::Eelite, number)->data;
+
+  for (int k = 1; k <= plain.rig.handset->chunkWrites(); ++k) {
+    CorruptingRun run("corrupt " + std::to_string(k) + " always");
+    if (!run.CaughtInWriteBack()) continue;
+    SCOPED_TRACE("corrupt " + std::to_string(k) + " always");
+    EXPECT_EQ(run.outcome, RunOutcome::Failed);
+    EXPECT_EQ(run.rig.Count("ERROR: Can't write back data to Mobile. Try again! (Last trail!)\r\n"), 1);
+    EXPECT_EQ(run.rig.Count("\r\nIMPRORTANT INFO: Writing Backup from EELITE to mapsave.eel\r\n"), 1);
+    EXPECT_EQ(run.rig.Count("\r\nERROR: Cant do garbage collection\r\n"), 1);
+    EXPECT_EQ(run.rig.view.boxes.back().text, "Can't send mapping blocks to mobile!");
+    std::vector<MapBlock> saved;
+    std::string error;
+    ASSERT_TRUE(ParseBackupFile(ReadBytes(run.rig.backupDir / "mapsave.eel"), &saved, &error))
+        << error;
+    // The blocks only the handset had are saved as they were.
+    int found = 0;
+    for (const MapBlock& block : saved) {
+      const auto was = outside.find(block.number);
+      if (was == outside.end()) continue;
+      EXPECT_EQ(block.data, was->second) << block.number;
+      ++found;
+    }
+    EXPECT_EQ(found, 3);
+    return;
+  }
+  FAIL() << "no chunk index put the first corrupted chunk into the write-back";
+}
+
 TEST(EndToEnd, PlanWritesNothingAndForeseesTheGarbageCollectionTheRunMakes) {
   Rig rig;
   const std::string map = Example("Velmora_K72_1_Large_11_0002.map");
