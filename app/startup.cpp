@@ -112,11 +112,14 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
   std::vector<std::string> warnings;
   startupError_.clear();
   std::string error;
-  if (!options.settingsPath.empty()) {
+  const std::string named =
+      options.settingsPath.empty() ? SettingsStore::NamedPath() : options.settingsPath;
+  if (!named.empty()) {
     // Named by the user, so it has to be there: a typo must not send the boot traffic to COM1.
     std::string why;
-    if (!ReadRegularFile(options.settingsPath, nullptr, &why, kMaxSettingsFileBytes)) {
-      startupError_ = "settings file " + options.settingsPath + ": " + why;
+    if (!ReadRegularFile(named, nullptr, &why, kMaxSettingsFileBytes)) {
+      startupError_ = "settings file " + named +
+                      (options.settingsPath.empty() ? " (VELMORA_SETTINGS)" : "") + ": " + why;
       return false;
     }
   }

@@ -15,14 +15,17 @@
 #include "cli/console_view.h"
 #include "cli/run_timing.h"
 #include "cli/station.h"
+#include "container/loader.h"
 #include "platform/clock.h"
 #include "platform/command_line.h"
 #include "platform/standard_streams.h"
 #include "platform/interrupt.h"
+#include "platform/output_file.h"
 #include "platform/program_options.h"
 #include "platform/record_file.h"
 #include "platform/regular_file.h"
 #include "platform/self_path.h"
+#include "platform/settings_store.h"
 #include "platform/text_file.h"
 #include "platform/usb_ports.h"
 #include "sim/sim_handset.h"
@@ -59,6 +62,48 @@ int64_t NowMs() {
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
+
+// The run's inputs, which no output may overwrite.
+std::vector<RunInput> RunInputs(const std::string& mapPath, const std::string& settingsPath,
+                                const std::string& stationPath, const std::string& restorePath) {
+  std::vector<RunInput> inputs;
+  if (mapPath != kStandardInputPath) inputs.push_back({"map file", mapPath});
+  inputs.push_back({"settings file",
+                    settingsPath.empty() ? SettingsStore::DefaultPath() : settingsPath});
+  inputs.push_back({"station file", stationPath});
+  inputs.push_back({"backup file", restorePath});
+  return inputs;
+}
+
+// Checks every output the run will write before anything else happens, so that a bad path
+// costs nothing: no port opened, no handset touched. False after the reason was printed.
+bool CheckOutputs(const std::vector<std::pair<std::string, LinkRule>>& outputs,
+                  const std::vector<RunInput>& inputs) {
+  for (const auto& [path, links] : outputs) {
+    if (path.empty()) continue;
+    std::string why;
+    if (!CheckOutputPath(path, links, inputs, &why)) {
+      std::fprintf(stderr, "error: %s\n", why.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether this program file carries a sealed map (the loader's boxes go to stderr).
+bool CarriesSealedMap(const std::string& commandLine) {
+  struct StderrBoxes : UserInteraction {
+    int ShowMessageBox(const std::string& text, MessageIcon) override {
+      std::fprintf(stderr, "%s\n", text.c_str());
+      return 1;
+    }
+  } boxes;
+  EmbeddedMap map;
+  return LoadEmbeddedMap(commandLine, boxes, nullptr, &map);
+}
+
+constexpr const char* kNoMapError =
+    "error: no map: give --map FILE (this program carries no sealed map)\n";
 
 // Each line of a text, behind a prefix.
 void PrintLines(std::FILE* out, const char* prefix, const std::string& text) {
@@ -164,6 +209,19 @@ int Main(int argc, char** argv) {
       status >= 0)
     return status;
 
+  for (const std::string& p : portList) {
+    if (p.empty()) {
+      std::fprintf(stderr, "--port: an empty device name\nRun with --help for more information.\n");
+      return kExitUsage;
+    }
+  }
+  const std::vector<RunInput> inputs = RunInputs(mapPath, settingsPath, stationPath, restorePath);
+  if (!CheckOutputs({{reportPath, LinkRule::Refuse},
+                     {reportAppendPath, LinkRule::Follow},
+                     {timingPath, LinkRule::Refuse}},
+                    inputs))
+    return kExitUpdateFailed;
+
   if (portList.size() == 1) port = portList[0];
   if (!stationPath.empty() || portList.size() > 1) {
     // Each port gets a velmora-cli of its own, with what was asked of this one.
@@ -186,6 +244,16 @@ int Main(int argc, char** argv) {
                    "--report-append and --show-handset; not --map -, --report, --check, "
                    "--restore or --timing\n");
       return kExitUsage;
+    }
+    // Every log a station empties is checked before the first handset is touched.
+    std::vector<std::pair<std::string, LinkRule>> logs;
+    for (const StationPort& s : station) logs.emplace_back(s.logPath, LinkRule::Refuse);
+    if (!CheckOutputs(logs, inputs)) return kExitUpdateFailed;
+    // Nobody answers at a station: without a map each handset would be connected for nothing.
+    if (mapPath.empty() &&
+        !CarriesSealedMap(ProcessCommandLine(argc, argv))) {
+      std::fputs(kNoMapError, stderr);
+      return kExitUpdateFailed;
     }
     std::vector<std::string> args;
     if (!mapPath.empty()) args.insert(args.end(), {"--map", mapPath});
@@ -296,8 +364,10 @@ int Main(int argc, char** argv) {
     view.SetLive(true);
     return CheckMapText(model, model.MapText()) ? kExitSuccess : kExitUpdateFailed;
   }
-  if (model.MapText() == nullptr && !model.Unattended()) {
-    std::fprintf(stderr, "error: no map: give --map FILE (this program carries no sealed map)\n");
+  // Without a map there is nothing to write: the handset is not even connected, attended or
+  // not (an unattended run would otherwise connect it only to fail and switch it off).
+  if (model.MapText() == nullptr) {
+    std::fputs(kNoMapError, stderr);
     return finish(kExitUpdateFailed, "failed", "no map");
   }
 
@@ -310,8 +380,8 @@ int Main(int argc, char** argv) {
     return finish(ExitStatus(planned), OutcomeName(planned), error);
   }
   const RunOutcome outcome = program.Start(&error);
-  if (!timingPath.empty() && !timing.WriteReport(timingPath))
-    std::fprintf(stderr, "warning: cannot write the timing report to %s\n", timingPath.c_str());
+  if (std::string why; !timingPath.empty() && !timing.WriteReport(timingPath, &why))
+    std::fprintf(stderr, "warning: cannot write the timing report: %s\n", why.c_str());
   if (showHandset && program.simHandset() != nullptr)
     std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
   // A request held through a garbage collection ends the program as that request would have.

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <utility>
 
+#include "platform/record_file.h"
 #include "protocol/handset_protocol.h"
 
 namespace velmora {
@@ -233,12 +234,9 @@ std::string RunTiming::Report() const {
   return out.str();
 }
 
-bool RunTiming::WriteReport(const std::string& path) const {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return false;
-  const std::string text = Report();
-  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return std::fclose(f) == 0 && ok;
+bool RunTiming::WriteReport(const std::string& path, std::string* why) const {
+  // Replaced whole, and only when path is a regular file of its own (or missing).
+  return ReplaceFileWhole(path, Report(), why);
 }
 
 }  // namespace velmora

@@ -58,7 +58,7 @@ class RunTiming {
 
   // key=value lines: phase stamps in microseconds of the run's clock, and per phase the
   // counters above. False when the file cannot be written.
-  bool WriteReport(const std::string& path) const;
+  bool WriteReport(const std::string& path, std::string* why) const;
   std::string Report() const;
 
   // Used by the decorators.

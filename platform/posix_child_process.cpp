@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
+#include "platform/output_file.h"
 
 extern char** environ;
 
@@ -33,11 +35,22 @@ void PassOnPendingSignal() {
 
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath, int64_t* id, std::string* why) {
-  const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The log is emptied: only a regular file of its own, never one a symlink points to.
+  if (!CheckOutputPath(logPath, LinkRule::Refuse, {}, why)) return false;
+  const int log = ::open(logPath.c_str(),
+                         O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (log < 0) {
     *why = logPath + ": " + std::strerror(errno);
     return false;
   }
+  struct stat st {};
+  if (::fstat(log, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(log, 0) != 0) {
+    *why = logPath + " is not a regular file";
+    ::close(log);
+    return false;
+  }
+  const int flags = ::fcntl(log, F_GETFL);
+  if (flags >= 0) ::fcntl(log, F_SETFL, flags & ~O_NONBLOCK);
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);

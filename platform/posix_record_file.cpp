@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/output_file.h"
 #include "platform/record_file.h"
 
 namespace velmora {
@@ -42,6 +43,9 @@ std::string DirectoryPart(const std::string& path) {
 }  // namespace
 
 bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::string* why) {
+  // The rename would replace whatever lies at path: a device node, a folder's entry or the
+  // file a symlink names would be gone.
+  if (!CheckOutputPath(path, LinkRule::Refuse, {}, why)) return false;
   // A name of this process's own in the same folder, so that the rename cannot cross devices.
   const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -54,6 +58,13 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = errno;
+  }
+  // Looked at again right before the rename: something may have been put there meanwhile.
+  std::string refusal;
+  if (ok && !CheckOutputPath(path, LinkRule::Refuse, {}, &refusal)) {
+    ::unlink(temporary.c_str());
+    if (why != nullptr) *why = refusal;
+    return false;
   }
   if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
     ok = false;
@@ -69,15 +80,25 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
 }
 
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string* why) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (!CheckOutputPath(path, LinkRule::Follow, {}, why)) return false;
+  // O_NONBLOCK: a FIFO put there since the check must not hold the open for ever.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) {
     if (why != nullptr) *why = Reason(path, errno);
     return false;
   }
   struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (why != nullptr) *why = path + " is not a regular file";
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   // Other stations append to the same trail: one writer at a time, so that the length seen
   // before the write is where a failed write is cut back to.
-  bool ok = ::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool ok = ::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &st) == 0;
   int error = ok ? 0 : (errno != 0 ? errno : EINVAL);
   if (ok && !(WriteAll(fd, line) && ::fsync(fd) == 0)) {
     error = errno;

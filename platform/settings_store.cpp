@@ -17,6 +17,11 @@
 
 namespace velmora {
 
+std::string SettingsStore::NamedPath() {
+  const char* named = std::getenv("VELMORA_SETTINGS");
+  return named != nullptr ? named : "";
+}
+
 namespace {
 
 constexpr const char* kHeaderV5 = "Windows Registry Editor Version 5.00";

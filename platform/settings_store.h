@@ -28,6 +28,9 @@ class SettingsStore {
   // The default place: $VELMORA_SETTINGS, else $XDG_CONFIG_HOME/velmora/settings.reg,
   // else ~/.config/velmora/settings.reg.
   static std::string DefaultPath();
+  // The file $VELMORA_SETTINGS names ("" when it is not set): named by the user, so it has to
+  // be there, as a file given with --settings has.
+  static std::string NamedPath();
   // The settings where the system keeps them: on Windows the registry's keys (or the file
   // $VELMORA_SETTINGS names), elsewhere the file DefaultPath() names.
   bool LoadSystem(std::string* error);

@@ -2,6 +2,7 @@
 // backup file were always read and written with is done here by hand.
 #include "platform/text_file.h"
 
+#include "platform/output_file.h"
 #include "platform/regular_file.h"
 
 #include <fcntl.h>
@@ -127,7 +128,13 @@ bool TextModeFile::CreateExclusive(const std::string& path, std::string* why) {
   // makes sure of it.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
-    if (why != nullptr) *why = std::strerror(errno);
+    const int error = errno;
+    if (why != nullptr) {
+      // "File exists" would hide that a device or a link sits there.
+      *why = error == EEXIST ? std::string("already exists as ") +
+                                   PathKindWords(LookAtPath(path, false, nullptr))
+                             : std::strerror(error);
+    }
     return false;
   }
   file_ = ::fdopen(fd, "wb");

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
+#include "platform/output_file.h"
 #include "platform/win32_text.h"
 
 namespace velmora {
@@ -40,6 +41,8 @@ BOOL WINAPI IgnoreControl(DWORD) { return TRUE; }
 
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath, int64_t* id, std::string* why) {
+  // The log is emptied: only a regular file of its own, never one a link points to.
+  if (!CheckOutputPath(logPath, LinkRule::Refuse, {}, why)) return false;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE log = CreateFileW(Utf8ToWide(logPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

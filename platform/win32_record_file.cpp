@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/output_file.h"
 #include "platform/record_file.h"
 #include "platform/win32_text.h"
 
@@ -33,6 +34,8 @@ bool WriteAll(HANDLE file, const std::string& bytes) {
 }  // namespace
 
 bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::string* why) {
+  // The move would replace whatever lies at path: only a file of its own is replaced.
+  if (!CheckOutputPath(path, LinkRule::Refuse, {}, why)) return false;
   const std::string temporary = path + ".tmp-" + std::to_string(GetCurrentProcessId());
   const std::wstring wideTemporary = Utf8ToWide(temporary);
   HANDLE file = CreateFileW(wideTemporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -57,6 +60,7 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
 }
 
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string* why) {
+  if (!CheckOutputPath(path, LinkRule::Follow, {}, why)) return false;
   HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -11,6 +11,7 @@
 
 #include "platform/file_system.h"
 #include "platform/interrupt.h"
+#include "platform/output_file.h"
 #include "platform/text_file.h"
 #include "update/backup_file.h"
 #include "update/update_run.h"
@@ -395,6 +396,13 @@ bool UpdateEngine::WrittenBackAsReadOut(LinkHandle h, const MapBlock& record) {
 
 UpdateEngine::BackupResult UpdateEngine::SaveBackup(const std::string& path,
                                                     const MapBlock* blocks, int32_t count) {
+  // A device, a FIFO or a folder at the backup's name is no earlier backup: it is left alone
+  // and the blocks go to the next place.
+  std::string refusal;
+  if (!CheckOutputPath(path, LinkRule::Follow, {}, &refusal)) {
+    reporting_.Log("Backup not written there: " + refusal + "\r\n");
+    return BackupResult::CannotCreate;
+  }
   // An earlier backup may hold another handset's only copy: it moves aside, never under.
   if (PathExists(path)) {
     std::string keptAs;

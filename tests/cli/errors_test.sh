@@ -156,6 +156,72 @@ seal)
     --private-key "$keys/development.private.pem" --map "$standard" --program prog -o out
   run 1 "cannot read program file fifo: not a regular file" "$seal" "${seal_args[@]}" --program fifo -o out
   run 0 "sealed" "$seal" "${seal_args[@]}" --program prog -o sealed ;;
+outputs)
+  # Every output against every kind of path: what is not a regular file of the output's own is
+  # refused at once, before the port is touched (a port that does not exist would fail with
+  # exit 2 and its name), and nothing at the path is changed.
+  nowhere=/dev/velmora-no-such-port
+  echo "kept" >target.txt
+  ln -s target.txt link-to-file
+  ln -s /dev/null link-to-device
+  ln -s missing-target dangling
+  ln "$standard" map-hardlink 2>/dev/null || true
+  /usr/bin/python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind("sock")'
+  printf '%s\n' "$nowhere" >ports.station
+  while IFS='|' read -r option path text; do
+    run 1 "$text" "$cli" --map "$standard" --port "$nowhere" "$option" "$path" AUTOMATIC
+    no_text "No such file or directory"
+  done <<EOF
+--report|/dev/null|/dev/null is a character device, not a regular file
+--report|fifo|fifo is a FIFO, not a regular file
+--report|dir|dir is a directory, not a regular file
+--report|sock|sock is a socket, not a regular file
+--report|link-to-file|link-to-file is a symbolic link
+--report|dangling|dangling is a symbolic link
+--report|$standard|is the map file $standard itself
+--report-append|/dev/null|/dev/null is a character device, not a regular file
+--report-append|fifo|fifo is a FIFO, not a regular file
+--report-append|dir|dir is a directory, not a regular file
+--report-append|link-to-device|link-to-device is a character device, not a regular file
+--report-append|dangling|dangling is a symbolic link to nothing
+--timing|/dev/null|/dev/null is a character device, not a regular file
+--timing|fifo|fifo is a FIFO, not a regular file
+--timing|link-to-file|link-to-file is a symbolic link
+EOF
+  [ -c /dev/null ] && [ -p fifo ] && [ -d dir ] && [ -S sock ] || fail "a refused path was changed"
+  [ "$(cat target.txt)" = kept ] || fail "the file behind a link was changed"
+  [ -L link-to-file ] && [ -L dangling ] || fail "a link was replaced"
+  # The same file as an input, by another name.
+  if [ -e map-hardlink ]; then
+    run 1 "is the map file $standard itself" "$cli" --map "$standard" --port "$nowhere" \
+      --report-append map-hardlink AUTOMATIC
+  fi
+  run 1 "is the station file ports.station itself" "$cli" --map "$standard" \
+    --station ports.station --report-append ports.station
+  # Station logs are emptied: a link or a device there is refused before any child starts.
+  printf '%s /dev/null\n' "$nowhere" >devlog.station
+  run 1 "/dev/null is a character device, not a regular file" "$cli" --map "$standard" --station devlog.station
+  printf '%s link-to-file\n' "$nowhere" >linklog.station
+  run 1 "link-to-file is a symbolic link" "$cli" --map "$standard" --station linklog.station
+  [ "$(cat target.txt)" = kept ] || fail "a station log emptied the file behind a link"
+  # A regular file of the output's own, or a link to one for the trail, is taken.
+  bound_s=60
+  run 0 "Block 5002 written" "$cli" --map "$standard" --port sim: --report-append link-to-file \
+    --report report.json AUTOMATIC
+  grep -q '"outcome":"succeeded"' target.txt || fail "the trail through a link was not appended"
+  grep -q '"outcome":"succeeded"' report.json || fail "the record was not written" ;;
+nomap)
+  # Nothing to write: the handset is not connected, attended or not, alone or at a station.
+  nowhere=/dev/velmora-no-such-port
+  run 1 "no map: give --map FILE" "$cli" --port "$nowhere" AUTOMATIC
+  no_text "No such file or directory"
+  run 1 "no map: give --map FILE" "$cli" --port "$nowhere" --port /dev/velmora-no-such-port-2
+  no_text "No such file or directory"
+  run 64 "--port: an empty device name" "$cli" --map "$standard" --port ''
+  # A settings file named in the environment has to be there, as one given with --settings.
+  VELMORA_SETTINGS=missing.reg run 1 "settings file missing.reg (VELMORA_SETTINGS): No such file or directory" \
+    "$cli" --map "$standard" --port "$nowhere" AUTOMATIC
+  no_text "$nowhere" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
 echo "PASS $case"

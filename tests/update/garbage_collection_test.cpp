@@ -274,14 +274,17 @@ TEST_F(GarbageCollectionTest, UncreatableBackupGoesToTheSecondPlaceAndSaysWhere)
 
 TEST_F(GarbageCollectionTest, BothPlacesFailingKeepsTheWriteAheadCopyAndSaysWhere) {
   engine.SetBackupPlaces({dir + "/missing/mapsave.eel", fallbackDir, "COM1"});
-  // A folder where the private mapsave.eel should go can be neither moved aside nor replaced.
+  // A folder where the private mapsave.eel should go is no earlier backup: never moved aside.
   ASSERT_EQ(mkdir((fallbackDir + "/mapsave.eel").c_str(), 0700), 0);
   store.FailAll(Op::Write, kStatusNoSpace);
   EXPECT_FALSE(engine.CollectGarbage(kLink));
   const std::vector<std::string> copies = WriteAheadCopies(fallbackDir);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(ReadBytes(copies[0]), kBackupOf3And7);
+  // The folder is named for what it is, and left alone.
   EXPECT_TRUE(reporting.log.ends_with(std::string(kWarning) + kBackupError +
+                                      "Backup not written there: " + fallbackDir +
+                                      "/mapsave.eel is a directory, not a regular file\r\n"
                                       "The Eelite blocks read out are kept in " + copies[0] +
                                       "\r\n" + RestoreLine(copies[0])))
       << reporting.log;
