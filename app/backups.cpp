@@ -1,5 +1,6 @@
 // The program's side of the handset's backups: where they go, the restore command, and the
 // write-ahead copies that an interrupted garbage collection left behind.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "platform/regular_file.h"
 #include "update/backup_file.h"
 #include "update/engine.h"
+#include "update/handset_backup.h"
 
 namespace velmora {
 namespace {
@@ -18,6 +20,56 @@ namespace {
 constexpr size_t kLargestBackupFile = 64u << 20;
 // A write-ahead copy whose blocks were restored is renamed to this prefix.
 constexpr const char* kRestoredPrefix = "velmora-restored-";
+
+// The IMEI an old write-ahead copy carries in its name (velmora-writeahead-TIME-IMEI.eel);
+// empty for any other file.
+std::string ImeiOfOldCopy(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string prefix = kWriteAheadPrefix;
+  if (name.rfind(prefix, 0) != 0 || !name.ends_with(kOldWriteAheadSuffix)) return "";
+  // TIME is YYYYMMDD-HHMMSS, perhaps with -N after it: the IMEI is the longer last part.
+  const std::string middle =
+      name.substr(prefix.size(), name.size() - prefix.size() - std::string(kOldWriteAheadSuffix).size());
+  const size_t dash = middle.find_last_of('-');
+  if (dash == std::string::npos || middle.size() - dash - 1 < 8) return "";
+  const std::string imei = middle.substr(dash + 1);
+  return BackupImei(imei) == imei ? imei : "";
+}
+
+bool SameBlocks(const MapBlock& a, const MapBlock& b) {
+  return a.number == b.number && a.size == b.size && a.version == b.version && a.data == b.data;
+}
+
+// The handset backup written beside a mapsave.eel: among the mapsave-*.vbk files in its folder,
+// the newest whose Eelite blocks below 5000 are exactly those of the file.
+bool FindCompanion(const std::string& mapsavePath, const std::vector<MapBlock>& blocks,
+                   HandsetBackup* companion, std::string* companionPath) {
+  const std::string folder = DirectoryOf(AbsolutePath(mapsavePath));
+  std::vector<std::string> names = ListFiles(folder, "mapsave-", kHandsetBackupSuffix);
+  std::sort(names.rbegin(), names.rend());
+  for (const std::string& name : names) {
+    const std::string path = JoinPath(folder, name);
+    std::string bytes;
+    HandsetBackup candidate;
+    if (!ReadRegularFile(path, &bytes, nullptr, kLargestBackupFile) ||
+        !ParseHandsetBackup(bytes, &candidate, nullptr))
+      continue;
+    std::vector<MapBlock> saved;
+    for (const MapBlock& b : candidate.blocks) {
+      if (b.area == kAreaEelite && b.number < kBackupNumberLimit) saved.push_back(b);
+    }
+    std::sort(saved.begin(), saved.end(),
+              [](const MapBlock& x, const MapBlock& y) { return x.number < y.number; });
+    if (saved.size() == blocks.size() &&
+        std::equal(saved.begin(), saved.end(), blocks.begin(), SameBlocks)) {
+      *companion = std::move(candidate);
+      *companionPath = path;
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -29,15 +81,26 @@ void Program::ConfigureBackups(const std::string& restorePort) {
 }
 
 std::vector<std::string> Program::LeftoverCopies() const {
-  std::vector<std::string> found;
+  // Every place a garbage collection may have put its copy: the private folder, the home
+  // folder, the folder of mapsave.eel, and the working folder.
   std::vector<std::string> places;
   std::string why;
-  const std::string privateDirectory = PrivateStateDirectory(&why);
-  if (!privateDirectory.empty()) places.push_back(privateDirectory);
-  places.push_back(AbsolutePath("."));
+  for (const std::string& place :
+       {PrivateStateDirectory(&why), HomeDirectory(),
+        AbsolutePath(DirectoryOf(ops_->engine().backupPlaces().primaryPath) + "."),
+        AbsolutePath(".")}) {
+    if (!place.empty() && std::find(places.begin(), places.end(), place) == places.end())
+      places.push_back(place);
+  }
+  std::vector<std::string> found;
   for (const std::string& place : places) {
-    for (const std::string& name : ListFiles(place, kWriteAheadPrefix, kWriteAheadSuffix)) {
-      found.push_back(JoinPath(place, name));
+    for (const char* suffix : {kWriteAheadSuffix, kOldWriteAheadSuffix}) {
+      for (const std::string& name : ListFiles(place, kWriteAheadPrefix, suffix)) {
+        const std::string path = JoinPath(place, name);
+        // The copy being restored right now is no leftover to warn about.
+        if (!restoring_.empty() && AbsolutePath(path) == AbsolutePath(restoring_)) continue;
+        found.push_back(path);
+      }
     }
   }
   return found;
@@ -61,17 +124,57 @@ void Program::ReportLeftoverCopies() {
   model_.ShowMessageBox(text, MessageIcon::Warning);
 }
 
-RunOutcome Program::Restore(const std::string& backupPath) {
+RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset) {
   std::string bytes;
   std::string why;
   std::vector<MapBlock> blocks;
-  if (!ReadRegularFile(backupPath, &bytes, &why, kLargestBackupFile) ||
-      !ParseBackupFile(bytes, &blocks, &why)) {
-    model_.ShowMessageBox("Can't read backup file " + backupPath + ": " + why, MessageIcon::Error);
+  RestoreIdentity identity;
+  identity.otherHandset = otherHandset;
+  const auto refuse = [&](const std::string& reason) {
+    model_.ShowMessageBox("Can't read backup file " + backupPath + ": " + reason, MessageIcon::Error);
     return RunOutcome::Failed;
+  };
+  if (!ReadRegularFile(backupPath, &bytes, &why, kLargestBackupFile)) return refuse(why);
+  if (LooksLikeHandsetBackup(bytes)) {
+    // Checked whole before anything is written: a cut or altered copy is no copy.
+    HandsetBackup backup;
+    if (!ParseHandsetBackup(bytes, &backup, &why)) return refuse(why);
+    blocks = std::move(backup.blocks);
+    identity.imei = backup.imei;
+  } else {
+    if (!ParseBackupFile(bytes, &blocks, &why)) return refuse(why);
+    identity.imei = ImeiOfOldCopy(backupPath);
+    HandsetBackup companion;
+    std::string companionPath;
+    if (identity.imei.empty() && FindCompanion(backupPath, blocks, &companion, &companionPath)) {
+      model_.Log("Using " + companionPath + ", the handset backup beside " + backupPath +
+                 " (handset " + companion.imei + ")\r\n");
+      model_.RefreshLog();
+      blocks = std::move(companion.blocks);
+      identity.imei = companion.imei;
+    }
+    if (identity.imei.empty() || identity.imei == kUnknownImei) {
+      const std::string unknown =
+          backupPath + " does not say which handset its blocks came from (no handset backup "
+                       "beside it).";
+      if (model_.Unattended() && !otherHandset) {
+        model_.ShowMessageBox(unknown + " Not restored: give --other-handset to write it into "
+                                        "the connected handset all the same.",
+                              MessageIcon::Error);
+        return RunOutcome::Failed;
+      }
+      model_.Log(unknown + "\r\n");
+      model_.RefreshLog();
+      if (!otherHandset) {
+        model_.ShowMessageBox(unknown + " Make sure the connected handset is the one it was "
+                                        "saved from.",
+                              MessageIcon::Warning);
+      }
+    }
   }
   const std::string path = AbsolutePath(backupPath);
-  const RunOutcome outcome = StartRestore(model_, wrappedOps_ ? *wrappedOps_ : *ops_, path, blocks);
+  const RunOutcome outcome =
+      StartRestore(model_, wrappedOps_ ? *wrappedOps_ : *ops_, identity, path, blocks);
   // A write-ahead copy whose blocks are all back in the handset is no leftover any more; it is
   // kept under another name all the same.
   const size_t slash = path.find_last_of("/\\");

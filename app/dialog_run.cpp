@@ -48,10 +48,10 @@ RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* e
       model, [&] { return UpdateRun(model, ops, model.MapText()); }, kUpdateSucceeded, error);
 }
 
-RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const std::string& path,
-                        const std::vector<MapBlock>& blocks) {
+RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const RestoreIdentity& identity,
+                        const std::string& path, const std::vector<MapBlock>& blocks) {
   return RunInDialog(
-      model, [&] { return RestoreRun(model, ops, path, blocks); }, kRestoredText);
+      model, [&] { return RestoreRun(model, ops, path, blocks, identity); }, kRestoredText);
 }
 
 }  // namespace velmora

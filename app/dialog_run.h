@@ -9,6 +9,7 @@
 
 #include "app/dialog_model.h"
 #include "mapfile/mapfile.h"
+#include "update/restore_run.h"
 #include "update/update_operations.h"
 #include "update/update_run.h"
 
@@ -22,7 +23,8 @@ inline constexpr int kEndFailure = 3;
 // run's error text, empty on success.
 RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error = nullptr);
 // The restore command: the blocks of the backup file at path back into the handset.
-RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const std::string& path,
+RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const RestoreIdentity& identity,
+                        const std::string& path,
                         const std::vector<MapBlock>& blocks);
 
 }  // namespace velmora

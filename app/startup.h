@@ -69,9 +69,15 @@ class Program {
   // Puts the Eelite blocks of a backup file (mapsave.eel or a write-ahead copy) back into the
   // handset. A file that cannot be read or is no backup file is reported in an error box and
   // gives Failed without touching the port.
-  RunOutcome Restore(const std::string& backupPath);
+  // Puts the blocks of a backup back into the connected handset. A handset backup is checked
+  // whole first, and its handset must be the connected one unless otherHandset; a bare
+  // mapsave.eel is taken through the handset backup beside it when there is one, and without
+  // one only attended (after a warning) or with otherHandset.
+  RunOutcome Restore(const std::string& backupPath, bool otherHandset);
   // The write-ahead copies that interrupted garbage collections left behind, as full paths.
   std::vector<std::string> LeftoverCopies() const;
+  // The backup a --restore of this start puts back: not reported as a leftover.
+  void SetRestoring(std::string path) { restoring_ = std::move(path); }
 
   // Every block written or created is read back and compared (--verify).
   void SetVerify(bool verify);
@@ -115,6 +121,7 @@ class Program {
   std::unique_ptr<HandsetUpdateOperations> ops_;
   bool verify_ = false;
   RunRecord* record_ = nullptr;
+  std::string restoring_;
   std::string restorePort_ = "COM1";
   std::string startupError_;
   SerialPortInfo usbPort_;

@@ -137,6 +137,7 @@ int Main(int argc, char** argv) {
   uint32_t baud = 0;
   std::string restorePath;
   bool check = false;
+  bool otherHandset = false;
   bool showHandset = false;
   bool verify = false;
   bool plan = false;
@@ -174,6 +175,10 @@ int Main(int argc, char** argv) {
                  "left by an interrupted garbage collection) back into the handset and read each\n"
                  "back to compare; exit 0 when every block is back")
       ->excludes("--check");
+  app.add_flag("--other-handset", otherHandset,
+               "With --restore: write the blocks even when the backup names another handset\n"
+               "than the connected one, or names none (a bare mapsave.eel); the log says so")
+      ->needs("--restore");
   app.add_option("--timing", timingPath,
                  "Write phase times and line counts of the run here (key=value; for the\n"
                  "whole-run benchmark)");
@@ -340,6 +345,7 @@ int Main(int argc, char** argv) {
     return kept || status != kExitSuccess ? status : kExitUpdateFailed;
   };
 
+  program.SetRestoring(restorePath);
   std::string warning;
   program.Initialise(options, &warning);
   view.SetUnattended(model.Unattended());
@@ -353,7 +359,7 @@ int Main(int argc, char** argv) {
 
   if (!restorePath.empty()) {
     view.SetLive(true);
-    const RunOutcome restored = program.Restore(restorePath);
+    const RunOutcome restored = program.Restore(restorePath, otherHandset);
     if (showHandset && program.simHandset() != nullptr)
       std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
     if (HeldInterrupt() != 0)

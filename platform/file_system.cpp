@@ -33,6 +33,11 @@ bool MakeDirectories(const std::string& path, std::string* why) {
 
 }  // namespace
 
+std::string HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  return home != nullptr && home[0] == '/' ? std::string(home) : std::string();
+}
+
 std::string PrivateStateDirectory(std::string* why) {
   std::string scratch;
   if (why == nullptr) why = &scratch;

@@ -15,6 +15,11 @@ namespace velmora {
 // folder owned by the user and closed to others.
 std::string PrivateStateDirectory(std::string* why);
 
+// The user's home folder ($HOME; Windows: %USERPROFILE%), "" when there is none: the second
+// place for a copy of a handset's blocks when the private folder is refused, a place every
+// later start looks in, whatever its working folder.
+std::string HomeDirectory();
+
 // directory + separator + name.
 std::string JoinPath(const std::string& directory, const std::string& name);
 // The absolute form of a path (relative to the current folder); the path itself when that

@@ -79,6 +79,32 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
   return true;
 }
 
+bool CreateFileWhole(const std::string& path, const std::string& bytes, std::string* why) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    if (why != nullptr) {
+      *why = error == EEXIST ? path + " already exists as " +
+                                   PathKindWords(LookAtPath(path, false, nullptr))
+                             : Reason(path, error);
+    }
+    return false;
+  }
+  bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  int error = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    ::unlink(path.c_str());
+    if (why != nullptr) *why = Reason(path, error);
+    return false;
+  }
+  SyncDirectory(DirectoryPart(path));
+  return true;
+}
+
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string* why) {
   if (!CheckOutputPath(path, LinkRule::Follow, {}, why)) return false;
   // O_NONBLOCK: a FIFO put there since the check must not hold the open for ever.

@@ -17,4 +17,11 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
 // only ever holds whole lines. False with the reason in *why.
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string* why);
 
+// Writes bytes to a new file at path that only the user may read (mode 0600), pushed to the
+// disk with its folder entry. Fails when anything exists at path (a symlink included): a copy
+// of a handset's blocks never lands on another file or through a link. A write that fails
+// part-way (a full disk) removes what it created, so no empty or cut copy is left behind.
+// False with the reason in *why.
+bool CreateFileWhole(const std::string& path, const std::string& bytes, std::string* why);
+
 }  // namespace velmora

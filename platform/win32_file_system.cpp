@@ -22,6 +22,8 @@ std::string EnvironmentValue(const wchar_t* name) {
 
 }  // namespace
 
+std::string HomeDirectory() { return EnvironmentValue(L"USERPROFILE"); }
+
 std::string PrivateStateDirectory(std::string* why) {
   std::string scratch;
   if (why == nullptr) why = &scratch;

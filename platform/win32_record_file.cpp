@@ -59,6 +59,24 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
   return ok;
 }
 
+bool CreateFileWhole(const std::string& path, const std::string& bytes, std::string* why) {
+  const std::wstring wide = Utf8ToWide(path);
+  HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (why != nullptr) *why = Reason(path, GetLastError());
+    return false;
+  }
+  bool ok = WriteAll(file, bytes) && FlushFileBuffers(file);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  if (!ok) {
+    DeleteFileW(wide.c_str());
+    if (why != nullptr) *why = Reason(path, error);
+  }
+  return ok;
+}
+
 bool AppendWholeLine(const std::string& path, const std::string& line, std::string* why) {
   if (!CheckOutputPath(path, LinkRule::Follow, {}, why)) return false;
   HANDLE file = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE,

@@ -478,6 +478,7 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       if (need > uint64_t{a.Free()} + reclaimed) return status(kReplyNoSpace);
       a.consumed = a.consumed - reclaimed + static_cast<uint32_t>(need);
       a.blocks[number] = {version, std::vector<uint8_t>(size, 0xFF)};
+      ++storeChanges_;
       // A new create abandons an earlier block left open; it stays as far as it was written.
       a.lockedNumber = number;
       return status(code);
@@ -497,6 +498,7 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       const size_t count = n - 4;
       if (size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::copy(p + 4, p + n, it->second.data.begin() + offset);
+      ++storeChanges_;
       // Flash that took the chunk wrongly and said nothing: only reading it back shows it.
       if (count > 0 && Corrupts(++chunkWrites_))
         it->second.data[offset] = static_cast<uint8_t>(~it->second.data[offset]);
@@ -530,6 +532,7 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       if (a.lockedNumber == number) return status(kReplyBlockInUse);
       if (!isEelite) a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
       a.blocks.erase(it);
+      ++storeChanges_;
       return status(code);
     }
     case kCmdGetMaxLogicalBlock: {
@@ -550,6 +553,7 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
     case kCmdDeleteAllBlocks: {
       if (!wantParams(0)) return status(kReplyDamaged);
       eelite_.blocks.clear();
+      ++storeChanges_;
       eelite_.consumed = 0;
       eelite_.lockedNumber = -1;
       writebackCount_ = profile_.faults.writebackFailAt > 0 ? 0 : -1;
@@ -563,11 +567,30 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       const uint16_t offset = LoadLe16(p + 2);
       if (size_t{offset} + (n - 4) > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::copy(p + 4, p + n, it->second.data.begin() + offset);
+      ++storeChanges_;
       return status(code);
     }
     default:
       return status(kReplyUnknownCommand);
   }
+}
+
+std::string SimHandset::StateText() const {
+  std::string s = "# velmora-sim state: the block store, as profile block lines\n";
+  static const char* hex = "0123456789abcdef";
+  for (SimArea which : {SimArea::Eelite, SimArea::Eefull}) {
+    for (const auto& [number, block] : area(which).blocks) {
+      s += std::string("block = ") + (which == SimArea::Eelite ? "eelite " : "eefull ") +
+           std::to_string(number) + " " + std::to_string(block.version) + " ";
+      if (block.data.empty()) s += '-';
+      for (uint8_t b : block.data) {
+        s += hex[b >> 4];
+        s += hex[b & 15];
+      }
+      s += '\n';
+    }
+  }
+  return s;
 }
 
 std::string SimHandset::Dump() const {

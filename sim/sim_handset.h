@@ -117,6 +117,11 @@ class SimHandset {
   // Service commands received with a valid check byte, by command code.
   int CommandCount(uint8_t code) const;
   uint64_t framesReceived() const { return framesReceived_; }
+  // Counts every change of the block store, so that a keeper of its state knows when to save.
+  uint64_t storeChanges() const { return storeChanges_; }
+  // The block store as profile "block = AREA NUMBER VERSION DATA" lines: loaded over a profile
+  // (its blocks cleared), it gives the same store.
+  std::string StateText() const;
   // Block data chunks stored so far (what the corrupt fault counts).
   int chunkWrites() const { return chunkWrites_; }
   // The line went away (the drop fault): the port fails from then on.
@@ -169,6 +174,7 @@ class SimHandset {
 
   int writebackCount_ = -1;  // -1: no DeleteAllBlocks seen yet
   int chunkWrites_ = 0;      // block data chunks stored, for the corrupt fault
+  uint64_t storeChanges_ = 0;
   // True when the corrupt fault stores the n-th chunk (counted from 1) wrongly.
   bool Corrupts(int n) const {
     const SimFaults& f = profile_.faults;

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_system.h"
+#include "platform/output_file.h"
 #include "platform/program_options.h"
 #include "platform/server_process.h"
 #include "platform/tcp_socket.h"
@@ -46,6 +48,18 @@ bool WriteDump(const SimHandset& handset, const std::string& path) {
   return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+// Writes the handset's non-volatile store to its state file: a whole new file renamed over the
+// old one, so that a velmora-sim killed at any moment leaves the last state or the one before,
+// never a part.
+bool SaveState(const SimHandset& handset, const std::string& path) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!(out << handset.StateText()) || !out.flush()) return false;
+  }
+  return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
 struct Client {
   velmora::SocketId fd = velmora::kNoSocket;
   std::unique_ptr<Rfc2217Session> session;
@@ -68,7 +82,7 @@ int main(int argc, char** argv) {
       "cannot be read or holds a bad line, 64 a usage error (a bad option or value)."};
   velmora::AddVersionFlag(app, "velmora-sim");
   int port = 0;
-  std::string profilePath, dumpPath;
+  std::string profilePath, dumpPath, stateFile;
   std::vector<std::string> settings, faults;
   bool once = false;
   std::string product, imei, imeiText, state, baud, eeliteCapacity;
@@ -83,6 +97,10 @@ int main(int argc, char** argv) {
   app.add_option("--fault", faults, "a fault, e.g. \"status 0x01 5 once\" (repeatable)");
   app.add_option("--set", settings, "any profile setting as KEY=VALUE (repeatable)");
   app.add_option("--dump", dumpPath, "write the block store here at exit and on SIGUSR1");
+  app.add_option("--state-file", stateFile,
+                 "keep the block store here like the handset's own memory: loaded at start when\n"
+                 "it exists, rewritten whole after every change, so that a killed velmora-sim\n"
+                 "starts again where it stopped");
   app.add_flag("--once", once, "serve one client, then exit");
   if (const int status = velmora::ParseProgramOptions(app, argc, argv); status >= 0) return status;
 
@@ -112,6 +130,24 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (!stateFile.empty()) {
+    // Only a regular file of its own is replaced: never a device, a FIFO or a link's target.
+    if (!velmora::CheckOutputPath(stateFile, velmora::LinkRule::Refuse, {}, &error)) {
+      std::fprintf(stderr, "velmora-sim: --state-file: %s\n", error.c_str());
+      return 2;
+    }
+    if (velmora::PathExists(stateFile)) {
+      // The store the handset held when it stopped replaces the profile's blocks.
+      SimProfile stored = profile;
+      stored.blocks.clear();
+      if (!LoadSimProfile(stateFile, &stored, &error)) {
+        std::fprintf(stderr, "velmora-sim: state file %s\n", error.c_str());
+        return 2;
+      }
+      profile.blocks = std::move(stored.blocks);
+    }
+  }
+
   velmora::InstallServerSignals();
   std::string why;
   int boundPort = 0;
@@ -126,6 +162,11 @@ int main(int argc, char** argv) {
 
   RealClock clock;
   SimHandset handset(profile);
+  uint64_t savedChanges = 0;
+  if (!stateFile.empty() && !SaveState(handset, stateFile)) {
+    std::fprintf(stderr, "velmora-sim: cannot write the state file %s\n", stateFile.c_str());
+    return 1;
+  }
   Client client;
   bool served = false;
 
@@ -183,6 +224,11 @@ int main(int argc, char** argv) {
         DropClient(&client);
         handset.ReleasePort();
       }
+    }
+    if (!stateFile.empty() && handset.storeChanges() != savedChanges) {
+      savedChanges = handset.storeChanges();
+      if (!SaveState(handset, stateFile))
+        std::fprintf(stderr, "velmora-sim: cannot write the state file %s\n", stateFile.c_str());
     }
     if (client.fd != velmora::kNoSocket && !client.out.empty()) {
       const long sent = velmora::SocketSend(client.fd, client.out.data(), client.out.size());

@@ -13,7 +13,9 @@
 #include "platform/interrupt.h"
 #include "platform/output_file.h"
 #include "platform/text_file.h"
+#include "platform/record_file.h"
 #include "update/backup_file.h"
+#include "update/handset_backup.h"
 #include "update/update_run.h"
 
 namespace velmora {
@@ -412,24 +414,37 @@ UpdateEngine::BackupResult UpdateEngine::SaveBackup(const std::string& path,
   TextModeFile file;
   if (!file.CreateExclusive(path, nullptr)) return BackupResult::CannotCreate;
   const bool wrote = WriteBackupFile(file, blocks, count);
-  // A write that did not reach the disk is no backup, whatever was formatted.
+  // A write that did not reach the disk is no backup, whatever was formatted; what it left
+  // (empty or cut, in a full folder) would only pass for one.
   const bool synced = file.Sync();
-  if (!file.Close() || !synced) return BackupResult::WriteFailed;
+  if (!file.Close() || !synced) {
+    RemoveFile(path, nullptr);
+    return BackupResult::WriteFailed;
+  }
   SyncDirectory(DirectoryOf(path));
   return wrote ? BackupResult::Saved : BackupResult::NothingToSave;
 }
 
 bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
   MessageBuffer& message = reporting_.Message();
+  // mapsave.eel is what the restore tool reads, and a later failure moves it aside; beside it
+  // goes the same read-out in the handset backup format, named with the handset, which the
+  // run record names and --restore prefers. True when that companion was written.
   const auto logSaved = [&](const std::string& path) {
     message.Format("\r\nIMPRORTANT INFO: Writing Backup from EELITE to mapsave.eel\r\n");
     reporting_.FlushMessage(message);
     message.Format("Use BLKTOOL -w mapsave.eel to restore data.\r\n");
     reporting_.FlushMessage(message);
     reporting_.Log("Backup written to " + AbsolutePath(path) + "\r\n");
-    NoteSavedFile("backup", path);
-    reporting_.Log(RestoreLine(path));
+    std::string companion;
+    const bool saved = SaveCompanion(path, blocks, count, &companion);
+    if (saved) {
+      reporting_.Log("Handset backup written to " + AbsolutePath(companion) + "\r\n");
+      NoteSavedFile("backup", companion);
+    }
+    reporting_.Log(RestoreLine(saved ? companion : path));
     reporting_.RefreshLog();
+    return saved;
   };
   // Blocks numbered from 5000 up have no place in mapsave.eel; the write-ahead copy keeps them.
   bool everyBlockFits = true;
@@ -438,10 +453,7 @@ bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
   }
 
   const BackupResult result = SaveBackup(backup_.primaryPath, blocks, count);
-  if (result == BackupResult::Saved) {
-    logSaved(backup_.primaryPath);
-    return everyBlockFits;
-  }
+  if (result == BackupResult::Saved) return logSaved(backup_.primaryPath) || everyBlockFits;
   message.Format("\r\nERROR: Can't backup EELITE (mapsave.eel) !\r\n");
   reporting_.FlushMessage(message);
   if (result == BackupResult::NothingToSave) return false;
@@ -453,8 +465,7 @@ bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
   if (directory.empty()) return false;
   const std::string fallback = JoinPath(directory, kBackupFileName);
   if (SaveBackup(fallback, blocks, count) != BackupResult::Saved) return false;
-  logSaved(fallback);
-  return everyBlockFits;
+  return logSaved(fallback) || everyBlockFits;
 }
 
 std::string UpdateEngine::PrivateDirectory(std::string* why) const {
@@ -467,13 +478,52 @@ std::string UpdateEngine::RestoreLine(const std::string& path) const {
          backup_.restorePort + "\r\n";
 }
 
+HandsetBackup UpdateEngine::MakeBackup(const char* kind, const MapBlock* blocks,
+                                       int32_t count) const {
+  HandsetBackup backup;
+  backup.kind = kind;
+  backup.imei = BackupImei(imei_);
+  backup.product = hardwareProduct_;
+  backup.created = BackupCreatedNow();
+  backup.blocks.assign(blocks, blocks + count);
+  return backup;
+}
+
+bool UpdateEngine::SaveCompanion(const std::string& mapsavePath, const MapBlock* blocks,
+                                 int32_t count, std::string* path) {
+  // Named with the handset and the time, so that it is never moved aside by a later failure
+  // and always says whose blocks it holds.
+  const std::string stem = JoinPath(DirectoryOf(mapsavePath), "mapsave-" + BackupImei(imei_) +
+                                                                  "-" + TimeStampText(std::time(nullptr)));
+  const std::string bytes = FormatHandsetBackup(MakeBackup("backup", blocks, count));
+  std::string why;
+  for (int attempt = 1; attempt <= kNameAttempts; ++attempt) {
+    const std::string candidate =
+        stem + (attempt == 1 ? std::string() : "-" + std::to_string(attempt)) + kHandsetBackupSuffix;
+    if (PathExists(candidate)) continue;
+    if (CreateFileWhole(candidate, bytes, &why)) {
+      *path = candidate;
+      return true;
+    }
+    break;
+  }
+  reporting_.Log(std::string("ERROR: Can't write the handset backup beside ") + kBackupFileName +
+                 " (" + why + ")\r\n");
+  return false;
+}
+
 bool UpdateEngine::SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std::string* path) {
   // The private folder first, where the next start looks for leftovers whatever the current
   // folder; the backup file's own folder when there is none.
   std::string why;
   std::string directory = PrivateDirectory(&why);
+  const std::string refused = why;
   std::vector<std::string> places;
   if (!directory.empty()) places.push_back(directory);
+  // A refused private folder must not hide the copy: the home folder, which every later start
+  // looks in, comes next, and only then the backup file's folder.
+  if (backup_.privateDirectory.empty() && !HomeDirectory().empty())
+    places.push_back(HomeDirectory());
   places.push_back(DirectoryOf(backup_.primaryPath));
 
   const std::string stem = kWriteAheadPrefix + TimeStampText(std::time(nullptr)) +
@@ -484,20 +534,20 @@ bool UpdateEngine::SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std
           stem + (attempt == 1 ? std::string() : "-" + std::to_string(attempt)) + kWriteAheadSuffix;
       const std::string candidate = JoinPath(place, name);
       if (PathExists(candidate)) continue;
-      TextModeFile file;
       std::string reason;
-      if (!file.CreateExclusive(candidate, &reason)) {
-        why = (place.empty() ? std::string(".") : place) + ": " + reason;
-        break;
-      }
-      const bool wrote = WriteAllBlocksInBackupFormat(file, blocks, count);
-      const bool synced = file.Sync();
-      if (file.Close() && wrote && synced && SyncDirectory(place)) {
+      if (CreateFileWhole(candidate, FormatHandsetBackup(MakeBackup("write-ahead", blocks, count)),
+                          &reason)) {
         *path = candidate;
+        if (place != directory) {
+          reporting_.Log("The private folder was refused (" +
+                         (directory.empty() ? refused : why) +
+                         "); the copy of the Eelite blocks is in " + AbsolutePath(candidate) +
+                         "\r\n");
+          reporting_.RefreshLog();
+        }
         return true;
       }
-      why = candidate + ": cannot be written";
-      RemoveFile(candidate, nullptr);
+      why = reason;
       break;
     }
   }
@@ -525,7 +575,15 @@ bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& bloc
   std::vector<uint8_t> readBack;
   for (size_t i = 0; i < blocks.size(); ++i) {
     const MapBlock& block = blocks[i];
+    StoreArea area = StoreArea::Eelite;
+    StoreAreaOf(block.area, &area);
     bool back = WriteOneBlock(h, block);
+    if (!back && area == StoreArea::Eefull && store_.LastBlockStoreStatus() == kStatusNoBlock) {
+      // An Eefull block is only written into a block that exists: one deleted since the
+      // backup is made again first.
+      back = store_.CreateBlock(h, area, Low16(block.number), Low16(block.size), block.version) != 0 &&
+             WriteOneBlock(h, block);
+    }
     if (!back) {
       message.Format("Block %d not restored\r\nError:%s\r\n", block.number,
                      StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
@@ -535,7 +593,7 @@ bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& bloc
       uint8_t version = 0;
       // Never an empty buffer: the store is handed its address even for a block of 0 bytes.
       readBack.assign(static_cast<size_t>(Low16(block.size)) + 1, 0);
-      if (store_.ReadBlock(h, StoreArea::Eelite, Low16(block.number), &size, &version,
+      if (store_.ReadBlock(h, area, Low16(block.number), &size, &version,
                            readBack.data(), Low16(block.size)) == 0) {
         back = false;
         message.Format("Block %d not restored\r\nError: cannot read it back: %s\r\n",
@@ -551,7 +609,8 @@ bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& bloc
       }
     }
     reporting_.FlushMessage(message);
-    reporting_.ShowProgress("Restoring EELite blocks", 0, last, static_cast<uint32_t>(i));
+    reporting_.ShowProgress(area == StoreArea::Eelite ? "Restoring EELite blocks" : "Restoring EEFull blocks",
+                            0, last, static_cast<uint32_t>(i));
     failedInARow = back ? 0 : failedInARow + 1;
     if (!back) ++failed;
     if (HeldInterrupt() != 0 || failedInARow >= kFailuresInARowToGiveUp) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "update/handset_backup.h"
 #include "update/reporting.h"
 #include "update/run_record.h"
 #include "update/update_operations.h"
@@ -55,7 +56,9 @@ bool WriteAllBlocksInBackupFormat(TextModeFile& file, const MapBlock* blocks, in
 
 // Names of the write-ahead copies: PREFIX + time stamp [+ "-" IMEI] + SUFFIX.
 inline constexpr const char* kWriteAheadPrefix = "velmora-writeahead-";
-inline constexpr const char* kWriteAheadSuffix = ".eel";
+inline constexpr const char* kWriteAheadSuffix = ".vbk";
+// Write-ahead copies of earlier versions, in the backup file's own format.
+inline constexpr const char* kOldWriteAheadSuffix = ".eel";
 
 class UpdateEngine {
  public:
@@ -123,6 +126,11 @@ class UpdateEngine {
   // Saves mapsave.eel after a failed write-back; true when every block of the write-ahead
   // copy is in it (the copy may go then).
   bool BackUpBlocks(const MapBlock* blocks, int32_t count);
+  // The read-out as a handset backup of this handset.
+  HandsetBackup MakeBackup(const char* kind, const MapBlock* blocks, int32_t count) const;
+  // Writes the handset backup that goes beside mapsave.eel; true and its path.
+  bool SaveCompanion(const std::string& mapsavePath, const MapBlock* blocks, int32_t count,
+                     std::string* path);
   bool SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std::string* path);
   void KeepWriteAheadCopy(const std::string& path);
   std::string PrivateDirectory(std::string* why) const;

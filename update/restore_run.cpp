@@ -1,5 +1,7 @@
 #include "update/restore_run.h"
 
+#include "update/handset_backup.h"
+
 namespace velmora {
 namespace {
 
@@ -8,7 +10,7 @@ constexpr char kErrImei[] = "Error reading IMEI!";
 }  // namespace
 
 RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string& path,
-                     const std::vector<MapBlock>& blocks) {
+                     const std::vector<MapBlock>& blocks, const RestoreIdentity& identity) {
   RunResult result;
   if (!ops.Connect()) return result;
 
@@ -18,8 +20,25 @@ RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string
   } else {
     imei[sizeof imei - 1] = '\0';
     report.Log(std::string("IMEI: ") + imei + "\r\n");
-    report.Log("Restoring " + std::to_string(blocks.size()) + " Eelite blocks from " + path +
-               "\r\n");
+    const std::string connected = BackupImei(imei);
+    const bool foreign = !identity.imei.empty() && identity.imei != kUnknownImei &&
+                         identity.imei != connected;
+    if (foreign && !identity.otherHandset) {
+      // Another handset's settings would overwrite this one's: nothing is written.
+      report.Log("ERROR: " + path + " holds the blocks of handset " + identity.imei +
+                 ", not of the connected handset " + connected +
+                 ". Nothing written (--other-handset writes them all the same).\r\n");
+      report.RefreshLog();
+      result.error = kRestoreOtherHandsetText;
+      ops.CloseSession();
+      result.outcome = RunOutcome::Failed;
+      return result;
+    }
+    if (foreign) {
+      report.Log("Writing the blocks of handset " + identity.imei + " into handset " + connected +
+                 " on purpose (--other-handset)\r\n");
+    }
+    report.Log("Restoring " + std::to_string(blocks.size()) + " blocks from " + path + "\r\n");
     report.RefreshLog();
     if (ops.RestoreBlocks(blocks)) {
       report.Log(std::string(kRestoredText) + "\r\n");

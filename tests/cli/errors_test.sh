@@ -222,6 +222,34 @@ nomap)
   VELMORA_SETTINGS=missing.reg run 1 "settings file missing.reg (VELMORA_SETTINGS): No such file or directory" \
     "$cli" --map "$standard" --port "$nowhere" AUTOMATIC
   no_text "$nowhere" ;;
+restore_identity)
+  # A backup goes back only into the handset it came from, whole: a foreign one is refused with
+  # both IMEIs unless --other-handset; mapsave.eel is taken through its handset backup; a bare
+  # one names no handset; a cut one is refused before anything is written.
+  bound_s=120
+  large="$src/examples/Velmora_K72_1_Large_11_0002.map"
+  printf 'fault = writeback 1 5 always\n' >failing.profile
+  printf 'imei = 490154203237518\n' >other.profile
+  export XDG_STATE_HOME="$work/state"
+  run 1 "Handset backup written to $work/mapsave-351234567890128-" "$cli" --map "$large" --port sim:failing.profile AUTOMATIC
+  companion=$(ls mapsave-351234567890128-*.vbk)
+  [ -f mapsave.eel ] && [ -n "$companion" ] || fail "no mapsave.eel with its handset backup"
+  grep -qF "Or restore it with: velmora-cli --restore $work/$companion" out.txt || fail "the restore line does not name the handset backup"
+  run 0 "The Eelite blocks have been restored" "$cli" --restore "$companion" --port sim: AUTOMATIC
+  run 1 "holds the blocks of handset 351234567890128, not of the connected handset 490154203237518" \
+    "$cli" --restore "$companion" --port sim:other.profile AUTOMATIC
+  no_text "Block 1 restored"
+  run 0 "Writing the blocks of handset 351234567890128 into handset 490154203237518 on purpose" \
+    "$cli" --restore "$companion" --port sim:other.profile --other-handset AUTOMATIC
+  run 0 "the handset backup beside mapsave.eel (handset 351234567890128)" "$cli" --restore mapsave.eel --port sim: AUTOMATIC
+  run 1 "holds the blocks of handset 351234567890128" "$cli" --restore mapsave.eel --port sim:other.profile AUTOMATIC
+  head -c 2000 "$companion" >cut.vbk
+  run 1 "Can't read backup file cut.vbk: line" "$cli" --restore cut.vbk --port sim: AUTOMATIC
+  mv "$companion" elsewhere.vbk
+  run 1 "mapsave.eel does not say which handset its blocks came from" "$cli" --restore mapsave.eel --port sim: AUTOMATIC
+  no_text "Block 1 restored"
+  run 0 "Block 1 restored" "$cli" --restore mapsave.eel --port sim: --other-handset AUTOMATIC
+  run 64 "--other-handset requires --restore" "$cli" --map "$large" --port sim: --other-handset ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
 echo "PASS $case"

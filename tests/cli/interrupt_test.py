@@ -40,10 +40,33 @@ def fail(message):
     sys.exit(1)
 
 
+def parse_handset_backup(path, text):
+    """Eelite blocks of a handset backup (.vbk) as {number: (version, bytes)}."""
+    if not text.startswith("VELMORA-BACKUP 1\n") or "\nend blocks " not in text:
+        fail(f"{path}: not a whole handset backup")
+    blocks = {}
+    current = None
+    for line in text.splitlines():
+        words = line.split(" ")
+        if words[0] == "block":
+            current = None
+            if words[1] == "eelite":
+                current = int(words[2])
+                blocks[current] = (int(words[6]), b"")
+        elif words[0] == "data" and current is not None:
+            version, data = blocks[current]
+            blocks[current] = (version, data + bytes.fromhex(words[1]))
+        else:
+            current = None
+    return blocks
+
+
 def parse_backup(path):
     """Blocks of a backup file as {number: (version, bytes)}."""
     blocks = {}
     text = open(path, "rb").read().decode("ascii")
+    if path.endswith(".vbk"):
+        return parse_handset_backup(path, text)
     for m in re.finditer(r"BLOCK_NUMBER = (\d+)\s+BLOCK_SIZE   = (\d+)\s+BLOCK_VERSION = (\d+)\s+"
                          r"DATA_BYTES   = ((?:\s*0x[0-9A-F]{2} )*)", text):
         data = bytes(int(b, 16) for b in re.findall(r"0x([0-9A-F]{2})", m.group(4)))
@@ -76,7 +99,7 @@ def backup_copies():
     found = []
     for folder in (work, os.path.join(state, "velmora")):
         if os.path.isdir(folder):
-            found += [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.endswith(".eel")]
+            found += [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.endswith((".eel", ".vbk"))]
     return found
 
 

@@ -6,7 +6,8 @@
 //  - success was reported only when the handset holds exactly the mapping and its version
 //    record, and every block the mapping does not name is as it was;
 //  - after a failure no Eelite block that existed before the run is lost: it is still in the
-//    handset or in a backup file the run wrote (read back with ParseBackupFile);
+//    handset or in a backup file the run wrote (mapsave.eel or a handset backup, read back
+//    whole);
 //  - nothing leaks (the soak is run under AddressSanitizer, whose leak check ends it).
 //
 // Usage: velmora_soak [--runs N] [--seed S] [--verbose]
@@ -40,6 +41,7 @@
 #include "sim/sim_profile.h"
 #include "support/recording_view.h"
 #include "update/backup_file.h"
+#include "update/handset_backup.h"
 #include "update/engine.h"
 #include "update/handset_operations.h"
 #include "update/update_run.h"
@@ -213,7 +215,18 @@ std::map<uint16_t, std::vector<uint8_t>> BackedUp(const fs::path& dir, std::vect
     s << in.rdbuf();
     std::vector<MapBlock> blocks;
     std::string error;
-    if (!ParseBackupFile(s.str(), &blocks, &error)) {
+    const std::string text = s.str();
+    if (LooksLikeHandsetBackup(text)) {
+      // A handset backup must be whole; only its Eelite blocks stand in for the area.
+      HandsetBackup backup;
+      if (!ParseHandsetBackup(text, &backup, &error)) {
+        problems->push_back("unreadable handset backup " + it->path().filename().string() + ": " + error);
+        continue;
+      }
+      for (const MapBlock& b : backup.blocks) {
+        if (b.area == kAreaEelite) blocks.push_back(b);
+      }
+    } else if (!ParseBackupFile(text, &blocks, &error)) {
       problems->push_back("unreadable backup file " + it->path().filename().string() + ": " + error);
       continue;
     }

@@ -211,7 +211,7 @@ TEST(EndToEnd, WriteBackThatFailsForGoodLeavesTheBlocksInTheBackupFile) {
   std::string error;
   ASSERT_TRUE(ParseBackupFile(backup, &saved, &error)) << error;
   Rig other;
-  ASSERT_EQ(StartRestore(other.model, *other.ops, "mapsave.eel", saved), RunOutcome::Succeeded);
+  ASSERT_EQ(StartRestore(other.model, *other.ops, {"", true}, "mapsave.eel", saved), RunOutcome::Succeeded);
   for (const MapBlock& block : saved) {
     const sim::SimStoredBlock* stored = other.Block(sim::SimArea::Eelite, static_cast<uint16_t>(block.number));
     ASSERT_NE(stored, nullptr) << block.number;
@@ -444,6 +444,56 @@ TEST(EndToEnd, BlockStoredWronglyAgainInTheWriteBackGoesToTheBackup) {
     return;
   }
   FAIL() << "no chunk index put the first corrupted chunk into the write-back";
+}
+
+TEST(EndToEnd, RestorePutsBlocksBackIntoTheirOwnAreaAndOnlyIntoTheirOwnHandset) {
+  // An Eefull block and an Eelite block as a backup holds them; the Eefull one was deleted
+  // since, so it is made again before it is written.
+  MapBlock eefull;
+  eefull.area = kAreaEefull;
+  eefull.number = 5001;
+  eefull.size = 8;
+  eefull.version = 3;
+  eefull.data = {1, 2, 3, 4, 5, 6, 7, 8};
+  MapBlock eelite = eefull;
+  eelite.area = kAreaEelite;
+  eelite.number = 4;
+  eelite.version = 2;
+  const std::vector<MapBlock> blocks = {eelite, eefull};
+
+  const struct {
+    const char* backupImei;
+    bool otherHandset;
+    RunOutcome outcome;
+    const char* logged;
+  } cases[] = {
+      {"351234567890128", false, RunOutcome::Succeeded, "Block 5001 restored\r\n"},
+      {"", false, RunOutcome::Succeeded, "Block 5001 restored\r\n"},
+      {"490154203237518", false, RunOutcome::Failed,
+       "holds the blocks of handset 490154203237518, not of the connected handset 351234567890128"},
+      {"490154203237518", true, RunOutcome::Succeeded,
+       "Writing the blocks of handset 490154203237518 into handset 351234567890128 on purpose"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.backupImei) + (c.otherHandset ? " other" : ""));
+    Rig rig;
+    rig.handset->area(sim::SimArea::Eefull).blocks.erase(5001);
+    const std::string before = rig.handset->Dump();
+    EXPECT_EQ(StartRestore(rig.model, *rig.ops, {c.backupImei, c.otherHandset}, "backup.vbk", blocks),
+              c.outcome);
+    EXPECT_EQ(rig.Count(c.logged), 1) << rig.model.logText();
+    EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
+    if (c.outcome == RunOutcome::Failed) {
+      EXPECT_EQ(rig.handset->Dump(), before);  // nothing written into the wrong handset
+      continue;
+    }
+    const auto* full = rig.Block(sim::SimArea::Eefull, 5001);
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(full->data, eefull.data);
+    EXPECT_EQ(full->version, 3);
+    ASSERT_NE(rig.Block(sim::SimArea::Eelite, 4), nullptr);
+    EXPECT_EQ(rig.Block(sim::SimArea::Eelite, 4)->data, eelite.data);
+  }
 }
 
 TEST(EndToEnd, PlanWritesNothingAndForeseesTheGarbageCollectionTheRunMakes) {

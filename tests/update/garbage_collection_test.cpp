@@ -15,6 +15,7 @@
 #include "platform/interrupt.h"
 #include "platform/text_file.h"
 #include "update/backup_file.h"
+#include "update/handset_backup.h"
 #include "update/engine.h"
 #include "update/update_run.h"
 
@@ -53,6 +54,16 @@ std::vector<std::string> WriteAheadCopies(const std::string& dir) {
   return found;
 }
 
+// The handset backups written beside mapsave.eel in a folder, as full paths.
+std::vector<std::string> Companions(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("mapsave-", 0) == 0 && name.ends_with(".vbk")) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
 std::string RestoreLine(const std::string& path) {
   return "Or restore it with: velmora-cli --restore " + path + " --port COM1\r\n";
 }
@@ -73,6 +84,25 @@ const std::string kBackupOf3And7 =
     "\r\r\n\r\r\n"
     "\r\r\nBLOCK_NUMBER = 7\r\r\nBLOCK_SIZE   = 0\r\r\nBLOCK_VERSION = 255\r\r\nDATA_BYTES   = \r\r\n"
     "\r\r\n\r\r\n";
+
+// path is a whole handset backup of the given kind and handset, holding blocks 3 and 7 as the
+// store had them before the erase.
+void ExpectHandsetBackupOf3And7(const std::string& path, const std::string& kind,
+                                const std::string& imei = kUnknownImei) {
+  HandsetBackup backup;
+  std::string error;
+  ASSERT_TRUE(ParseHandsetBackup(ReadBytes(path), &backup, &error)) << path << ": " << error;
+  EXPECT_EQ(backup.kind, kind);
+  EXPECT_EQ(backup.imei, imei);
+  ASSERT_EQ(backup.blocks.size(), 2u);
+  EXPECT_EQ(backup.blocks[0].number, 3);
+  EXPECT_EQ(backup.blocks[0].version, 4);
+  EXPECT_EQ(backup.blocks[0].area, kAreaEelite);
+  EXPECT_EQ(backup.blocks[0].data, Bytes(25, 0xA0));
+  EXPECT_EQ(backup.blocks[1].number, 7);
+  EXPECT_EQ(backup.blocks[1].version, 255);
+  EXPECT_TRUE(backup.blocks[1].data.empty());
+}
 
 class GarbageCollectionTest : public ::testing::Test {
  protected:
@@ -216,11 +246,16 @@ TEST_F(GarbageCollectionTest, LaterFailureGoesToTheBackupWithoutWarningOrRetry) 
   EXPECT_EQ(reporting.warnings.size(), 1u);
   // Block 3 went back, and is in the backup all the same.
   EXPECT_EQ(ReadBytes(dir + "/mapsave.eel"), kBackupOf3And7);
+  // Beside it, the same blocks named with their handset, which the restore line names.
+  const std::vector<std::string> companions = Companions(dir);
+  ASSERT_EQ(companions.size(), 1u);
+  ExpectHandsetBackupOf3And7(companions[0], "backup");
   EXPECT_TRUE(reporting.log.ends_with(std::string("Writing back Blocks\r\n") + kWarning +
                                       kBackupInfo + "Backup written to " + dir +
-                                      "/mapsave.eel\r\n" + RestoreLine(dir + "/mapsave.eel")))
+                                      "/mapsave.eel\r\nHandset backup written to " +
+                                      companions[0] + "\r\n" + RestoreLine(companions[0])))
       << reporting.log;
-  // Every block is in mapsave.eel: the write-ahead copy has done its work.
+  // Every block is in the backups: the write-ahead copy has done its work.
   EXPECT_TRUE(WriteAheadCopies(fallbackDir).empty());
 }
 
@@ -249,12 +284,13 @@ TEST_F(GarbageCollectionTest, BlocksNumberedFromFiveThousandAreNotSaved) {
   // mapsave.eel has no room for them, so the write-ahead copy keeps both blocks.
   const std::vector<std::string> copies = WriteAheadCopies(fallbackDir);
   ASSERT_EQ(copies.size(), 1u);
-  std::vector<MapBlock> kept;
+  HandsetBackup kept;
   std::string error;
-  ASSERT_TRUE(ParseBackupFile(ReadBytes(copies[0]), &kept, &error)) << error;
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(kept[0].number, 5000);
-  EXPECT_EQ(kept[1].data, std::vector<uint8_t>{2});
+  ASSERT_TRUE(ParseHandsetBackup(ReadBytes(copies[0]), &kept, &error)) << error;
+  ASSERT_EQ(kept.blocks.size(), 2u);
+  EXPECT_EQ(kept.blocks[0].number, 5000);
+  EXPECT_EQ(kept.blocks[1].data, std::vector<uint8_t>{2});
+  EXPECT_TRUE(Companions(dir).empty());
   EXPECT_TRUE(rep.log.ends_with(std::string(kBackupError) + "The Eelite blocks read out are kept in " +
                                 copies[0] + "\r\n" + RestoreLine(copies[0])))
       << rep.log;
@@ -266,9 +302,12 @@ TEST_F(GarbageCollectionTest, UncreatableBackupGoesToTheSecondPlaceAndSaysWhere)
   store.FailNth(Op::Write, 2, kStatusNoSpace);
   EXPECT_FALSE(engine.CollectGarbage(kLink));
   EXPECT_EQ(ReadBytes(fallbackDir + "/mapsave.eel"), kBackupOf3And7);
+  const std::vector<std::string> companions = Companions(fallbackDir);
+  ASSERT_EQ(companions.size(), 1u);
   EXPECT_TRUE(reporting.log.ends_with(std::string(kWarning) + kBackupError + kBackupInfo +
                                       "Backup written to " + fallbackDir + "/mapsave.eel\r\n" +
-                                      RestoreLine(fallbackDir + "/mapsave.eel")))
+                                      "Handset backup written to " + companions[0] + "\r\n" +
+                                      RestoreLine(companions[0])))
       << reporting.log;
 }
 
@@ -280,7 +319,7 @@ TEST_F(GarbageCollectionTest, BothPlacesFailingKeepsTheWriteAheadCopyAndSaysWher
   EXPECT_FALSE(engine.CollectGarbage(kLink));
   const std::vector<std::string> copies = WriteAheadCopies(fallbackDir);
   ASSERT_EQ(copies.size(), 1u);
-  EXPECT_EQ(ReadBytes(copies[0]), kBackupOf3And7);
+  ExpectHandsetBackupOf3And7(copies[0], "write-ahead");
   // The folder is named for what it is, and left alone.
   EXPECT_TRUE(reporting.log.ends_with(std::string(kWarning) + kBackupError +
                                       "Backup not written there: " + fallbackDir +
@@ -306,7 +345,7 @@ TEST_F(GarbageCollectionTest, DefaultPrivatePlaceIsTheUsersStateFolder) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// The write-ahead copy: on disk before the erase, in the backup file's own bytes, and gone once
+// The write-ahead copy: on disk before the erase, as a handset backup, and gone once
 // every block is back.
 TEST_F(GarbageCollectionTest, WriteAheadCopyHoldsTheBlocksFromBeforeTheEraseToTheEnd) {
   std::vector<std::string> atErase;
@@ -321,8 +360,13 @@ TEST_F(GarbageCollectionTest, WriteAheadCopyHoldsTheBlocksFromBeforeTheEraseToTh
   engine.SetHandsetImei("351234567890128");
   ASSERT_TRUE(engine.CollectGarbage(kLink));
   ASSERT_EQ(atErase.size(), 1u);
-  EXPECT_EQ(bytesAtErase, kBackupOf3And7);
-  EXPECT_TRUE(atErase[0].ends_with("-351234567890128.eel")) << atErase[0];
+  EXPECT_TRUE(atErase[0].ends_with("-351234567890128.vbk")) << atErase[0];
+  HandsetBackup copy;
+  std::string error;
+  ASSERT_TRUE(ParseHandsetBackup(bytesAtErase, &copy, &error)) << error;
+  EXPECT_EQ(copy.imei, "351234567890128");
+  EXPECT_EQ(copy.kind, "write-ahead");
+  EXPECT_EQ(copy.blocks.size(), 2u);
   EXPECT_TRUE(WriteAheadCopies(fallbackDir).empty());
 }
 
@@ -343,7 +387,7 @@ TEST_F(GarbageCollectionTest, FailedEraseKeepsTheWriteAheadCopy) {
   EXPECT_FALSE(engine.CollectGarbage(kLink));
   const std::vector<std::string> copies = WriteAheadCopies(fallbackDir);
   ASSERT_EQ(copies.size(), 1u);
-  EXPECT_EQ(ReadBytes(copies[0]), kBackupOf3And7);
+  ExpectHandsetBackupOf3And7(copies[0], "write-ahead");
   EXPECT_TRUE(reporting.log.ends_with(RestoreLine(copies[0])));
 }
 
