@@ -52,6 +52,12 @@ files)
   run 1 "settings file dir: not a regular file" "$cli" --settings dir --map "$standard" --port sim:
   run 2 "sim:fifo: cannot read profile: not a regular file" "$cli" --map "$standard" --port sim:fifo AUTOMATIC
   run 2 "fifo: cannot read profile: not a regular file" "$simsrv" --profile fifo --port 0
+  # velmora-sim's state file: a bad one is named and kept as it is; no device is replaced.
+  printf 'block = eelite 3 1 ABC\n' >bad.state
+  run 2 "state file bad.state: line 1: block data must be whole hex bytes" "$simsrv" --state-file bad.state --port 0
+  [ "$(cat bad.state)" = "block = eelite 3 1 ABC" ] || fail "the bad state file was changed"
+  run 2 "--state-file: /dev/null is a character device, not a regular file" "$simsrv" --state-file /dev/null --port 0
+  run 2 "--state-file: fifo is a FIFO, not a regular file" "$simsrv" --state-file fifo --port 0
   # A map on standard input reads as the file does.
   "$cli" --map - --check <"$standard" >out.txt 2>err.txt
   [ $? -eq 0 ] && grep -qF "Map OK" out.txt || fail "--map - did not read standard input" ;;
