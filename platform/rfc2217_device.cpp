@@ -105,10 +105,16 @@ std::unique_ptr<Rfc2217Device> Rfc2217Device::Open(const std::string& address, C
   if (!SplitAddress(address, &host, &port, &why)) return fail(why, OpenFailure::Permanent);
   const Deadline deadline(clock, int64_t{options.connectTimeoutMs} * 1000);
   const SocketId fd = TcpConnect(host, port, clock, deadline.atUs(), &why);
+  // A host that does not answer at all, or a listener that takes the connection but never
+  // speaks telnet, is no port that will open later: said at once, not retried for a minute.
+  const std::string timedOut = "cannot connect to " + host + ":" + port + ": timed out";
+  if (fd == kNoSocket && deadline.LeftUs() <= 0) return fail(timedOut, OpenFailure::Permanent);
   // The reason starts with the host (and port) it concerns.
   if (fd == kNoSocket) return fail("rfc2217://" + why, OpenFailure::Permanent);
   std::unique_ptr<Rfc2217Device> device(new Rfc2217Device(fd, clock, options));
   if (!device->Negotiate(&why)) {
+    if (device->negotiationSilent_)
+      return fail(timedOut + " (no telnet negotiation from the server)", OpenFailure::Permanent);
     return fail(Url(address) + ": " + why,
                 device->comPortRefused_ ? OpenFailure::Permanent : OpenFailure::Busy);
   }
@@ -164,6 +170,7 @@ bool Rfc2217Device::Negotiate(std::string* error) {
     const int64_t left = deadline.LeftUs();
     if (left <= 0) {
       *error = "no telnet negotiation from the server";
+      negotiationSilent_ = true;
       return false;
     }
     Pump(left);

@@ -108,6 +108,7 @@ class Rfc2217Device final : public SerialDevice {
   std::array<uint8_t, 256> usState_{};    // our side of each telnet option
   std::array<uint8_t, 256> themState_{};  // the server's side
   bool comPortRefused_ = false;
+  bool negotiationSilent_ = false;  // connected, but no telnet answer within the time-out
   std::vector<Reply> replies_;
   uint8_t lineState_ = 0;
   uint8_t modemState_ = 0;

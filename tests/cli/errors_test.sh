@@ -256,6 +256,25 @@ restore_identity)
   no_text "Block 1 restored"
   run 0 "Block 1 restored" "$cli" --restore mapsave.eel --port sim: --other-handset AUTOMATIC
   run 64 "--other-handset requires --restore" "$cli" --map "$large" --port sim: --other-handset ;;
+unreachable)
+  # A host that never completes the connect (a listener whose one-slot backlog is full) and a
+  # listener that takes the connection but never speaks telnet: both fail within the connect
+  # time-out of a few seconds, not after a minute of retries. Loopback only.
+  bound_s=10
+  /usr/bin/python3 - >ports.txt <<'EOF' &
+import socket, sys, time
+silent = socket.socket(); silent.bind(("127.0.0.1", 0)); silent.listen()
+full = socket.socket(); full.bind(("127.0.0.1", 0)); full.listen(0)
+filler = socket.create_connection(("127.0.0.1", full.getsockname()[1]))
+print(silent.getsockname()[1], full.getsockname()[1], flush=True)
+time.sleep(120)
+EOF
+  listener=$!
+  for _ in $(seq 50); do [ -s ports.txt ] && break; sleep 0.1; done
+  read -r silent full <ports.txt
+  run 2 "cannot connect to 127.0.0.1:$silent: timed out" "$cli" --map "$standard" --port "rfc2217://127.0.0.1:$silent" AUTOMATIC
+  run 2 "cannot connect to 127.0.0.1:$full: timed out" "$cli" --map "$standard" --port "rfc2217://127.0.0.1:$full" AUTOMATIC
+  kill "$listener" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
 echo "PASS $case"
