@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <unordered_map>
 #include <sstream>
 
 #include "platform/byte_order.h"
@@ -253,6 +255,10 @@ bool SettingsStore::LoadText(const std::string& rawText, const std::string& sour
 
   decltype(keys_) keys;
   std::vector<std::pair<std::string, Value>>* current = nullptr;
+  // Where each value name of a key stands, so that a repeated name is found at once: a file of
+  // many values reads in linear time.
+  std::map<std::string, std::unordered_map<std::string, size_t>> positions;
+  std::unordered_map<std::string, size_t>* currentPositions = nullptr;
   bool sawHeader = false;
 
   for (size_t n = 0; n < lines.size(); ++n) {
@@ -275,6 +281,7 @@ bool SettingsStore::LoadText(const std::string& rawText, const std::string& sour
       const std::string key = line.substr(1, line.size() - 2);
       if (key[0] == '-') return parser.Fail(lineNo, "key deletions are not settings");
       current = &keys[Upper(key)];
+      currentPositions = &positions[Upper(key)];
       continue;
     }
     if (line[0] != '"' && line[0] != '@') {
@@ -307,16 +314,12 @@ bool SettingsStore::LoadText(const std::string& rawText, const std::string& sour
       return false;
     }
     // As an import would: a repeated name replaces the earlier value.
-    const std::string upperName = Upper(name);
-    bool replaced = false;
-    for (auto& [existing, v] : *current) {
-      if (Upper(existing) == upperName) {
-        v = value;
-        replaced = true;
-        break;
-      }
+    const auto [at, added] = currentPositions->emplace(Upper(name), current->size());
+    if (added) {
+      current->emplace_back(name, std::move(value));
+    } else {
+      (*current)[at->second].second = std::move(value);
     }
-    if (!replaced) current->emplace_back(name, std::move(value));
   }
   if (!sawHeader) {
     return parser.Fail(1, std::string("empty settings file; the first line must be \"") + kHeaderV5 +
