@@ -271,7 +271,8 @@ int Main(int argc, char** argv) {
     if (sysfsRoot != kDefaultSysfsRoot) args.insert(args.end(), {"--sysfs-root", sysfsRoot});
     // Nobody answers a box at a station: every run is unattended.
     args.push_back("AUTOMATIC");
-    std::string self = SelfExecutablePath();
+    // The children's logs start with the program's path: its real name, not a system alias.
+    std::string self = SelfExecutableName();
     if (self.empty()) self = arguments.empty() ? std::string("velmora-cli") : arguments[0];
     return RunStation(self, args, station, stdout);
   }

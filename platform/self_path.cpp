@@ -1,5 +1,7 @@
 #include "platform/self_path.h"
 
+#include <unistd.h>
+
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
 #include <cstdint>
@@ -18,6 +20,17 @@ std::string SelfExecutablePath() {
   return "/proc/self/exe";
 #else
   return {};
+#endif
+}
+
+std::string SelfExecutableName() {
+#if defined(__linux__)
+  char buffer[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  return n > 0 && static_cast<size_t>(n) < sizeof buffer ? std::string(buffer, static_cast<size_t>(n))
+                                                         : std::string();
+#else
+  return SelfExecutablePath();
 #endif
 }
 

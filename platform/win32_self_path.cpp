@@ -7,6 +7,8 @@
 
 namespace velmora {
 
+std::string SelfExecutableName() { return SelfExecutablePath(); }
+
 std::string SelfExecutablePath() {
   // Long paths exceed MAX_PATH: grow until the name fits.
   std::wstring buffer(MAX_PATH, L'\0');

@@ -142,6 +142,8 @@ station)
   grep -Eq '^sim:other.profile +351234567890128 +failed ' out.txt || fail "summary line of the failed handset"
   grep -Eq '^sim: +351234567890128 +succeeded .* first.log$' out.txt || fail "summary line of first.log"
   grep -q "Block 5002 written" first.log || fail "first.log lacks its run"
+  # A child's log starts with the program's real path, as a run of its own does.
+  [ "$(head -1 first.log | tr -d '\r')" = "$(readlink -f "$cli")" ] || fail "first.log starts with $(head -1 first.log)"
   grep -q "Map-Product: 72  HW-Product: 85" velmora-station-2-sim_other.profile.log \
     || fail "the failed handset's log lacks its run"
   [ "$(wc -l <trail.jsonl)" -eq 3 ] || fail "three records expected in the trail"
