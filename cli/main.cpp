@@ -122,8 +122,10 @@ int Main(int argc, char** argv) {
       "store over a serial line. Without a handset at hand, --port sim: runs the update on\n"
       "the built-in simulated handset.\n\n"
       "Exit status: 0 success, 1 the update failed after the handset was connected\n"
-      "(or --check found the map bad, or the map or settings could not be used), 2 the\n"
-      "handset could not be connected, 64 a usage error."};
+      "(or --check found the map bad, or the map, settings or an output could not be used),\n"
+      "2 the handset could not be connected, 64 a usage error, 129/130/143 a SIGHUP/SIGINT/\n"
+      "SIGTERM that arrived during a garbage collection ended the run once the blocks were\n"
+      "back (128 + the signal's number)."};
   AddVersionFlag(app, "velmora-cli");
 
   std::string mapPath;

@@ -14,7 +14,9 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
       "over a serial line, from its dialog. Without a handset at hand, --port sim: runs the\n"
       "update on the built-in simulated handset.\n\n"
       "Exit status: 0 the update succeeded (unattended runs), 3 it failed or the settings\n"
-      "could not be used, 2 the dialog was left with Exit or its close box, 64 a usage error."};
+      "could not be used, 2 the dialog was left with Exit or its close box, 64 a usage error,\n"
+      "129/130/143 a SIGHUP/SIGINT/SIGTERM that arrived during a garbage collection ended the\n"
+      "program once the blocks were back (128 + the signal's number)."};
   AddVersionFlag(cli, "velmora");
   std::vector<std::string> words;
   cli.add_option("--map", options->mapPath,

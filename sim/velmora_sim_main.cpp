@@ -78,8 +78,9 @@ void DropClient(Client* c) {
 int main(int argc, char** argv) {
   CLI::App app{
       "velmora-sim: a simulated handset served over RFC 2217 on 127.0.0.1\n\n"
-      "Exit status: 0 served and stopped, 1 the server could not run, 2 the profile file\n"
-      "cannot be read or holds a bad line, 64 a usage error (a bad option or value)."};
+      "Exit status: 0 served and stopped, 1 the server could not run, 2 the profile or\n"
+      "state file cannot be used (unreadable, a bad line, not a regular file), 64 a usage\n"
+      "error (a bad option or value)."};
   velmora::AddVersionFlag(app, "velmora-sim");
   int port = 0;
   std::string profilePath, dumpPath, stateFile;
