@@ -2,6 +2,7 @@
 // serial converters, CDC ACM modems, real UARTs and empty UART slots, terminals without
 // hardware; and picking one adapter by usb:VID:PID[:SERIAL].
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -139,7 +140,8 @@ TEST_F(UsbPortsTest, IdentityPicksOneDeviceOrSaysWhyNot) {
       {"usb:0403", nullptr, "not a USB identity"},
       {"usb:0403:6001:", nullptr, "not a USB identity"},
       {"usb:04g3:6001", nullptr, "not a USB identity"},
-      {"usb:0403:6001:A:B", nullptr, "not a USB identity"},
+      // A serial number may hold colons: this one is simply not connected.
+      {"usb:0403:6001:A:B", nullptr, "no serial device with this USB identity"},
   };
   const std::vector<SerialPortInfo> ports = ListSerialPorts(tree.root());
   for (const Case& c : cases) {
@@ -156,6 +158,48 @@ TEST_F(UsbPortsTest, IdentityPicksOneDeviceOrSaysWhyNot) {
       EXPECT_NE(why.find(c.reason), std::string::npos) << why;
     }
   }
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Odd entries where a sysfs attribute should be: never waited on, never read without bound, and
+// what they hold never reaches the terminal raw; every serial number listed can be typed back.
+TEST(UsbPortsOddTree, OddAttributesAreBoundedEscapedAndStillUsable) {
+  FakeSysfs sysfs;
+  const fs::path fifoDevice = sysfs.UsbDevice("1-1", "0403", "6001", "");
+  ASSERT_EQ(::mkfifo((fifoDevice / "serial").c_str(), 0600), 0);  // would block an ifstream
+  sysfs.UsbSerial(fifoDevice, "ttyUSB0", "ftdi_sio");
+  const fs::path hugeDevice = sysfs.UsbDevice("1-2", "0403", "6010", "");
+  std::ofstream(hugeDevice / "serial") << std::string(1 << 20, 'A');  // no newline for 1 MB
+  sysfs.UsbSerial(hugeDevice, "ttyUSB1", "ftdi_sio");
+  const fs::path oddDevice =
+      sysfs.UsbDevice("1-3", "067b", "2303", "AB:12 x\\y", "Bad\x1b[2Jname\x07");
+  sysfs.UsbSerial(oddDevice, "ttyUSB2", "pl2303");
+
+  const std::vector<SerialPortInfo> ports = ListSerialPorts(sysfs.root());
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_TRUE(ports[0].serial.empty());
+  EXPECT_EQ(ports[1].serial.size(), 4096u);
+  const std::string listing = FormatPortList(ports);
+  EXPECT_EQ(listing.find('\x1b'), std::string::npos) << listing;
+  EXPECT_EQ(listing.find('\x07'), std::string::npos) << listing;
+  EXPECT_NE(listing.find("Bad\\x1b[2Jname\\x07"), std::string::npos) << listing;
+  // The serial with a colon, a blank and a backslash is listed as one word and taken back.
+  const std::string identity = ports[2].Identity();
+  EXPECT_EQ(identity, "usb:067b:2303:AB:12\\x20x\\x5cy");
+  EXPECT_NE(listing.find(identity), std::string::npos) << listing;
+  SerialPortInfo found;
+  std::string why;
+  ASSERT_TRUE(FindUsbPort(ports, identity, &found, &why)) << why;
+  EXPECT_EQ(found.device, "/dev/ttyUSB2");
+  ASSERT_TRUE(FindUsbPort(ports, "usb:067b:2303:AB:12 x\\y", &found, &why)) << why;
+  // A typed identity with control characters is named escaped.
+  EXPECT_FALSE(FindUsbPort(ports, "usb:067b:2303:\x1b[H", &found, &why));
+  EXPECT_EQ(why.find('\x1b'), std::string::npos) << why;
 }
 
 }  // namespace
