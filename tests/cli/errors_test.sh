@@ -275,6 +275,39 @@ EOF
   run 2 "cannot connect to 127.0.0.1:$silent: timed out" "$cli" --map "$standard" --port "rfc2217://127.0.0.1:$silent" AUTOMATIC
   run 2 "cannot connect to 127.0.0.1:$full: timed out" "$cli" --map "$standard" --port "rfc2217://127.0.0.1:$full" AUTOMATIC
   kill "$listener" ;;
+leftovers)
+  # Leftover write-ahead copies are found from any working folder; a restored one is not warned
+  # about by the start that restores it; a refused private folder is named with where the copy
+  # went; a backup that cannot be written whole (a full disk) leaves no file behind.
+  bound_s=120
+  large="$src/examples/Velmora_K72_1_Large_11_0002.map"
+  mkdir -p home elsewhere state/velmora
+  export HOME="$work/home" XDG_STATE_HOME="$work/state"
+  copy="$HOME/velmora-writeahead-20261210-000000-351234567890128.vbk"
+  /usr/bin/python3 - "$copy" <<'EOF'
+import hashlib, sys
+body = ("VELMORA-BACKUP 1\nkind write-ahead\nimei 351234567890128\nproduct 72\n"
+        "created 2026-12-10T00:00:00Z\nblock eelite 3 size 2 version 1\ndata 0A0B\n")
+open(sys.argv[1], "w").write(body + "end blocks 1 absent 0 sha1 " + hashlib.sha1(body.encode()).hexdigest() + "\n")
+EOF
+  (cd elsewhere && run 0 "Restore them with: velmora-cli --restore $copy" "$cli" --map "$standard" --check) || exit 1
+  (cd elsewhere && run 0 "Block 3 restored" "$cli" --restore "$copy" --port sim: AUTOMATIC) || exit 1
+  (cd elsewhere && no_text "were found") || exit 1
+  # A private folder open to others is refused; the copy goes to the home folder, and the log
+  # says so (the write-back then fails for good, so the run ends with the backups).
+  chmod 0777 state/velmora
+  printf 'fault = writeback 1 5 always\n' >failing.profile
+  run 1 "The private folder was refused (" "$cli" --map "$large" --port sim:failing.profile AUTOMATIC
+  grep -qF "the copy of the Eelite blocks is in $HOME/velmora-writeahead-" out.txt || fail "the copy's place is not named"
+  chmod 0700 state/velmora
+  # A full disk (a file size limit of 12 KB): the write-ahead copy fits, mapsave.eel does not;
+  # nothing half-written stays, and the copy keeps the blocks.
+  mkdir full && cd full
+  ( trap '' XFSZ; ulimit -f 12; run 1 "Can't send mapping blocks to mobile!" "$cli" --map "$large" --port "sim:$work/failing.profile" AUTOMATIC ) || exit 1
+  grep -qF "ERROR: Can't backup EELITE (mapsave.eel) !" out.txt || fail "the failed backup is not said"
+  [ ! -e mapsave.eel ] || fail "a cut mapsave.eel was left behind ($(stat -c %s mapsave.eel) bytes)"
+  ls "$XDG_STATE_HOME"/velmora/velmora-writeahead-*.vbk >/dev/null 2>&1 || fail "the write-ahead copy was not kept"
+  cd .. ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
 echo "PASS $case"
