@@ -40,6 +40,14 @@ std::string DirectoryPart(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Writes all of bytes to a new file, pushes them to the disk and closes it; 0, or the errno of
+// the step that failed (the descriptor is closed either way).
+int WriteSyncClose(int fd, const std::string& bytes) {
+  int error = WriteAll(fd, bytes) && ::fsync(fd) == 0 ? 0 : errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
 }  // namespace
 
 bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::string* why) {
@@ -53,12 +61,8 @@ bool ReplaceFileWhole(const std::string& path, const std::string& bytes, std::st
     if (why != nullptr) *why = Reason(temporary, errno);
     return false;
   }
-  bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
+  int error = WriteSyncClose(fd, bytes);
+  bool ok = error == 0;
   // Looked at again right before the rename: something may have been put there meanwhile.
   std::string refusal;
   if (ok && !CheckOutputPath(path, LinkRule::Refuse, {}, &refusal)) {
@@ -90,13 +94,7 @@ bool CreateFileWhole(const std::string& path, const std::string& bytes, std::str
     }
     return false;
   }
-  bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
+  if (const int error = WriteSyncClose(fd, bytes); error != 0) {
     ::unlink(path.c_str());
     if (why != nullptr) *why = Reason(path, error);
     return false;

@@ -575,19 +575,30 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
   }
 }
 
+namespace {
+
+// A block's bytes in lower-case hexadecimal, "-" for an empty block, as the dump and the state
+// file (and a profile's block lines) write them.
+std::string BlockDataText(const std::vector<uint8_t>& data) {
+  if (data.empty()) return "-";
+  static const char* hex = "0123456789abcdef";
+  std::string text;
+  for (uint8_t b : data) {
+    text += hex[b >> 4];
+    text += hex[b & 15];
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string SimHandset::StateText() const {
   std::string s = "# velmora-sim state: the block store, as profile block lines\n";
-  static const char* hex = "0123456789abcdef";
   for (SimArea which : {SimArea::Eelite, SimArea::Eefull}) {
     for (const auto& [number, block] : area(which).blocks) {
       s += std::string("block = ") + (which == SimArea::Eelite ? "eelite " : "eefull ") +
-           std::to_string(number) + " " + std::to_string(block.version) + " ";
-      if (block.data.empty()) s += '-';
-      for (uint8_t b : block.data) {
-        s += hex[b >> 4];
-        s += hex[b & 15];
-      }
-      s += '\n';
+           std::to_string(number) + " " + std::to_string(block.version) + " " +
+           BlockDataText(block.data) + "\n";
     }
   }
   return s;
@@ -604,18 +615,11 @@ std::string SimHandset::Dump() const {
   std::snprintf(line, sizeof line, "# Eefull capacity=%u consumed=%u free=%u\n", eefull_.capacity,
                 eefull_.consumed, eefull_.Free());
   s += line;
-  static const char* hex = "0123456789abcdef";
   for (SimArea which : {SimArea::Eelite, SimArea::Eefull}) {
     for (const auto& [number, block] : area(which).blocks) {
       std::snprintf(line, sizeof line, "%s %u %zu %u ", SimAreaName(which), unsigned{number}, block.data.size(),
                     unsigned{block.version});
-      s += line;
-      if (block.data.empty()) s += '-';
-      for (uint8_t b : block.data) {
-        s += hex[b >> 4];
-        s += hex[b & 15];
-      }
-      s += '\n';
+      s += line + BlockDataText(block.data) + "\n";
     }
   }
   return s;
