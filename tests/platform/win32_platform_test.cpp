@@ -15,6 +15,8 @@
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/output_file.h"
+#include "platform/record_file.h"
 #include "platform/port_namer.h"
 #include "platform/regular_file.h"
 #include "platform/settings_store.h"
@@ -153,6 +155,41 @@ TEST_F(Win32Files, OnlyRegularFilesAreOpened) {
   EXPECT_NE(why, kNotARegularFile);
   std::string text;
   EXPECT_EQ(ReadMapFileText(WideToUtf8(dir_.wstring()), &text, &why), TextReadResult::CannotOpen);
+}
+
+TEST_F(Win32Files, OutputsTakeOnlyARegularFileOfTheirOwn) {
+  Put(Path("record.json"), "old");
+  Put(Path("map.map"), "map");
+  ASSERT_TRUE(CreateHardLinkW(Utf8ToWide(Path("map-link.map")).c_str(),
+                              Utf8ToWide(Path("map.map")).c_str(), nullptr));
+  const std::vector<RunInput> inputs = {{"map file", Path("map.map")}};
+  std::string why;
+  EXPECT_TRUE(CheckOutputPath(Path("record.json"), LinkRule::Refuse, inputs, &why)) << why;
+  EXPECT_TRUE(CheckOutputPath(Path("new.json"), LinkRule::Refuse, inputs, &why)) << why;
+  // A folder, the null device and a COM port name are no files to write.
+  const struct {
+    std::string path;
+    const char* reason;
+  } refused[] = {
+      {WideToUtf8(dir_.wstring()), "is a directory, not a regular file"},
+      {"NUL", "is a character device, not a regular file"},
+      {Path("map-link.map"), "is the map file"},
+  };
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.path);
+    EXPECT_FALSE(CheckOutputPath(r.path, LinkRule::Follow, inputs, &why));
+    EXPECT_NE(why.find(r.reason), std::string::npos) << why;
+  }
+  // The writers refuse the same and leave what they refuse alone.
+  EXPECT_FALSE(ReplaceFileWhole("NUL", "x\n", &why));
+  EXPECT_FALSE(AppendWholeLine(WideToUtf8(dir_.wstring()), "x\n", &why));
+  EXPECT_TRUE(ReplaceFileWhole(Path("record.json"), "new\n", &why)) << why;
+  EXPECT_EQ(Bytes(Path("record.json")), "new\n");
+  // A whole new copy never lands on an existing file.
+  EXPECT_FALSE(CreateFileWhole(Path("record.json"), "copy\n", &why));
+  EXPECT_EQ(Bytes(Path("record.json")), "new\n");
+  EXPECT_TRUE(CreateFileWhole(Path("copy.vbk"), "copy\n", &why)) << why;
+  EXPECT_EQ(Bytes(Path("copy.vbk")), "copy\n");
 }
 
 TEST_F(Win32Files, RenamingNeverReplaces) {
