@@ -4,7 +4,9 @@
 //
 //  - the run ended within the bound the protocol's time-outs imply (see RunBound below);
 //  - success was reported only when the handset holds exactly the mapping and its version
-//    record, and every block the mapping does not name is as it was;
+//    record, and every block the mapping does not name is as it was (a handset that stores
+//    blocks wrongly yet acknowledges them is run with --verify, which must catch it, in the
+//    garbage collection's write-back too; a share of the other runs is verified as well);
 //  - after a failure no Eelite block that existed before the run is lost: it is still in the
 //    handset or in a backup file the run wrote (mapsave.eel or a handset backup, read back
 //    whole);
@@ -157,7 +159,7 @@ Fault DrawFault(std::mt19937_64& rng) {
   // "No such block" to an existence test is the handset's word that a block is not there,
   // which no program can tell from the truth: the block would be taken as absent.
   if (codeValue == 0x05 && status == "2") status = "4";
-  switch (Between(rng, 0, 13)) {
+  switch (Between(rng, 0, 14)) {
     case 0:
     case 1: return {"status", "status " + code + " " + status + Repeat(rng)};
     case 2: return {"lose", "lose " + code + Repeat(rng)};
@@ -173,6 +175,9 @@ Fault DrawFault(std::mt19937_64& rng) {
     case 10: return {"switched off", "power_off " + std::to_string(Between(rng, 1, 400))};
     case 11: return {"switch-off ignored", Between(rng, 0, 1) ? "no_switch_off" : "no_switch_off ack"};
     case 12: return {"no IMEI over AT", "no_imei_at"};
+    // Acknowledged but stored wrongly: only a verified run can tell, and it must.
+    case 13: return {"stored wrongly", "corrupt " + std::to_string(Between(rng, 1, 400)) +
+                                           (Between(rng, 0, 1) ? " always" : " " + std::to_string(Between(rng, 1, 3)))};
     default: return {"boot silent", "boot_silent"};
   }
 }
@@ -282,6 +287,10 @@ class Soak {
       faultList += (faultList.empty() ? "" : ", ") + f.text;
     }
     if (faults.empty()) ++tally->faults["none"];
+    // A handset that stores wrongly is only run verified (without --verify its word is taken,
+    // as specified); a share of the other runs is verified too.
+    const bool verify = profile.faults.corruptChunkAt > 0 || Between(rng, 0, 3) == 0;
+    if (verify) ++tally->faults["(verified run)"];
 
     const fs::path dir = base_ / std::to_string(index);
     std::error_code ec;
@@ -303,6 +312,7 @@ class Soak {
     places.primaryPath = (dir / kBackupFileName).string();
     places.privateDirectory = (dir / "private").string();
     ops.engine().SetBackupPlaces(places);
+    ops.engine().SetVerify(verify);
 
     const Store eeliteBefore = handset.area(sim::SimArea::Eelite).blocks;
     const Store eefullBefore = handset.area(sim::SimArea::Eefull).blocks;
