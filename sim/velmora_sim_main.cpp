@@ -15,6 +15,7 @@
 #include "platform/file_system.h"
 #include "platform/output_file.h"
 #include "platform/program_options.h"
+#include "platform/record_file.h"
 #include "platform/server_process.h"
 #include "platform/tcp_socket.h"
 #include "sim/rfc2217_session.h"
@@ -49,15 +50,10 @@ bool WriteDump(const SimHandset& handset, const std::string& path) {
 }
 
 // Writes the handset's non-volatile store to its state file: a whole new file renamed over the
-// old one, so that a velmora-sim killed at any moment leaves the last state or the one before,
-// never a part.
-bool SaveState(const SimHandset& handset, const std::string& path) {
-  const std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!(out << handset.StateText()) || !out.flush()) return false;
-  }
-  return std::rename(tmp.c_str(), path.c_str()) == 0;
+// old one (never over a device, a FIFO or through a link), so that a velmora-sim killed at any
+// moment leaves the last state or the one before, never a part.
+bool SaveState(const SimHandset& handset, const std::string& path, std::string* why) {
+  return velmora::ReplaceFileWhole(path, handset.StateText(), why);
 }
 
 struct Client {
@@ -164,8 +160,8 @@ int main(int argc, char** argv) {
   RealClock clock;
   SimHandset handset(profile);
   uint64_t savedChanges = 0;
-  if (!stateFile.empty() && !SaveState(handset, stateFile)) {
-    std::fprintf(stderr, "velmora-sim: cannot write the state file %s\n", stateFile.c_str());
+  if (!stateFile.empty() && !SaveState(handset, stateFile, &why)) {
+    std::fprintf(stderr, "velmora-sim: cannot write the state file: %s\n", why.c_str());
     return 1;
   }
   Client client;
@@ -228,8 +224,8 @@ int main(int argc, char** argv) {
     }
     if (!stateFile.empty() && handset.storeChanges() != savedChanges) {
       savedChanges = handset.storeChanges();
-      if (!SaveState(handset, stateFile))
-        std::fprintf(stderr, "velmora-sim: cannot write the state file %s\n", stateFile.c_str());
+      if (!SaveState(handset, stateFile, &why))
+        std::fprintf(stderr, "velmora-sim: cannot write the state file: %s\n", why.c_str());
     }
     if (client.fd != velmora::kNoSocket && !client.out.empty()) {
       const long sent = velmora::SocketSend(client.fd, client.out.data(), client.out.size());

@@ -83,10 +83,6 @@ bool WriteBackupFile(TextModeFile& file, const MapBlock* blocks, int32_t count) 
   return WriteBlocksBelow(file, blocks, count, kBackupNumberLimit);
 }
 
-bool WriteAllBlocksInBackupFormat(TextModeFile& file, const MapBlock* blocks, int32_t count) {
-  return WriteBlocksBelow(file, blocks, count, INT64_MAX);
-}
-
 std::string TimeStampText(std::time_t when) {
   char text[32] = "00000000-000000";
   if (const std::tm* local = std::localtime(&when)) std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", local);

@@ -50,9 +50,6 @@ bool ProductFits(int32_t hardware, int32_t mapping);
 // go through the text-mode file, so every line end lands on disk as CR CR LF.
 // False when count is 0 or less, or when no record qualifies (nothing is written then).
 bool WriteBackupFile(TextModeFile& file, const MapBlock* blocks, int32_t count);
-// The same format for every Eelite record, whatever its number: the write-ahead copy keeps
-// all the blocks that are about to be erased.
-bool WriteAllBlocksInBackupFormat(TextModeFile& file, const MapBlock* blocks, int32_t count);
 
 // Names of the write-ahead copies: PREFIX + time stamp [+ "-" IMEI] + SUFFIX.
 inline constexpr const char* kWriteAheadPrefix = "velmora-writeahead-";
