@@ -16,9 +16,9 @@
 #include "handset/session.h"
 #include "link/link.h"
 #include "platform/clock.h"
-#include "platform/port_namer.h"
+#include "ports/port_namer.h"
 #include "platform/settings_store.h"
-#include "platform/usb_ports.h"
+#include "ports/usb_ports.h"
 #include "update/handset_operations.h"
 #include "update/update_run.h"
 

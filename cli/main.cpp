@@ -21,13 +21,13 @@
 #include "platform/standard_streams.h"
 #include "platform/interrupt.h"
 #include "platform/output_file.h"
-#include "platform/program_options.h"
+#include "options/program_options.h"
 #include "platform/record_file.h"
 #include "platform/regular_file.h"
 #include "platform/self_path.h"
 #include "platform/settings_store.h"
 #include "platform/text_file.h"
-#include "platform/usb_ports.h"
+#include "ports/usb_ports.h"
 #include "sim/sim_handset.h"
 
 namespace velmora {

@@ -5,14 +5,13 @@
 #include <utility>
 
 #include "platform/record_file.h"
-#include "protocol/handset_protocol.h"
+#include "protocol/frame.h"
 
 namespace velmora {
 namespace {
 
 using protocol::kCmdDeleteAllBlocks;
-using protocol::kFrameHeader;
-using protocol::kFrameService;
+using protocol::IsServiceRequest;
 
 // Line time of one character in microseconds, exact: start bit, data bits, parity, stop bits.
 double CharacterUs(const SerialConfig& c) {
@@ -84,9 +83,7 @@ class CountingDevice final : public SerialDevice {
       ++c.writes;
       awaitingAnswer_ = true;
       // The link library writes one whole frame per write.
-      if (static_cast<size_t>(put) > kFrameHeader && data[0] == kFrameService &&
-          data[kFrameHeader] == kCmdDeleteAllBlocks)
-        ++c.eraseRequests;
+      if (IsServiceRequest(data, static_cast<size_t>(put), kCmdDeleteAllBlocks)) ++c.eraseRequests;
     }
     return put;
   }

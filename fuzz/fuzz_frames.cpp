@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   opener.Add("COM1", &device);
   velmora::fuzz::SilentUser ui;
   velmora::Link link(clock, opener, ui);
-  const velmora::LinkHandle h = link.WComOpen(0, velmora::kDefaultBaudRate);
+  const velmora::LinkHandle h = link.Open(0, velmora::kDefaultBaudRate);
   if (h == velmora::kNoLink) __builtin_trap();
-  link.WComSetTimeOut(h, in.ConsumeIntegralInRange<uint32_t>(1, 400));
+  link.SetTimeOut(h, in.ConsumeIntegralInRange<uint32_t>(1, 400));
 
   const int reads = in.ConsumeIntegralInRange<int>(1, 24);
   std::vector<uint8_t> ops;
@@ -43,29 +43,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint8_t op : ops) {
     switch (op % 5) {
       case 0:
-        if (link.WComRead(h, &type, &length, frame) && (length == 0 || length > velmora::kMaxFrameData))
+        if (link.ReadFrame(h, &type, &length, frame) && (length == 0 || length > velmora::kMaxFrameData))
           __builtin_trap();
         break;
       case 1:
-        if (link.LinkAwaitFrame(h, static_cast<uint8_t>(op >> 3 ? 0x14 : 0), 0, &type, &length, frame) &&
+        if (link.AwaitFrame(h, static_cast<uint8_t>(op >> 3 ? 0x14 : 0), 0, &type, &length, frame) &&
             (length == 0 || length > velmora::kMaxFrameData))
           __builtin_trap();
         break;
       case 2: {
         uint8_t b = 0;
-        link.WComGet(h, &b);
+        link.GetByte(h, &b);
         break;
       }
       case 3: {
         uint8_t b = 0;
-        link.LinkGetByteTimed(h, &b, static_cast<uint32_t>(op >> 3) * 20);
+        link.GetByteTimed(h, &b, static_cast<uint32_t>(op >> 3) * 20);
         break;
       }
       case 4: {
         // A reply buffer of any size from 1 to 32 must come back zero-terminated inside it.
         const uint8_t room = static_cast<uint8_t>(1 + (op >> 3));
         std::vector<char> text(room, '\x7f');
-        link.LinkReadReply(h, room, text.data());
+        link.ReadReply(h, room, text.data());
         bool terminated = false;
         for (char c : text) terminated = terminated || c == '\0';
         if (!terminated) __builtin_trap();
@@ -73,6 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  link.WComClose(h);
+  link.Close(h);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <deque>
 #include <vector>
 
+#include "protocol/frame.h"
 #include "fuzz_support.h"
 #include "handset/service_commands.h"
 #include "handset/session.h"
@@ -37,20 +38,13 @@ Reply NextReply(FuzzedDataProvider& in) {
     case 0:
     case 1: {  // a service frame whose last byte checks the others
       if (body.size() > velmora::kMaxFrameData - 1) body.resize(velmora::kMaxFrameData - 1);
-      uint8_t check = 0;
-      for (uint8_t b : body) check ^= b;
-      body.push_back(check);
+      body.push_back(velmora::protocol::XorCheck(body.data(), body.size()));
       const uint8_t type = (shape & 1) ? static_cast<uint8_t>(shape >> 2) : velmora::protocol::kFrameService;
-      const auto n = static_cast<uint8_t>(body.size());
-      r.bytes = {type, n, static_cast<uint8_t>(type ^ n)};
-      r.bytes.insert(r.bytes.end(), body.begin(), body.end());
+      r.bytes = velmora::protocol::FrameBytes(type, body);
       break;
     }
     case 2: {  // a frame header as it comes, whatever it claims
-      const uint8_t type = static_cast<uint8_t>(shape >> 2);
-      const auto n = static_cast<uint8_t>(body.size());
-      r.bytes = {type, n, static_cast<uint8_t>(type ^ n)};
-      r.bytes.insert(r.bytes.end(), body.begin(), body.end());
+      r.bytes = velmora::protocol::FrameBytes(static_cast<uint8_t>(shape >> 2), body);
       break;
     }
     default:
@@ -73,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   velmora::ServiceCommands store(link);
   const velmora::LinkSettings settings;
   velmora::HandsetSession session(link, ui, settings);
-  const LinkHandle h = link.WComOpen(0, velmora::kDefaultBaudRate);
+  const LinkHandle h = link.Open(0, velmora::kDefaultBaudRate);
   if (h == velmora::kNoLink) __builtin_trap();
 
   const int commands = in.ConsumeIntegralInRange<int>(1, 12);
@@ -143,6 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (store.LastBlockStoreStatus() > velmora::kStatusNotSameIdInAnswer) __builtin_trap();
   }
-  link.WComClose(h);
+  link.Close(h);
   return 0;
 }

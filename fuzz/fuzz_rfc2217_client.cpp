@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/rfc2217_device.h"
+#include "rfc2217/rfc2217_device.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "platform/interrupt.h"
-#include "platform/program_options.h"
+#include "options/program_options.h"
 
 namespace velmora::gui {
 

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "protocol/frame.h"
 #include "platform/byte_order.h"
 
 namespace velmora {
@@ -161,17 +162,15 @@ const char* StatusText(int32_t code) {
 }
 
 int ServiceCommands::SendServiceMessage(LinkHandle h, uint8_t* message, uint8_t count) {
-  uint8_t check = 0;
-  for (uint8_t i = 0; i < count; ++i) check ^= message[i];
-  message[count] = check;
-  return link_.WComWrite(h, kFrameService, static_cast<uint8_t>(count + 1), message);
+  message[count] = XorCheck(message, count);
+  return link_.WriteFrame(h, kFrameService, static_cast<uint8_t>(count + 1), message);
 }
 
 int ServiceCommands::ReadServiceReply(LinkHandle h, uint8_t* reply) {
   for (int i = 0; i < kServiceReplyReads; ++i) {
     uint8_t type = 0;
     uint8_t length = 0;
-    if (link_.WComRead(h, &type, &length, reply) == 1 && length >= 1 && length <= kMaxFrameData)
+    if (link_.ReadFrame(h, &type, &length, reply) == 1 && length >= 1 && length <= kMaxFrameData)
       return length;
   }
   return 0;
@@ -179,9 +178,7 @@ int ServiceCommands::ReadServiceReply(LinkHandle h, uint8_t* reply) {
 
 int ServiceCommands::CheckServiceReply(int length, const uint8_t* reply) {
   if (length <= 0 || length > kMaxFrameData) return 0;
-  uint8_t check = 0;
-  for (int i = 0; i < length - 1; ++i) check ^= reply[i];
-  return check == reply[length - 1] ? 1 : 0;
+  return XorCheck(reply, static_cast<size_t>(length - 1)) == reply[length - 1] ? 1 : 0;
 }
 
 void ServiceCommands::MapReplyStatus(uint8_t statusByte) {
@@ -265,7 +262,7 @@ int ServiceCommands::CreateBlock(LinkHandle h, StoreArea area, uint16_t number, 
 
 int ServiceCommands::WriteBlockChunk(LinkHandle h, StoreArea area, uint16_t number,
                                      uint16_t offset, uint16_t count, const uint8_t* data) {
-  if (count > kMaxWriteData) return 0;
+  if (count > kMaxWriteChunk) return 0;
   ServiceRequest r = BuildRequest(
       Op::WriteBlockChunk, area,
       {.number = number, .sizeOrOffset = offset, .count = count, .data = data});
@@ -281,7 +278,7 @@ int ServiceCommands::CloseBlock(LinkHandle h, StoreArea area, uint16_t number) {
 
 int ServiceCommands::ReadBlockChunk(LinkHandle h, StoreArea area, uint16_t number,
                                     uint16_t offset, uint16_t count, uint8_t* data) {
-  if (count > kMaxReadData) return 0;
+  if (count > kMaxReadChunk) return 0;
   ServiceRequest r = BuildRequest(Op::ReadBlockChunk, area,
                                   {.number = number, .sizeOrOffset = offset, .count = count});
   uint8_t reply[kMaxFrameData];
@@ -342,7 +339,7 @@ int ServiceCommands::DeleteAllBlocks(LinkHandle h) {
 int ServiceCommands::WriteBlockPart(LinkHandle h, StoreArea area, uint16_t number,
                                     uint16_t offset, uint16_t count, const uint8_t* data) {
   // The handset knows this command for Eefull only; nothing is sent for Eelite.
-  if (area != StoreArea::Eefull || count > kMaxWriteData) return 0;
+  if (area != StoreArea::Eefull || count > kMaxWriteChunk) return 0;
   ServiceRequest r = BuildRequest(
       Op::WriteBlockPart, area,
       {.number = number, .sizeOrOffset = offset, .count = count, .data = data});

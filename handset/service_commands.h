@@ -21,10 +21,10 @@ constexpr int kMaxPendingReplies = 8;
 constexpr int kServiceReplyReads = 6;
 // Whole blocks move in pieces of this many data bytes.
 constexpr uint16_t kBlockPieceSize = 20;
-// The largest data counts that still fit one 32-byte frame: code, four parameter bytes,
-// data and check byte for a write; echo, data and check byte for a read.
-constexpr uint16_t kMaxWriteData = 26;
-constexpr uint16_t kMaxReadData = 30;
+// A request or a reply fits one frame: at most kMaxWriteChunk data bytes go in a write, and
+// kMaxReadChunk come back from a read (protocol/handset_protocol.h).
+using protocol::kMaxReadChunk;
+using protocol::kMaxWriteChunk;
 
 // One command's message and how it is exchanged, built from the command table.
 struct ServiceRequest;
@@ -36,7 +36,7 @@ class ServiceCommands : public BlockStore {
   // --- steps shared by every command ---
 
   // Appends the XOR of the count bytes at message[count] (the buffer must hold count + 1
-  // bytes) and sends them in one frame of type 0x14. Returns WComWrite's result.
+  // bytes) and sends them in one frame of type 0x14. Returns WriteFrame's result.
   int SendServiceMessage(LinkHandle h, uint8_t* message, uint8_t count);
   // Up to six frame reads; the first frame that arrives is the reply, whatever its type.
   // reply must hold 32 bytes. Returns the reply length 1..32, or 0 when nothing arrived.

@@ -21,11 +21,6 @@ constexpr uint32_t kPingIntervalMs = 100;
 // AT switch to the service protocol.
 constexpr uint32_t kAtBaudRates[] = {19200, 115200, 57600, 38400};
 constexpr uint32_t kAtFallbackBaudRate = 19200;
-constexpr char kAtServiceProtocol[] = "at^sqwe=1\r";
-// The boot-switch command goes out in two parts, each answered before the next is sent.
-constexpr char kAtServiceBootPart1[] = "at^sqs";
-constexpr char kAtServiceBootPart2[] = "b=1\r";
-constexpr char kAtOk[] = "OK\r";
 constexpr uint32_t kAtAnswerWaitMs = 500;
 constexpr uint8_t kAtReplyRoom = 20;
 
@@ -34,11 +29,9 @@ constexpr uint8_t kBootParity = kParityEven;
 constexpr int kBootDrainBytes = 16;  // whatever the boot program leaves on the line
 
 // IMEI.
-constexpr char kImeiCommand[] = "AT+CGSN\r";
-constexpr char kImeiTag[] = "+CGSN:";
 constexpr size_t kImeiChars = 15;
 constexpr size_t kImeiQuotedTextLength = 25;  // +CGSN: "<15 digits>"<CR>: one more to skip
-constexpr size_t kImeiTagSkip = 7;            // the tag and the blank after it
+constexpr size_t kAtImeiTagSkip = 7;            // the tag and the blank after it
 constexpr size_t kImeiQuotedTagSkip = 8;      // ... and the opening quote
 constexpr size_t kImeiBareStart = 2;          // no tag: past the CR LF before the digits
 // A frame of 32 data bytes has room for 30 characters of text after the first byte.
@@ -72,7 +65,7 @@ bool HandsetSession::Connect() {
   openFailure_.clear();
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     if (attempt > 0) clock.SleepMs(kOpenRetryMs);
-    handle_ = link_.WComOpen(settings_.portIndex, settings_.baudRate);
+    handle_ = link_.Open(settings_.portIndex, settings_.baudRate);
     if (handle_ != kNoLink) break;
     // Only a port that another program holds may come free; one that does not exist, is
     // refused to us or names an unreachable server is reported at once.
@@ -118,7 +111,7 @@ bool HandsetSession::Connect() {
 
 bool HandsetSession::Fail(const char* text) {
   ui_.ShowMessageBox(text, MessageIcon::Error);
-  link_.WComClose(handle_);
+  link_.Close(handle_);
   // A closed port must not be handed to anyone as the open link.
   handle_ = kNoLink;
   return false;
@@ -127,46 +120,47 @@ bool HandsetSession::Fail(const char* text) {
 int HandsetSession::SelectServiceProtocol(LinkHandle h) {
   Clock& clock = link_.clock();
   uint32_t remembered = 0;
-  if (!link_.WGetComConfiguration(h, &remembered)) return 0;
+  if (!link_.GetConfiguration(h, &remembered)) return 0;
 
   char answer[kAtReplyRoom];
   for (uint32_t rate : kAtBaudRates) {
-    if (!link_.WComConfigure(h, rate)) return 0;
-    link_.LinkPurge(h);
-    if (!link_.LinkWriteRaw(h, sizeof kAtServiceProtocol - 1,
+    if (!link_.Configure(h, rate)) return 0;
+    link_.Purge(h);
+    if (!link_.WriteRaw(h, sizeof kAtServiceProtocol - 1,
                             reinterpret_cast<const uint8_t*>(kAtServiceProtocol)))
       continue;
     clock.SleepMs(kAtAnswerWaitMs);
     answer[0] = '\0';
-    link_.LinkReadReply(h, kAtReplyRoom, answer);  // an answer cut short may still hold OK
+    link_.ReadReply(h, kAtReplyRoom, answer);  // an answer cut short may still hold OK
     if (std::strstr(answer, kAtOk)) {
-      link_.WComConfigure(h, remembered);
+      link_.Configure(h, remembered);
       return 1;
     }
   }
 
-  if (!link_.WComConfigure(h, kAtFallbackBaudRate)) return 0;
-  bool ok = link_.LinkWriteRaw(h, sizeof kAtServiceBootPart1 - 1,
-                               reinterpret_cast<const uint8_t*>(kAtServiceBootPart1)) == 1;
+  if (!link_.Configure(h, kAtFallbackBaudRate)) return 0;
+  // The boot switch goes out in two parts, each answered before the next is sent.
+  const auto* bootSwitch = reinterpret_cast<const uint8_t*>(kAtServiceBoot);
+  bool ok = link_.WriteRaw(h, static_cast<uint8_t>(kAtServiceBootFirstPart), bootSwitch) == 1;
   if (ok) {
     clock.SleepMs(kAtAnswerWaitMs);
-    ok = link_.LinkReadReply(h, kAtReplyRoom, answer) == 1;
+    ok = link_.ReadReply(h, kAtReplyRoom, answer) == 1;
   }
   if (ok)
-    ok = link_.LinkWriteRaw(h, sizeof kAtServiceBootPart2 - 1,
-                            reinterpret_cast<const uint8_t*>(kAtServiceBootPart2)) == 1;
+    ok = link_.WriteRaw(h, static_cast<uint8_t>(sizeof kAtServiceBoot - 1 - kAtServiceBootFirstPart),
+                        bootSwitch + kAtServiceBootFirstPart) == 1;
   if (ok) {
     clock.SleepMs(kAtAnswerWaitMs);
-    ok = link_.LinkReadReply(h, kAtReplyRoom, answer) == 1 && std::strstr(answer, kAtOk);
+    ok = link_.ReadReply(h, kAtReplyRoom, answer) == 1 && std::strstr(answer, kAtOk);
   }
-  link_.WComConfigure(h, remembered);
+  link_.Configure(h, remembered);
   return ok ? 1 : 0;
 }
 
 int HandsetSession::QueryMode(LinkHandle h, uint16_t* notServiceMode) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
-  if (!link_.LinkRequestMode(h)) return 0;
-  if (!link_.LinkAwaitFrame(h, kFrameRequest, kRequestMode, &type, &length, data)) return 0;
+  if (!link_.RequestMode(h)) return 0;
+  if (!link_.AwaitFrame(h, kFrameRequest, kRequestMode, &type, &length, data)) return 0;
   if (length != 3) return 0;
   const uint16_t mode = LoadLe16(data + 1);
   *notServiceMode = mode == kServiceModeNumber ? 0 : 1;
@@ -175,8 +169,8 @@ int HandsetSession::QueryMode(LinkHandle h, uint16_t* notServiceMode) {
 
 int HandsetSession::ReadProductId(LinkHandle h, uint16_t* product) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
-  if (!link_.LinkRequestProductId(h)) return 0;
-  if (!link_.LinkAwaitFrame(h, kFrameRequest, kRequestProductId, &type, &length, data))
+  if (!link_.RequestProductId(h)) return 0;
+  if (!link_.AwaitFrame(h, kFrameRequest, kRequestProductId, &type, &length, data))
     return 0;
   if (length != 3) return 0;
   *product = LoadLe16(data + 1);
@@ -185,39 +179,39 @@ int HandsetSession::ReadProductId(LinkHandle h, uint16_t* product) {
 
 int HandsetSession::Ping(LinkHandle h) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
-  if (!link_.LinkRequestPing(h)) return 0;
-  if (!link_.LinkAwaitFrame(h, kFramePing, kPingProbe, &type, &length, data)) return 0;
+  if (!link_.RequestPing(h)) return 0;
+  if (!link_.AwaitFrame(h, kFramePing, kPingProbe, &type, &length, data)) return 0;
   return length == 2 && data[1] == kPingAnswer ? 1 : 0;
 }
 
 int HandsetSession::SwitchOff(LinkHandle h) {
   uint8_t type = 0, length = 0, data[kMaxFrameData];
-  if (!link_.LinkRequestSwitchOff(h)) return 0;
-  return link_.LinkAwaitFrame(h, kFrameControl, kControlSwitchOff, &type, &length, data);
+  if (!link_.RequestSwitchOff(h)) return 0;
+  return link_.AwaitFrame(h, kFrameControl, kControlSwitchOff, &type, &length, data);
 }
 
 int HandsetSession::WInitServiceMode(LinkHandle h) {
   uint32_t remembered = 0;
-  if (!link_.WGetComConfiguration(h, &remembered)) return 0;
-  if (!link_.WComConfigure(h, kBootBaudRate)) return 0;
-  if (!link_.WComParity(h, kBootParity) || !link_.LinkBootSync(h) ||
-      !link_.LinkSendBootString(h, kBootParam1, kBootParam2, kBootParam3)) {
-    link_.LinkLeaveBootMode(h, remembered);
+  if (!link_.GetConfiguration(h, &remembered)) return 0;
+  if (!link_.Configure(h, kBootBaudRate)) return 0;
+  if (!link_.SetParity(h, kBootParity) || !link_.BootSync(h) ||
+      !link_.SendBootString(h, kBootParam1, kBootParam2, kBootParam3)) {
+    link_.LeaveBootMode(h, remembered);
     return 0;
   }
-  if (!link_.LinkLeaveBootMode(h, remembered)) return 0;
+  if (!link_.LeaveBootMode(h, remembered)) return 0;
   uint8_t byte = 0;
   for (int i = 0; i < kBootDrainBytes; ++i)
-    if (!link_.WComGet(h, &byte)) break;
+    if (!link_.GetByte(h, &byte)) break;
   return 1;
 }
 
 int HandsetSession::ReadImei(LinkHandle h, char* imei) {
   std::memset(imei, 0, kImeiChars + 1);
-  if (!link_.LinkSendAtCommand(h, kImeiCommand)) return 0;
+  if (!link_.SendAtCommand(h, kAtImei)) return 0;
 
   uint8_t type = 0, length = 0, data[kMaxFrameData];
-  if (link_.LinkAwaitFrame(h, kFrameAt, 0, &type, &length, data)) {
+  if (link_.AwaitFrame(h, kFrameAt, 0, &type, &length, data)) {
     // The text runs from data byte 1 to the frame's end, or to a zero byte before it.
     const uint8_t* text = data + 1;
     size_t textLength = length > 1 ? length - 1u : 0u;
@@ -229,30 +223,30 @@ int HandsetSession::ReadImei(LinkHandle h, char* imei) {
       }
 
     size_t start = kImeiBareStart;
-    const size_t tagLength = sizeof kImeiTag - 1;
+    const size_t tagLength = sizeof kAtImeiTag - 1;
     for (size_t i = 0; i + tagLength <= textLength; ++i)
-      if (std::memcmp(text + i, kImeiTag, tagLength) == 0) {
-        start = i + (textLength == kImeiQuotedTextLength ? kImeiQuotedTagSkip : kImeiTagSkip);
+      if (std::memcmp(text + i, kAtImeiTag, tagLength) == 0) {
+        start = i + (textLength == kImeiQuotedTextLength ? kImeiQuotedTagSkip : kAtImeiTagSkip);
         break;
       }
     // A start past the text's end leaves the IMEI empty.
     CopyImei(imei, text, start, textLength);
 
     for (int i = 0; i < kMaxImeiDrainFrames; ++i)
-      if (!link_.LinkAwaitFrame(h, kFrameAt, 0, &type, &length, data)) break;
+      if (!link_.AwaitFrame(h, kFrameAt, 0, &type, &length, data)) break;
     return 1;
   }
 
   // No AT interpreter answered: ask the handset's own IMEI request.
-  if (!link_.WComWrite(h, kFrameControl, 1, &kControlImei)) return 0;
-  if (!link_.LinkAwaitFrame(h, kFrameControl, kControlImei, &type, &length, data)) return 0;
+  if (!link_.WriteFrame(h, kFrameControl, 1, &kControlImei)) return 0;
+  if (!link_.AwaitFrame(h, kFrameControl, kControlImei, &type, &length, data)) return 0;
   CopyImei(imei, data, kImeiFallbackStart, length);
   return 1;
 }
 
 void HandsetSession::CloseSession(LinkHandle h) {
   SwitchOff(h);
-  link_.WComClose(h);
+  link_.Close(h);
   if (h == handle_) handle_ = kNoLink;
 }
 

@@ -2,6 +2,8 @@
 // raw transfers and the boot-mode handshake.
 #include "link/link.h"
 
+#include "protocol/frame.h"
+
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,7 +14,7 @@ using namespace protocol;
 
 namespace {
 
-// Time-out that WComOpen gives each slot's port, in ms.
+// Time-out that Open gives each slot's port, in ms.
 constexpr uint32_t kOpenTimeOutMs[kLinkSlotCount] = {250, 250, 250, 250, 250,
                                                      250, 250, 250, 250, 250};
 // The handset needs a moment after RTS comes up (and after every line change) before it listens.
@@ -30,8 +32,7 @@ constexpr char kEofChar = 0x00;
 constexpr char kEventChar = 0x76;  // 'v'
 
 // Frames.
-constexpr int kResyncByteLimit = 100;       // bytes searched for a header after a bad one
-constexpr uint32_t kAwaitWindowMs = 50;     // each frame read of LinkAwaitFrame
+constexpr uint32_t kAwaitWindowMs = 50;     // each frame read of AwaitFrame
 
 // Boot mode.
 constexpr int kBootSyncAttempts = 2;
@@ -98,7 +99,7 @@ void Link::SetBootCopyAllocator(BootCopyAllocator allocator) {
   bootCopyAllocator_ = allocator ? std::move(allocator) : BootCopyAllocator(AllocateFromFreeStore);
 }
 
-int Link::LinkFindSlot(LinkHandle h) const {
+int Link::FindSlot(LinkHandle h) const {
   // A free slot holds 0 and a failed open returns -1: neither may ever match a slot.
   if (h <= 0) return kLinkSlotCount;
   for (int i = 0; i < kLinkSlotCount; ++i) {
@@ -108,14 +109,14 @@ int Link::LinkFindSlot(LinkHandle h) const {
 }
 
 SerialDevice* Link::DeviceOf(LinkHandle h) const {
-  const int i = LinkFindSlot(h);
+  const int i = FindSlot(h);
   return i == kLinkSlotCount ? nullptr : slots_[i].device.get();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Port and settings
 
-LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
+LinkHandle Link::Open(int portIndex, uint32_t baudRate) {
   lastOpenError_ = {};
   // The serial-port dialog yields 255 when nothing was chosen; only the ten slots exist.
   if (portIndex < 0 || portIndex >= kLinkSlotCount) {
@@ -146,7 +147,7 @@ LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
   LinkHandle handle = nextHandle_;
   for (;;) {
     if (handle <= 0 || handle == INT32_MAX) handle = 0x100;
-    if (LinkFindSlot(handle) == kLinkSlotCount) break;
+    if (FindSlot(handle) == kLinkSlotCount) break;
     ++handle;
   }
   nextHandle_ = handle + 1;
@@ -179,7 +180,7 @@ LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
   c.evtChar = kEventChar;
 
   const bool configured = slot.device->SetConfig(c);
-  const bool timed = configured && WComSetTimeOut(handle, kOpenTimeOutMs[portIndex]);
+  const bool timed = configured && SetTimeOut(handle, kOpenTimeOutMs[portIndex]);
   if (!configured || !timed || !slot.device->SetRts(true)) {
     slot.device.reset();
     slot.handle = 0;
@@ -192,26 +193,26 @@ LinkHandle Link::WComOpen(int portIndex, uint32_t baudRate) {
   return handle;
 }
 
-int Link::WComClose(LinkHandle h) {
-  const int i = LinkFindSlot(h);
+int Link::Close(LinkHandle h) {
+  const int i = FindSlot(h);
   if (i == kLinkSlotCount) return 0;
   slots_[i].device.reset();
   slots_[i].handle = 0;
   return 1;
 }
 
-int Link::WComSetTimeOut(LinkHandle h, uint32_t ms) {
-  const int i = LinkFindSlot(h);
+int Link::SetTimeOut(LinkHandle h, uint32_t ms) {
+  const int i = FindSlot(h);
   if (i == kLinkSlotCount) return 0;
   Slot& slot = slots_[i];
-  // The record takes the value before the port does, so WComGetTimeOut reports what was asked
+  // The record takes the value before the port does, so GetTimeOut reports what was asked
   // for even when the port refused it.
   slot.timeouts = SerialTimeouts{0, 0, ms, 0, ms};
   return slot.device->SetTimeouts(slot.timeouts) ? 1 : 0;
 }
 
-int Link::WComGetTimeOut(LinkHandle h, uint32_t* ms) {
-  const int i = LinkFindSlot(h);
+int Link::GetTimeOut(LinkHandle h, uint32_t* ms) {
+  const int i = FindSlot(h);
   if (i == kLinkSlotCount || !ms) return 0;
   *ms = slots_[i].timeouts.writeConstant;
   return 1;
@@ -219,19 +220,19 @@ int Link::WComGetTimeOut(LinkHandle h, uint32_t* ms) {
 
 LinkTimeOutScope::LinkTimeOutScope(Link& link, LinkHandle h, uint32_t ms)
     : link_(link), handle_(h) {
-  saved_ = link_.WComGetTimeOut(h, &previousMs_) == 1;
-  set_ = saved_ && link_.WComSetTimeOut(h, ms) == 1;
+  saved_ = link_.GetTimeOut(h, &previousMs_) == 1;
+  set_ = saved_ && link_.SetTimeOut(h, ms) == 1;
 }
 
 void LinkTimeOutScope::Restore() {
   // Even a refused setting left ms in the slot's record: put the record and the port back.
   if (!saved_) return;
   saved_ = false;
-  link_.WComSetTimeOut(handle_, previousMs_);
+  link_.SetTimeOut(handle_, previousMs_);
 }
 
-int Link::WComConfigure(LinkHandle h, uint32_t baudRate) {
-  const int i = LinkFindSlot(h);
+int Link::Configure(LinkHandle h, uint32_t baudRate) {
+  const int i = FindSlot(h);
   if (i == kLinkSlotCount) return 0;
   Slot& slot = slots_[i];
   // Only the baud rate changes; parity and the rest stay as the last change left them.
@@ -243,7 +244,7 @@ int Link::WComConfigure(LinkHandle h, uint32_t baudRate) {
   return 1;
 }
 
-int Link::WGetComConfiguration(LinkHandle h, uint32_t* baudRate) {
+int Link::GetConfiguration(LinkHandle h, uint32_t* baudRate) {
   SerialDevice* dev = DeviceOf(h);
   if (!dev || !baudRate) return 0;
   SerialConfig current;
@@ -252,8 +253,8 @@ int Link::WGetComConfiguration(LinkHandle h, uint32_t* baudRate) {
   return 1;
 }
 
-int Link::WComParity(LinkHandle h, uint8_t parity) {
-  const int i = LinkFindSlot(h);
+int Link::SetParity(LinkHandle h, uint8_t parity) {
+  const int i = FindSlot(h);
   if (i == kLinkSlotCount) return 0;
   Slot& slot = slots_[i];
   slot.config.parity = parity;
@@ -263,22 +264,22 @@ int Link::WComParity(LinkHandle h, uint8_t parity) {
   return 1;
 }
 
-int Link::LinkSetDtr(LinkHandle h) {
+int Link::SetDtr(LinkHandle h) {
   SerialDevice* dev = DeviceOf(h);
   return dev && dev->SetDtr(true) ? 1 : 0;
 }
 
-int Link::LinkClearDtr(LinkHandle h) {
+int Link::ClearDtr(LinkHandle h) {
   SerialDevice* dev = DeviceOf(h);
   return dev && dev->SetDtr(false) ? 1 : 0;
 }
 
-int Link::LinkPurge(LinkHandle h) {
+int Link::Purge(LinkHandle h) {
   SerialDevice* dev = DeviceOf(h);
   return dev && dev->Purge() ? 1 : 0;
 }
 
-int Link::LinkClearErrors(LinkHandle h) {
+int Link::ClearErrors(LinkHandle h) {
   SerialDevice* dev = DeviceOf(h);
   return dev && dev->ClearErrors() ? 1 : 0;
 }
@@ -286,73 +287,52 @@ int Link::LinkClearErrors(LinkHandle h) {
 // ---------------------------------------------------------------------------------------------
 // Frames and raw transfer
 
-int Link::WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data) {
+int Link::WriteFrame(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data) {
   SerialDevice* dev = DeviceOf(h);
   if (!dev) return 0;
-  // No receiver takes more than 32 data bytes; longer data would not fit the frame buffer.
-  if (length > kMaxFrameData || (length > 0 && !data)) return 0;
-  uint8_t frame[kFrameHeader + kMaxFrameData];
-  frame[0] = type;
-  frame[1] = length;
-  frame[2] = static_cast<uint8_t>(type ^ length);
-  if (length > 0) std::memcpy(frame + kFrameHeader, data, length);
+  // No receiver takes more than 32 data bytes; the encoder refuses longer data.
+  uint8_t frame[kMaxFrameBytes];
+  const size_t size = EncodeFrame(type, data, length, frame);
+  if (size == 0) return 0;
   // The whole frame goes out in one write so that nothing else lands inside it.
-  return WriteAll(dev, frame, kFrameHeader + length) ? 1 : 0;
+  return WriteAll(dev, frame, size) ? 1 : 0;
 }
 
-int Link::WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
+int Link::ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
   if (!type || !length || !data) return 0;
-  return ReadFrame(h, type, length, data) == FrameRead::Ok ? 1 : 0;
+  return ReadOneFrame(h, type, length, data) == FrameRead::Ok ? 1 : 0;
 }
 
-Link::FrameRead Link::ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
+Link::FrameRead Link::ReadOneFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data) {
   SerialDevice* dev = DeviceOf(h);
   if (!dev) return FrameRead::NoPort;
-  // A device may only ever hand back what was asked for; more counts as a failed call.
-  const auto readAll = [dev](uint8_t* buffer, size_t n) {
-    const int got = dev->Read(buffer, n);
-    if (got < 0 || got > static_cast<int>(n)) return FrameRead::DeviceFailed;
-    return got == static_cast<int>(n) ? FrameRead::Ok : FrameRead::TimedOut;
-  };
-
-  uint8_t header[kFrameHeader];
-  const int first = dev->Read(header, kFrameHeader);
-  if (first < 0 || first > static_cast<int>(kFrameHeader)) return FrameRead::DeviceFailed;
-  if (first == 0) return FrameRead::TimedOut;
-  for (size_t have = static_cast<size_t>(first); have < kFrameHeader; ++have) {
-    if (const FrameRead r = readAll(&header[have], 1); r != FrameRead::Ok) return r;
-  }
-
-  uint8_t frameType = header[0];
-  uint8_t frameLength = header[1];
-  if (header[2] != static_cast<uint8_t>(frameType ^ frameLength)) {
-    // A damaged or shifted header: slide a two-byte window along the line until a byte
-    // matches the XOR of the two before it.
-    uint8_t w0 = header[1];
-    uint8_t w1 = header[2];
-    bool found = false;
-    for (int i = 0; i < kResyncByteLimit; ++i) {
-      uint8_t b = 0;
-      if (const FrameRead r = readAll(&b, 1); r != FrameRead::Ok) return r;
-      if (b == static_cast<uint8_t>(w0 ^ w1)) {
-        frameType = w0;
-        frameLength = w1;
-        found = true;
-        break;
+  FrameDecoder decoder(kHostFrameRules);
+  uint8_t buffer[kMaxFrameBytes];
+  // The header is asked for whole and may come in part; after that the header (or the window
+  // sliding along a damaged line) is read a byte at a time, and the data in one read.
+  bool firstRead = true;
+  for (;;) {
+    const size_t wanted = decoder.HaveHeader() || firstRead ? decoder.Wanted() : 1;
+    const int got = dev->Read(buffer, wanted);
+    // A device may only ever hand back what was asked for; more counts as a failed call.
+    if (got < 0 || got > static_cast<int>(wanted)) return FrameRead::DeviceFailed;
+    if (got == 0 || (!firstRead && got < static_cast<int>(wanted))) return FrameRead::TimedOut;
+    firstRead = false;
+    for (int i = 0; i < got; ++i) {
+      switch (decoder.Push(buffer[i])) {
+        case FrameDecoder::Step::More: break;
+        case FrameDecoder::Step::BadHeader: return FrameRead::BadHeader;
+        case FrameDecoder::Step::Frame:
+          *type = decoder.type();
+          *length = decoder.length();
+          std::memcpy(data, decoder.data(), decoder.length());
+          return FrameRead::Ok;
       }
-      w0 = w1;
-      w1 = b;
     }
-    if (!found) return FrameRead::BadHeader;
   }
-
-  if (frameLength == 0 || frameLength > kMaxFrameData) return FrameRead::BadHeader;
-  *type = frameType;
-  *length = frameLength;
-  return readAll(data, frameLength);
 }
 
-int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
+int Link::AwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
                          uint8_t* length, uint8_t* data) {
   if (!type || !length || !data) return 0;
   // Short read windows so that a reply is taken as soon as it is complete; a refused setting
@@ -368,7 +348,7 @@ int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint
     uint8_t t = 0;
     uint8_t n = 0;
     uint8_t frame[kMaxFrameData];
-    if (WComRead(h, &t, &n, frame) && (wantType == 0 || t == wantType) &&
+    if (ReadFrame(h, &t, &n, frame) && (wantType == 0 || t == wantType) &&
         (wantFirst == 0 || frame[0] == wantFirst)) {
       *type = t;
       *length = n;
@@ -381,12 +361,12 @@ int Link::LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint
   return found;
 }
 
-int Link::WComPut(LinkHandle h, uint8_t byte) {
+int Link::PutByte(LinkHandle h, uint8_t byte) {
   SerialDevice* dev = DeviceOf(h);
   return dev && WriteAll(dev, &byte, 1) ? 1 : 0;
 }
 
-int Link::WComGet(LinkHandle h, uint8_t* byte) {
+int Link::GetByte(LinkHandle h, uint8_t* byte) {
   SerialDevice* dev = DeviceOf(h);
   if (!dev || !byte) return 0;
   uint8_t b = 0;
@@ -395,26 +375,26 @@ int Link::WComGet(LinkHandle h, uint8_t* byte) {
   return 1;
 }
 
-int Link::LinkGetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms) {
+int Link::GetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms) {
   LinkTimeOutScope scope(*this, h, ms);
   if (!scope.set()) return 0;
-  return WComGet(h, byte);
+  return GetByte(h, byte);
 }
 
-int Link::LinkWriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes) {
+int Link::WriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes) {
   SerialDevice* dev = DeviceOf(h);
   if (!dev || (length > 0 && !bytes)) return 0;
   return WriteAll(dev, bytes, length) ? 1 : 0;
 }
 
-int Link::LinkReadReply(LinkHandle h, uint8_t size, char* text) {
+int Link::ReadReply(LinkHandle h, uint8_t size, char* text) {
   // A buffer without room for the terminating zero holds no reply.
   if (!text || size == 0) return 0;
   uint8_t stored = 0;
   bool ended = false;
   while (stored < size - 1) {
     uint8_t b = 0;
-    if (!WComGet(h, &b)) {
+    if (!GetByte(h, &b)) {
       ended = true;  // nothing more within the time-out: the reply is complete
       break;
     }
@@ -424,7 +404,7 @@ int Link::LinkReadReply(LinkHandle h, uint8_t size, char* text) {
   return stored > 0 && ended ? 1 : 0;
 }
 
-int Link::LinkSendAtCommand(LinkHandle h, const char* text) {
+int Link::SendAtCommand(LinkHandle h, const char* text) {
   if (!text) return 0;
   size_t n = 0;
   while (n <= kMaxAtCommandText && text[n] != '\0') ++n;
@@ -432,49 +412,49 @@ int Link::LinkSendAtCommand(LinkHandle h, const char* text) {
   uint8_t data[1 + kMaxAtCommandText];
   data[0] = kAtChannel;
   std::memcpy(data + 1, text, n);
-  return WComWrite(h, kFrameAt, static_cast<uint8_t>(1 + n), data);
+  return WriteFrame(h, kFrameAt, static_cast<uint8_t>(1 + n), data);
 }
 
-int Link::LinkRequestProductId(LinkHandle h) {
-  return WComWrite(h, kFrameRequest, 1, &kRequestProductId);
+int Link::RequestProductId(LinkHandle h) {
+  return WriteFrame(h, kFrameRequest, 1, &kRequestProductId);
 }
-int Link::LinkRequestMode(LinkHandle h) { return WComWrite(h, kFrameRequest, 1, &kRequestMode); }
-int Link::LinkRequestPing(LinkHandle h) { return WComWrite(h, kFramePing, 1, &kPingProbe); }
-int Link::LinkRequestSwitchOff(LinkHandle h) {
-  return WComWrite(h, kFrameControl, 1, &kControlSwitchOff);
+int Link::RequestMode(LinkHandle h) { return WriteFrame(h, kFrameRequest, 1, &kRequestMode); }
+int Link::RequestPing(LinkHandle h) { return WriteFrame(h, kFramePing, 1, &kPingProbe); }
+int Link::RequestSwitchOff(LinkHandle h) {
+  return WriteFrame(h, kFrameControl, 1, &kControlSwitchOff);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Boot mode
 
-int Link::LinkBootSync(LinkHandle h) {
+int Link::BootSync(LinkHandle h) {
   for (int attempt = 0; attempt < kBootSyncAttempts; ++attempt) {
     // DTR high starts the handset's boot ROM, which then listens for the probe.
-    if (!LinkSetDtr(h)) {
-      LinkClearDtr(h);
+    if (!SetDtr(h)) {
+      ClearDtr(h);
       return 0;
     }
     clock_.SleepMs(kBootDtrSettleMs);
     for (int attemptTry = 0; attemptTry < kBootSyncTries; ++attemptTry) {
-      if (!WComPut(h, kBootProbe)) {
-        LinkClearDtr(h);
+      if (!PutByte(h, kBootProbe)) {
+        ClearDtr(h);
         return 0;
       }
       uint8_t answer = 0;
-      if (LinkGetByteTimed(h, &answer, kBootProbeWaitMs)) {
-        if (answer == kBootAnswer) return LinkClearDtr(h) ? 1 : 0;
+      if (GetByteTimed(h, &answer, kBootProbeWaitMs)) {
+        if (answer == kBootAnswer) return ClearDtr(h) ? 1 : 0;
         // Line noise: let it pass before the next probe.
         clock_.SleepMs(kBootProbeWaitMs);
       }
-      LinkClearErrors(h);
+      ClearErrors(h);
     }
-    if (!LinkClearDtr(h)) return 0;
+    if (!ClearDtr(h)) return 0;
     clock_.SleepMs(kBootAttemptPauseMs);
   }
   return 0;
 }
 
-int Link::LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes) {
+int Link::SendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes) {
   if (length > 0 && !bytes) return 0;
   std::unique_ptr<uint8_t[]> copy = bootCopyAllocator_(length);
   if (!copy) {
@@ -484,30 +464,28 @@ int Link::LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes) 
   if (length > 0) std::memcpy(copy.get(), bytes, length);
 
   // Length, the bytes, then their XOR (the length byte is not part of it).
-  if (!WComPut(h, length)) return 0;
-  uint8_t check = 0;
+  if (!PutByte(h, length)) return 0;
   for (uint8_t i = 0; i < length; ++i) {
-    if (!WComPut(h, copy[i])) return 0;
-    check = static_cast<uint8_t>(check ^ copy[i]);
+    if (!PutByte(h, copy[i])) return 0;
   }
-  if (!WComPut(h, check)) return 0;
+  if (!PutByte(h, XorCheck(copy.get(), length))) return 0;
 
   for (int window = 0; window < kBootAckWindows; ++window) {
     uint8_t answer = 0;
-    if (LinkGetByteTimed(h, &answer, kBootAckWindowMs) && answer == kBootBlockAccepted) return 1;
+    if (GetByteTimed(h, &answer, kBootAckWindowMs) && answer == kBootBlockAccepted) return 1;
   }
   return 0;
 }
 
-int Link::LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3) {
+int Link::SendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3) {
   PatchBootString(bootString_.data(), p1, p2, p3);
-  return LinkSendBootBlock(h, kBootStringLength, bootString_.data());
+  return SendBootBlock(h, kBootStringLength, bootString_.data());
 }
 
-int Link::LinkLeaveBootMode(LinkHandle h, uint32_t baudRate) {
-  if (!LinkClearDtr(h)) return 0;
-  if (!WComParity(h, kParityNone)) return 0;
-  return WComConfigure(h, baudRate);
+int Link::LeaveBootMode(LinkHandle h, uint32_t baudRate) {
+  if (!ClearDtr(h)) return 0;
+  if (!SetParity(h, kParityNone)) return 0;
+  return Configure(h, baudRate);
 }
 
 }  // namespace velmora

@@ -1,6 +1,6 @@
 // Serial link library: port slots, configuration and time-outs, frames, raw transfers and the
 // boot-mode handshake. Errors in the link: every operation returns 1 on success and 0 on
-// failure unless its comment says otherwise; WComOpen returns the handle or -1, and
+// failure unless its comment says otherwise; Open returns the handle or -1, and
 // LastOpenError says why. Time-outs and damaged frames are told apart inside the library only.
 #pragma once
 
@@ -24,7 +24,7 @@ constexpr LinkHandle kNoLink = -1;
 constexpr int kLinkSlotCount = 10;
 using protocol::kMaxFrameData;  // a receiver accepts 1..32 data bytes
 constexpr uint32_t kDefaultBaudRate = 57600;
-constexpr uint8_t kMaxAtCommandText = 30;  // 0xF0 + 30 characters still fit in one frame
+using protocol::kMaxAtCommandText;
 
 // Link settings: port index (0 = COM1) and baud rate.
 struct LinkSettings {
@@ -55,54 +55,54 @@ class Link {
   Clock& clock() { return clock_; }
 
   // --- port and settings ---
-  LinkHandle WComOpen(int portIndex, uint32_t baudRate);  // handle or -1
-  // Why the last WComOpen returned -1: a port held by another program (Busy) or one that will
+  LinkHandle Open(int portIndex, uint32_t baudRate);  // handle or -1
+  // Why the last Open returned -1: a port held by another program (Busy) or one that will
   // never open (Permanent), with the device's name and the system's reason. None after a
   // successful open.
   const OpenError& LastOpenError() const { return lastOpenError_; }
-  int WComClose(LinkHandle h);
-  int WComSetTimeOut(LinkHandle h, uint32_t ms);
-  int WComGetTimeOut(LinkHandle h, uint32_t* ms);
-  int WComConfigure(LinkHandle h, uint32_t baudRate);
-  int WGetComConfiguration(LinkHandle h, uint32_t* baudRate);
-  int WComParity(LinkHandle h, uint8_t parity);  // 0 = none, 2 = even
-  int LinkSetDtr(LinkHandle h);
-  int LinkClearDtr(LinkHandle h);
+  int Close(LinkHandle h);
+  int SetTimeOut(LinkHandle h, uint32_t ms);
+  int GetTimeOut(LinkHandle h, uint32_t* ms);
+  int Configure(LinkHandle h, uint32_t baudRate);
+  int GetConfiguration(LinkHandle h, uint32_t* baudRate);
+  int SetParity(LinkHandle h, uint8_t parity);  // 0 = none, 2 = even
+  int SetDtr(LinkHandle h);
+  int ClearDtr(LinkHandle h);
   // Aborts pending reads and writes and clears both buffers.
-  int LinkPurge(LinkHandle h);
+  int Purge(LinkHandle h);
   // Clears the port's error state and pending status.
-  int LinkClearErrors(LinkHandle h);
+  int ClearErrors(LinkHandle h);
 
   // --- frames and raw transfer ---
   // One frame in one write; more than 32 data bytes are refused (nothing is written).
-  int WComWrite(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data);
+  int WriteFrame(LinkHandle h, uint8_t type, uint8_t length, const uint8_t* data);
   // data must hold 32 bytes.
-  int WComRead(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
+  int ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
   // wantType / wantFirst 0 = any. data must hold 32 bytes.
-  int LinkAwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
+  int AwaitFrame(LinkHandle h, uint8_t wantType, uint8_t wantFirst, uint8_t* type,
                      uint8_t* length, uint8_t* data);
-  int WComPut(LinkHandle h, uint8_t byte);
-  int WComGet(LinkHandle h, uint8_t* byte);
-  int LinkGetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms);
-  int LinkWriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes);
+  int PutByte(LinkHandle h, uint8_t byte);
+  int GetByte(LinkHandle h, uint8_t* byte);
+  int GetByteTimed(LinkHandle h, uint8_t* byte, uint32_t ms);
+  int WriteRaw(LinkHandle h, uint8_t length, const uint8_t* bytes);
   // text must hold size characters; at most size - 1 are stored, then a zero.
   // 1 only when at least one byte came and the reply ended before the buffer was full.
-  int LinkReadReply(LinkHandle h, uint8_t size, char* text);
+  int ReadReply(LinkHandle h, uint8_t size, char* text);
   // Sends type 6, data 0xF0 + text (at most 30 characters; longer texts are refused).
-  int LinkSendAtCommand(LinkHandle h, const char* text);
+  int SendAtCommand(LinkHandle h, const char* text);
 
   // The fixed one-byte request frames of the handset session.
-  int LinkRequestProductId(LinkHandle h);  // type 5, 0x21
-  int LinkRequestMode(LinkHandle h);       // type 5, 0x3F
-  int LinkRequestPing(LinkHandle h);       // type 2, 0x14
-  int LinkRequestSwitchOff(LinkHandle h);  // type 14, 0x04
+  int RequestProductId(LinkHandle h);  // type 5, 0x21
+  int RequestMode(LinkHandle h);       // type 5, 0x3F
+  int RequestPing(LinkHandle h);       // type 2, 0x14
+  int RequestSwitchOff(LinkHandle h);  // type 14, 0x04
 
   // --- boot mode ---
-  int LinkBootSync(LinkHandle h);
+  int BootSync(LinkHandle h);
   // Length, bytes and their XOR, one byte at a time; 1 when the handset answers 0xA5.
-  int LinkSendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes);
-  int LinkSendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3);
-  int LinkLeaveBootMode(LinkHandle h, uint32_t baudRate);
+  int SendBootBlock(LinkHandle h, uint8_t length, const uint8_t* bytes);
+  int SendBootString(LinkHandle h, uint8_t p1, uint8_t p2, uint8_t p3);
+  int LeaveBootMode(LinkHandle h, uint32_t baudRate);
 
   // Where the boot block's working copy comes from; null means the allocation failed.
   // The default is the free store. Tests replace it to see the failure path.
@@ -119,10 +119,10 @@ class Link {
     TimedOut,   // the header or the data did not come in time
     DeviceFailed,
     BadHeader,  // no header with a valid check within the resynchronisation window, or a
-                // length outside 1..32
+                // length outside 1..32 (protocol::kHostFrameRules)
   };
-  FrameRead ReadFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
-  int LinkFindSlot(LinkHandle h) const;  // slot index, or kLinkSlotCount when none
+  FrameRead ReadOneFrame(LinkHandle h, uint8_t* type, uint8_t* length, uint8_t* data);
+  int FindSlot(LinkHandle h) const;  // slot index, or kLinkSlotCount when none
   SerialDevice* DeviceOf(LinkHandle h) const;
 
   Clock& clock_;

@@ -11,6 +11,9 @@
 
 namespace velmora {
 
+// The key of the COM device table in the settings: string values "COM1"="/dev/ttyUSB0".
+inline constexpr const char* kPortTableKey = "HKEY_CURRENT_CONFIG\\QSB_Library\\Ports";
+
 enum : uint32_t { kRegNone = 0, kRegSz = 1, kRegBinary = 3, kRegDword = 4 };
 
 class SettingsStore {

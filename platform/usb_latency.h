@@ -11,6 +11,8 @@
 
 namespace velmora {
 
+inline constexpr const char* kDefaultSysfsRoot = "/sys";
+
 class LatencyTuning {
  public:
   // Applies both settings to the open tty fd of devicePath. Lines for the log (what was set,

@@ -14,6 +14,17 @@ namespace velmora::protocol {
 
 constexpr size_t kFrameHeader = 3;
 constexpr uint8_t kMaxFrameData = 32;
+constexpr size_t kMaxFrameBytes = kFrameHeader + kMaxFrameData;
+
+// What fits one frame follows from the 32 data bytes, on both sides of the line:
+// a block-store request is code, block number (2), offset (2), the data and the check byte;
+constexpr uint16_t kMaxWriteChunk = kMaxFrameData - 6;
+// a read reply is the code's echo, the data and the check byte;
+constexpr uint16_t kMaxReadChunk = kMaxFrameData - 2;
+// an AT frame is the channel byte, then text: an answer frame carries up to 31 characters.
+constexpr size_t kMaxAtFrameText = kMaxFrameData - 1;
+// The host sends AT commands of at most 30 characters, one below the frame's room.
+constexpr uint8_t kMaxAtCommandText = 30;
 
 constexpr uint8_t kFramePing = 2;        // ping, both ways
 constexpr uint8_t kFrameRequest = 5;     // product number and mode queries
@@ -32,6 +43,22 @@ constexpr uint8_t kAtChannel = 0xF0;          // data byte 0 of AT frames, both 
 // The mode number the service program answers kRequestMode with.
 constexpr uint16_t kServiceModeNumber = 7;
 
+// --- AT commands: text before the frames are switched on, then inside kFrameAt frames ---
+
+constexpr char kAtServiceProtocol[] = "at^sqwe=1\r";  // frames from now on
+constexpr char kAtServiceBoot[] = "at^sqsb=1\r";      // frames, and the handset restarts to boot
+// The boot switch goes out in two parts, the first this long, each answered before the next.
+constexpr size_t kAtServiceBootFirstPart = 6;
+constexpr char kAtAttention[] = "AT\r";
+constexpr char kAtImei[] = "AT+CGSN\r";
+constexpr char kAtImeiTag[] = "+CGSN:";
+constexpr char kAtOk[] = "OK\r";
+// What the modem answers in text mode, and inside frames after the channel byte.
+constexpr char kAtTextOk[] = "OK\r\n";
+constexpr char kAtTextError[] = "ERROR\r\n";
+constexpr char kAtFrameOk[] = "\r\nOK\r\n";
+constexpr char kAtFrameError[] = "\r\nERROR\r\n";
+
 // --- block-store commands (in a kFrameService) ---
 
 // Eelite codes; the Eefull code of a command that serves both areas is kEefullOffset higher.
@@ -46,6 +73,12 @@ constexpr uint8_t kCmdGetMaxSpaceValues = 0x08;   // no area
 constexpr uint8_t kCmdDeleteAllBlocks = 0x09;     // no area, Eelite
 constexpr uint8_t kCmdWriteBlockPart = 0x1A;      // Eefull only
 constexpr uint8_t kEefullOffset = 0x10;
+
+// Every block costs its size and this much of its area's space (its log records); what an
+// update may write into a full Eelite area is reckoned with it.
+constexpr uint32_t kBlockOverhead = 12;
+// The Eefull block where an update records the mapping's versions (bytes 14..17).
+constexpr uint16_t kMapVersionBlock = 5005;
 
 // Reply bytes other than the command's echo.
 constexpr uint8_t kReplyOk = '0';

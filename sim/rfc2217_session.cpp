@@ -5,7 +5,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/serial_device.h"
-#include "platform/telnet.h"
+#include "rfc2217/telnet.h"
 
 namespace velmora::sim {
 

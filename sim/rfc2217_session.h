@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/telnet.h"
+#include "rfc2217/telnet.h"
 #include "sim/sim_handset.h"
 
 namespace velmora::sim {

@@ -6,6 +6,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/serial_device.h"
+#include "protocol/frame.h"
 #include "protocol/handset_protocol.h"
 
 namespace velmora::sim {
@@ -30,13 +31,22 @@ constexpr int64_t kAtReplyDelayUs = 5'000;
 // Longest AT command line kept; a longer line is junk and is dropped.
 constexpr size_t kMaxAtLine = 64;
 
-// A reply frame holds 32 data bytes: echo, data, check byte.
-constexpr uint16_t kMaxReadCount = 30;
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
 
-uint8_t Xor(const uint8_t* p, size_t n) {
-  uint8_t x = 0;
-  for (size_t i = 0; i < n; ++i) x ^= p[i];
-  return x;
+// An AT command as the modem compares it: upper case, without the CR that ends it.
+std::string AtCommandText(const char* text) {
+  std::string s = Upper(text);
+  if (!s.empty() && s.back() == '\r') s.pop_back();
+  return s;
+}
+
+std::vector<uint8_t> AtFrameData(const std::string& text) {
+  std::vector<uint8_t> data{kAtChannel};
+  data.insert(data.end(), text.begin(), text.end());
+  return data;
 }
 
 void PutLe16(std::vector<uint8_t>* v, uint32_t x) {
@@ -50,10 +60,6 @@ void PutLe32(std::vector<uint8_t>* v, uint32_t x) {
   v->insert(v->end(), b, b + 4);
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 }  // namespace
 
@@ -136,7 +142,7 @@ void SimHandset::ResetParsers() {
   bootLength_ = -1;
   bootBlock_.clear();
   atLine_.clear();
-  rx_.clear();
+  rx_.Reset();
 }
 
 void SimHandset::EnterState(SimState s) {
@@ -185,10 +191,7 @@ void SimHandset::Send(const std::vector<uint8_t>& bytes, int64_t t) {
 }
 
 void SimHandset::SendFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t) {
-  std::vector<uint8_t> f{type, static_cast<uint8_t>(data.size()),
-                         static_cast<uint8_t>(type ^ static_cast<uint8_t>(data.size()))};
-  f.insert(f.end(), data.begin(), data.end());
-  Send(f, t);
+  Send(FrameBytes(type, data), t);
 }
 
 void SimHandset::Receive(uint8_t b, const LineState& line, int64_t t) {
@@ -239,7 +242,7 @@ void SimHandset::OnBootBlockByte(uint8_t b, const LineState& line, int64_t t) {
   }
   // b is the block's XOR byte. Only the one program this ROM was made for is started; any
   // other block, or a damaged one, sends the ROM back to waiting for a probe, unanswered.
-  const bool intact = Xor(bootBlock_.data(), bootBlock_.size()) == b;
+  const bool intact = XorCheck(bootBlock_.data(), bootBlock_.size()) == b;
   if (intact && bootBlock_ == ExpectedBootProgram()) {
     Send({kBootBlockAccepted}, t + kBootAnswerDelayUs);
     readyUs_ = txFreeUs_ + static_cast<int64_t>(profile_.bootStartMs) * 1000;
@@ -263,35 +266,24 @@ void SimHandset::OnAtByte(uint8_t b, int64_t t) {
   const auto at = lineText.find("AT");
   if (at == std::string::npos) return;
   const std::string cmd = lineText.substr(at);
-  std::string reply = "ERROR\r\n";
-  if (cmd == "AT^SQWE=1" || cmd == "AT^SQSB=1") {
-    reply = "OK\r\n";
+  std::string reply = kAtTextError;
+  if (cmd == AtCommandText(kAtServiceProtocol) || cmd == AtCommandText(kAtServiceBoot)) {
+    reply = kAtTextOk;
     framesOn_ = true;  // from now on the handset speaks frames
-  } else if (cmd == "AT") {
-    reply = "OK\r\n";
+  } else if (cmd == AtCommandText(kAtAttention)) {
+    reply = kAtTextOk;
   }
   Send(std::vector<uint8_t>(reply.begin(), reply.end()), t + kAtReplyDelayUs);
 }
 
 void SimHandset::OnFrameByte(uint8_t b, int64_t t) {
-  if (!rx_.empty() && t - lastFrameByteUs_ > kFrameGapUs) rx_.clear();
+  if (t - lastFrameByteUs_ > kFrameGapUs) rx_.Reset();
   lastFrameByteUs_ = t;
-  rx_.push_back(b);
-  while (rx_.size() >= 3) {
-    const uint8_t len = rx_[1];
-    // The header check is the frame's only protection; slide past anything that fails it.
-    if (rx_[2] != (rx_[0] ^ rx_[1]) || len < 1 || len > kMaxFrameData) {
-      rx_.erase(rx_.begin());
-      continue;
-    }
-    if (rx_.size() < kFrameHeader + len) return;
-    const uint8_t type = rx_[0];
-    std::vector<uint8_t> data(rx_.begin() + 3, rx_.end());
-    rx_.clear();
-    ++framesReceived_;
-    OnFrame(type, data, t);
-    return;
-  }
+  // The header check is the frame's only protection; the receiver slides past anything that
+  // fails it.
+  if (rx_.Push(b) != FrameDecoder::Step::Frame) return;
+  ++framesReceived_;
+  OnFrame(rx_.type(), std::vector<uint8_t>(rx_.data(), rx_.data() + rx_.length()), t);
 }
 
 void SimHandset::OnFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t) {
@@ -328,26 +320,17 @@ void SimHandset::OnServiceFrame(uint8_t type, const std::vector<uint8_t>& d, int
   if (type == kFrameAt) {
     if (d[0] != kAtChannel) return;
     const std::string cmd = Upper(std::string(d.begin() + 1, d.end()));
-    if (cmd != "AT+CGSN\r") {
-      const std::string e = "\r\nERROR\r\n";
-      std::vector<uint8_t> r{kAtChannel};
-      r.insert(r.end(), e.begin(), e.end());
-      SendFrame(kFrameAt, r, at);
+    if (cmd != kAtImei) {
+      SendFrame(kFrameAt, AtFrameData(kAtFrameError), at);
       return;
     }
     if (profile_.faults.noImeiAt) return;
-    // The answer text goes in frames of data byte 0 plus at most 31 text bytes, then "OK".
+    // The answer text fills frames after the channel byte, then "OK" follows.
     const std::string text = profile_.ImeiAnswer();
-    for (size_t i = 0; i < text.size(); i += 31) {
-      std::vector<uint8_t> r{kAtChannel};
-      const std::string part = text.substr(i, 31);
-      r.insert(r.end(), part.begin(), part.end());
-      SendFrame(kFrameAt, r, at);
+    for (size_t i = 0; i < text.size(); i += kMaxAtFrameText) {
+      SendFrame(kFrameAt, AtFrameData(text.substr(i, kMaxAtFrameText)), at);
     }
-    const std::string ok = "\r\nOK\r\n";
-    std::vector<uint8_t> r{kAtChannel};
-    r.insert(r.end(), ok.begin(), ok.end());
-    SendFrame(kFrameAt, r, at);
+    SendFrame(kFrameAt, AtFrameData(kAtFrameOk), at);
     return;
   }
   if (d.size() != 1) return;
@@ -374,8 +357,8 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   const int64_t at = t + profile_.replyDelayUs;
   // The message carries its own check byte; a request that fails it, or is too short to
   // carry one, is answered "damaged" so that the host sends it again.
-  if (msg.size() < 2 || Xor(msg.data(), msg.size() - 1) != msg.back()) {
-    Send({kFrameService, 2, kFrameService ^ 2, kReplyDamaged, kReplyDamaged}, at);
+  if (msg.size() < 2 || XorCheck(msg.data(), msg.size() - 1) != msg.back()) {
+    SendFrame(kFrameService, {kReplyDamaged, kReplyDamaged}, at);
     return;
   }
   const uint8_t code = msg[0];
@@ -392,7 +375,7 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   }
 
   auto sendReply = [&](std::vector<uint8_t> r, int64_t when, bool damage) {
-    uint8_t check = Xor(r.data(), r.size());
+    uint8_t check = XorCheck(r.data(), r.size());
     if (damage) check ^= 0x01;
     r.push_back(check);
     SendFrame(kFrameService, r, when);
@@ -509,7 +492,7 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
       const uint16_t number = LoadLe16(p), offset = LoadLe16(p + 2), count = LoadLe16(p + 4);
       const auto it = a.blocks.find(number);
       if (it == a.blocks.end()) return status(kReplyNoBlock);
-      if (count > kMaxReadCount || size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
+      if (count > kMaxReadChunk || size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
       std::vector<uint8_t> r(1u + count);
       r[0] = code;
       std::copy_n(it->second.data.begin() + offset, count, r.begin() + 1);

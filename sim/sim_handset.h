@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/frame.h"
 #include "sim/sim_profile.h"
 
 namespace velmora::sim {
@@ -71,8 +72,6 @@ struct SimStoreArea {
   uint32_t Garbage() const { return consumed - LiveBytes(); }
 };
 
-// Per-block overhead of the store's log records.
-constexpr uint32_t kBlockOverhead = 12;
 
 // The boot program the ROM expects: the 104-byte boot string with its parameters 7, 0x80, 1.
 const std::vector<uint8_t>& ExpectedBootProgram();
@@ -169,7 +168,7 @@ class SimHandset {
   std::string atLine_;
 
   // frame receiver
-  std::vector<uint8_t> rx_;
+  protocol::FrameDecoder rx_{protocol::kHandsetFrameRules};
   int64_t lastFrameByteUs_ = 0;
 
   int writebackCount_ = -1;  // -1: no DeleteAllBlocks seen yet

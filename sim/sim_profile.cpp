@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/regular_file.h"
+#include "protocol/handset_protocol.h"
 
 namespace velmora::sim {
 
@@ -179,7 +180,7 @@ SimProfile SimProfile::Default() {
   // The map-version record: bytes 14..17 hold the version of the last mapping written.
   std::vector<uint8_t> record(32, 0);
   record[14] = 1;
-  p.blocks.push_back({SimArea::Eefull, 5005, 1, record});
+  p.blocks.push_back({SimArea::Eefull, protocol::kMapVersionBlock, 1, record});
   return p;
 }
 

@@ -14,7 +14,7 @@
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/output_file.h"
-#include "platform/program_options.h"
+#include "options/program_options.h"
 #include "platform/record_file.h"
 #include "platform/server_process.h"
 #include "platform/tcp_socket.h"

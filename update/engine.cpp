@@ -21,10 +21,6 @@
 namespace velmora {
 namespace {
 
-// An Eelite block goes in at once only when the area's free space exceeds its data by more
-// than this many bytes; the handset's own bookkeeping of a block takes that room.
-constexpr uint32_t kEeliteBlockOverhead = 12;
-
 // Product families: a handset of any product in `hardware` also takes the mappings made for
 // the products in `accepted`, so one mapping serves the whole family.
 struct ProductFamily {
@@ -268,7 +264,7 @@ bool UpdateEngine::WriteOneBlock(LinkHandle h, const MapBlock& block) {
     uint32_t freeSpace = 0;
     uint32_t second = 0;
     if (store_.GetMaxSpaceValues(h, &freeSpace, &second) == 0) return false;
-    const uint32_t needed = static_cast<uint32_t>(block.size) + kEeliteBlockOverhead;
+    const uint32_t needed = static_cast<uint32_t>(block.size) + protocol::kBlockOverhead;
     if (freeSpace <= needed && !CollectGarbage(h)) {
       // Logged now: the block's own failure line replaces the buffer right after.
       MessageBuffer& message = reporting_.Message();

@@ -26,7 +26,7 @@ class TextModeFile;
 using ProductIdReader = std::function<int(LinkHandle, uint16_t*)>;
 
 // The block that carries the map-version record, and its bytes.
-constexpr uint16_t kMapVersionBlock = 5005;
+using protocol::kMapVersionBlock;
 constexpr uint16_t kMapVersionSwOffset = 14;        // standard mapping's software version
 constexpr uint16_t kMapVersionStdMapOffset = 15;    // standard mapping's map version
 constexpr uint16_t kMapVersionProviderOffset = 16;  // provider of the mapping written last

@@ -8,9 +8,6 @@
 namespace velmora {
 namespace {
 
-// The handset's bookkeeping of an Eelite block.
-constexpr uint32_t kOverhead = 12;
-
 bool AreaOf(uint8_t code, StoreArea* area) {
   if (code == kAreaEelite) *area = StoreArea::Eelite;
   else if (code == kAreaEefull) *area = StoreArea::Eefull;
@@ -65,8 +62,8 @@ Plan PlanBlocks(const MapBlock* blocks, const MapInfo& info, const uint32_t* fla
     const auto found = existing.find(key);
     const HandsetSurvey::Existing* old = found == existing.end() ? nullptr : &found->second;
     const bool eelite = hasArea && area == StoreArea::Eelite;
-    const uint32_t cost = static_cast<uint32_t>(static_cast<uint16_t>(b.size)) + kOverhead;
-    const uint32_t oldCost = old == nullptr ? 0 : old->size + kOverhead;
+    const uint32_t cost = static_cast<uint32_t>(static_cast<uint16_t>(b.size)) + protocol::kBlockOverhead;
+    const uint32_t oldCost = old == nullptr ? 0 : old->size + protocol::kBlockOverhead;
     std::string what;
     switch (b.operation) {
       case kOpWrite: what = "write, " + SizeChange(old, b); break;

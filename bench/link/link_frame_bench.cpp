@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "link/link.h"
-#include "platform/port_namer.h"
-#include "platform/rfc2217_device.h"
-#include "platform/rfc2217_test_server.h"
+#include "ports/port_namer.h"
+#include "rfc2217/rfc2217_device.h"
+#include "support/rfc2217_test_server.h"
 
 namespace velmora {
 namespace {
@@ -72,7 +72,7 @@ void BM_DeviceFrameExchange(benchmark::State& state) {
   Report(state, totalUs, exchanges, frame.size(), baud);
 }
 
-// The same through the link library: WComWrite, then WComRead (header, then data).
+// The same through the link library: WriteFrame, then ReadFrame (header, then data).
 void BM_LinkFrameExchange(benchmark::State& state) {
   const auto baud = static_cast<uint32_t>(state.range(0));
   const auto dataBytes = static_cast<uint8_t>(state.range(1));
@@ -82,9 +82,9 @@ void BM_LinkFrameExchange(benchmark::State& state) {
   namer.SetTarget("COM1", "rfc2217://" + server.address());
   NoUser user;
   Link link(clock, namer, user);
-  const LinkHandle h = link.WComOpen(0, baud);
+  const LinkHandle h = link.Open(0, baud);
   if (h == kNoLink) {
-    state.SkipWithError(("WComOpen failed: " + namer.last_error()).c_str());
+    state.SkipWithError(("Open failed: " + namer.last_error()).c_str());
     return;
   }
   std::vector<uint8_t> data(dataBytes);
@@ -96,7 +96,7 @@ void BM_LinkFrameExchange(benchmark::State& state) {
   int64_t exchanges = 0;
   for (auto _ : state) {
     const int64_t start = clock.NowUs();
-    if (!link.WComWrite(h, 5, dataBytes, data.data()) || !link.WComRead(h, &type, &length, in) ||
+    if (!link.WriteFrame(h, 5, dataBytes, data.data()) || !link.ReadFrame(h, &type, &length, in) ||
         type != 5 || length != dataBytes) {
       state.SkipWithError("exchange failed");
       break;
@@ -104,7 +104,7 @@ void BM_LinkFrameExchange(benchmark::State& state) {
     totalUs += clock.NowUs() - start;
     ++exchanges;
   }
-  link.WComClose(h);
+  link.Close(h);
   if (exchanges) Report(state, totalUs, exchanges, 3u + dataBytes, baud);
 }
 

@@ -9,24 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "protocol/frame.h"
 #include "support/scripted_device.h"
 
 namespace velmora::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes Frame(uint8_t type, const Bytes& data) {
-  Bytes f{type, static_cast<uint8_t>(data.size()),
-          static_cast<uint8_t>(type ^ static_cast<uint8_t>(data.size()))};
-  f.insert(f.end(), data.begin(), data.end());
-  return f;
-}
+inline Bytes Frame(uint8_t type, const Bytes& data) { return protocol::FrameBytes(type, data); }
 
 // A service reply frame: the bytes given, then their XOR.
 inline Bytes ServiceFrame(Bytes data) {
-  uint8_t x = 0;
-  for (uint8_t b : data) x ^= b;
-  data.push_back(x);
+  data.push_back(protocol::XorCheck(data.data(), data.size()));
   return Frame(0x14, data);
 }
 inline Bytes Echo(uint8_t code, const Bytes& results = {}) {
@@ -42,7 +36,7 @@ struct ParsedFrame {
 };
 // One write as a whole frame, when it is one.
 inline std::optional<ParsedFrame> ParseFrame(const Bytes& w) {
-  if (w.size() < 4 || w[2] != static_cast<uint8_t>(w[0] ^ w[1]) || w.size() != w[1] + 3u)
+  if (w.size() < 4 || w[2] != protocol::HeaderCheck(w[0], w[1]) || w.size() != w[1] + 3u)
     return std::nullopt;
   return ParsedFrame{w[0], Bytes(w.begin() + 3, w.end())};
 }
@@ -173,8 +167,7 @@ class MiniHandset {
       }
       block_.push_back(b);
       if (block_.size() == 1u + block_[0] + 1u) {
-        uint8_t x = 0;
-        for (size_t i = 1; i + 1 < block_.size(); ++i) x ^= block_[i];
+        const uint8_t x = protocol::XorCheck(block_.data() + 1, block_.size() - 2);
         if (x == block_.back() && block_[0] == 104) {
           ++bootStrings;
           bootLoaded_ = true;

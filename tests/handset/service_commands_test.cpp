@@ -92,7 +92,7 @@ class ServiceCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     opener.Add("COM1", &dev);
-    h = link.WComOpen(0, 57600);
+    h = link.Open(0, 57600);
     ASSERT_NE(h, kNoLink);
     // Exact virtual times below count only the waits, not the bytes' wire time.
     dev.chargeWireTime = false;
@@ -116,10 +116,10 @@ class ServiceCommandsTest : public ::testing::Test {
   }
   uint32_t TimeoutRecord() {
     uint32_t t = 0;
-    EXPECT_EQ(link.WComGetTimeOut(h, &t), 1);
+    EXPECT_EQ(link.GetTimeOut(h, &t), 1);
     return t;
   }
-  // Frame reads: every WComRead starts with one device read of the three header bytes.
+  // Frame reads: every ReadFrame starts with one device read of the three header bytes.
   std::vector<ScriptedDevice::Event> HeaderReads() const {
     std::vector<ScriptedDevice::Event> r;
     for (const auto& e : dev.events)
@@ -311,14 +311,14 @@ TEST_F(ServiceCommandsTest, EveryCommandFollowsItsResendAndPendingRule) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes echo = Echo(c.code, Bytes(c.resultBytes, 0));
-    link.LinkPurge(h);  // an answer the last case did not wait for
+    link.Purge(h);  // an answer the last case did not wait for
     Script({{{Status(' ')}}, {{echo}}});
     EXPECT_EQ(c.run() != 0, c.resends);
     EXPECT_EQ(requests.size(), c.resends ? 2u : 1u);
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests[0][0], c.code);
 
-    link.LinkPurge(h);
+    link.Purge(h);
     Script({{{Status('P')}, {echo, 1 * kMs}}});
     EXPECT_EQ(c.run() != 0, c.waitsPending);
     EXPECT_EQ(requests.size(), 1u);

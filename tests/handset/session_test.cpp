@@ -35,7 +35,7 @@ class SessionTest : public ::testing::Test {
 
   bool PortClosed(LinkHandle h) {
     uint32_t t = 0;
-    return h == kNoLink || link.WComGetTimeOut(h, &t) == 0;
+    return h == kNoLink || link.GetTimeOut(h, &t) == 0;
   }
   // Frame requests written, by type and first data byte.
   int Requests(uint8_t type, uint8_t first) const {
@@ -133,7 +133,7 @@ TEST_F(SessionTest, BootRomAnsweringOnlyOnFourthAttemptStillConnects) {
 }
 
 TEST_F(SessionTest, ServiceModeEntryDrainsAtMostSixteenBytes) {
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   for (size_t chatter : {3u, 40u}) {
     SCOPED_TRACE(chatter);
@@ -253,7 +253,7 @@ TEST_F(SessionTest, HandsetThatWillNotSwitchOff) {
     EXPECT_EQ(phone.pings, 1 + c.switchOffPings);
     EXPECT_EQ(phone.bootProbes, 0);
     EXPECT_EQ(s.handle(), kNoLink);
-    EXPECT_EQ(l.WComOpen(0, 57600) != kNoLink, true) << "the port was closed";
+    EXPECT_EQ(l.Open(0, 57600) != kNoLink, true) << "the port was closed";
     if (c.switchOffPings > 0) {
       EXPECT_GE(clock.NowUs() - start, 299 * 100 * kMs);
     }
@@ -269,7 +269,7 @@ TEST_F(SessionTest, BootRomThatNeverAnswers) {
   EXPECT_EQ(phone.bootProbes, 4 * 16);  // four attempts of two handshakes of eight probes
   EXPECT_EQ(Requests(2, 0x14), 1);      // only the ping that found it switched off
   EXPECT_EQ(session.handle(), kNoLink);
-  EXPECT_EQ(link.WComOpen(0, 57600) != kNoLink, true) << "the port was closed";
+  EXPECT_EQ(link.Open(0, 57600) != kNoLink, true) << "the port was closed";
   EXPECT_FALSE(dev.dtr);
   EXPECT_EQ(dev.config.parity, kParityNone);
   EXPECT_EQ(dev.config.baudRate, 57600u);
@@ -283,13 +283,13 @@ TEST_F(SessionTest, ServiceProgramThatNeverAnswersPings) {
   ExpectOneBox(kServiceModeFailed);
   EXPECT_EQ(phone.bootStrings, 1);
   EXPECT_EQ(Requests(2, 0x14), 1 + 200);
-  EXPECT_EQ(link.WComOpen(0, 57600) != kNoLink, true) << "the port was closed";
+  EXPECT_EQ(link.Open(0, 57600) != kNoLink, true) << "the port was closed";
 }
 
 // --- the AT switch ---
 
 TEST_F(SessionTest, SelectServiceProtocolOnSilentLine) {
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   dev.events.clear();
   EXPECT_EQ(session.SelectServiceProtocol(h), 0);
@@ -305,7 +305,7 @@ TEST_F(SessionTest, SelectServiceProtocolOnSilentLine) {
 }
 
 TEST_F(SessionTest, SelectServiceProtocolTwoPartFallback) {
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   dev.onWrite = [](ScriptedDevice& d, const Bytes& w) {
     if (w == Text("at^sqs")) d.Feed(Text("at^sqs"), 5 * kMs);   // echo
@@ -319,7 +319,7 @@ TEST_F(SessionTest, SelectServiceProtocolTwoPartFallback) {
 // --- single requests ---
 
 TEST_F(SessionTest, PingAndModeAcceptOnlyTheExactReply) {
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   Bytes reply;
   dev.onWrite = [&](ScriptedDevice& d, const Bytes&) { d.Feed(reply, 2 * kMs); };
@@ -387,7 +387,7 @@ TEST_F(SessionTest, ReadImeiAnswerForms) {
     o.Add("COM1", &d);
     Link l(clock, o, ui);
     HandsetSession s(l, ui, settings);
-    const LinkHandle h = l.WComOpen(0, 57600);
+    const LinkHandle h = l.Open(0, 57600);
     ASSERT_NE(h, kNoLink);
     Bytes data{0xF0};
     data.insert(data.end(), c.text.begin(), c.text.end());
@@ -410,7 +410,7 @@ TEST_F(SessionTest, ReadImeiAnswerForms) {
 
 TEST_F(SessionTest, ReadImeiFallsBackToControlRequest) {
   // No type-6 answer at all: the IMEI comes from the control request, from data byte 2 on.
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   Bytes fallback;
   dev.onWrite = [&](ScriptedDevice& d, const Bytes& w) {
@@ -444,7 +444,7 @@ TEST_F(SessionTest, ReadImeiFallsBackToControlRequest) {
 
 TEST_F(SessionTest, ReadImeiDrainIsBounded) {
   // A handset that keeps sending answer frames does not hold the session forever.
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   dev.onWrite = [](ScriptedDevice& d, const Bytes&) {
     d.Feed(Frame(6, Bytes{0xF0} + Text("\r\n351234567890123\r\n")), 2 * kMs);
@@ -457,7 +457,7 @@ TEST_F(SessionTest, ReadImeiDrainIsBounded) {
 }
 
 TEST_F(SessionTest, CloseSessionClosesEvenWithoutAcknowledge) {
-  const LinkHandle h = link.WComOpen(0, 57600);
+  const LinkHandle h = link.Open(0, 57600);
   ASSERT_NE(h, kNoLink);
   session.CloseSession(h);
   EXPECT_EQ(Requests(14, 0x04), 1);

@@ -158,7 +158,7 @@ TEST(SimSessionTest, StoreFaultsEndToEnd) {
   EXPECT_EQ(rig.handset.CommandCount(0x02), 1);
   EXPECT_EQ(rig.handset.CommandCount(0x03), 1);
   uint32_t timeout = 0;
-  EXPECT_EQ(rig.link.WComGetTimeOut(h, &timeout), 1);
+  EXPECT_EQ(rig.link.GetTimeOut(h, &timeout), 1);
   EXPECT_EQ(timeout, 250u);
 
   // Written again, it goes through.
@@ -167,7 +167,7 @@ TEST(SimSessionTest, StoreFaultsEndToEnd) {
   // A handset that never stops being busy is given up on.
   EXPECT_EQ(rig.store.CreateBlock(h, StoreArea::Eefull, 5100, 8, 1), 0);
   EXPECT_EQ(rig.store.LastBlockStoreStatus(), kStatusUnknown);
-  EXPECT_EQ(rig.link.WComGetTimeOut(h, &timeout), 1);
+  EXPECT_EQ(rig.link.GetTimeOut(h, &timeout), 1);
   EXPECT_EQ(timeout, 250u);
   rig.session.CloseSession(h);
 }

@@ -25,8 +25,8 @@ class BootTest : public LinkFixture {
  protected:
   void SetUp() override {
     OpenCom1();
-    ASSERT_EQ(link.WComConfigure(h, 19200), 1);
-    ASSERT_EQ(link.WComParity(h, kParityEven), 1);
+    ASSERT_EQ(link.Configure(h, 19200), 1);
+    ASSERT_EQ(link.SetParity(h, kParityEven), 1);
     // Exact timings: writes take no line time here.
     device.chargeWireTime = false;
     device.events.clear();
@@ -52,7 +52,7 @@ class BootTest : public LinkFixture {
 
 TEST_F(BootTest, SyncSucceedsOnTheFirstAnswerAndDropsDtr) {
   AnswerProbes([](int) { return 0xA0; });
-  EXPECT_EQ(link.LinkBootSync(h), 1);
+  EXPECT_EQ(link.BootSync(h), 1);
   EXPECT_EQ(probes, 1);
   EXPECT_FALSE(device.dtr);
   EXPECT_EQ(DtrLevels(), (std::vector<uint32_t>{1, 0}));
@@ -65,7 +65,7 @@ TEST_F(BootTest, SyncSucceedsOnTheFirstAnswerAndDropsDtr) {
 
 TEST_F(BootTest, SilentHandsetGetsSixteenProbesInTwoAttempts) {
   AnswerProbes([](int) { return -1; });
-  EXPECT_EQ(link.LinkBootSync(h), 0);
+  EXPECT_EQ(link.BootSync(h), 0);
   EXPECT_EQ(probes, 16);
   EXPECT_FALSE(device.dtr);
   EXPECT_EQ(DtrLevels(), (std::vector<uint32_t>{1, 0, 1, 0}));
@@ -106,7 +106,7 @@ TEST_F(BootTest, WrongAnswersCostAPauseEachAndStillCountAsTries) {
     device.events.clear();
     start = clock.NowUs();
     AnswerProbes(c.answer);
-    EXPECT_EQ(link.LinkBootSync(h), c.result);
+    EXPECT_EQ(link.BootSync(h), c.result);
     EXPECT_EQ(probes, c.probes);
     EXPECT_EQ(ElapsedUs(), c.elapsedUs);
     EXPECT_FALSE(device.dtr);
@@ -116,14 +116,14 @@ TEST_F(BootTest, WrongAnswersCostAPauseEachAndStillCountAsTries) {
 TEST_F(BootTest, SyncDropsDtrOnEveryFailure) {
   // A probe that cannot be sent ends the handshake at once.
   device.failWrites = 1;
-  EXPECT_EQ(link.LinkBootSync(h), 0);
+  EXPECT_EQ(link.BootSync(h), 0);
   EXPECT_EQ(DtrLevels(), (std::vector<uint32_t>{1, 0}));
   EXPECT_FALSE(device.dtr);
 
   // DTR that cannot be raised is still asked to drop.
   device.events.clear();
   device.failDtr = true;
-  EXPECT_EQ(link.LinkBootSync(h), 0);
+  EXPECT_EQ(link.BootSync(h), 0);
   EXPECT_EQ(DtrLevels(), (std::vector<uint32_t>{1, 0}));
   EXPECT_EQ(device.Count(Kind::Write), 0);
 }
@@ -133,7 +133,7 @@ TEST_F(BootTest, SyncReportsADtrThatWillNotDropAfterTheAnswer) {
     d.Feed({0xA0});
     d.failDtr = true;
   };
-  EXPECT_EQ(link.LinkBootSync(h), 0);
+  EXPECT_EQ(link.BootSync(h), 0);
 }
 
 TEST_F(BootTest, BootBlockIsLengthBytesAndXorEachAsOneByte) {
@@ -141,7 +141,7 @@ TEST_F(BootTest, BootBlockIsLengthBytesAndXorEachAsOneByte) {
     if (bytes == Bytes{0x03}) d.Feed({0xA5});
   };
   const uint8_t block[2] = {0x01, 0x02};
-  EXPECT_EQ(link.LinkSendBootBlock(h, 2, block), 1);
+  EXPECT_EQ(link.SendBootBlock(h, 2, block), 1);
   EXPECT_EQ(device.Writes(), (std::vector<Bytes>{{0x02}, {0x01}, {0x02}, {0x03}}));
   EXPECT_EQ(TimeOut(), 250u);
 }
@@ -168,7 +168,7 @@ TEST_F(BootTest, BootBlockWaitsThreeTwentyMsWindowsForTheAcknowledgement) {
     device.onWrite = [&c](ScriptedDevice& d, const Bytes& bytes) {
       if (bytes == Bytes{0x03}) d.Feed(c.replies);
     };
-    EXPECT_EQ(link.LinkSendBootBlock(h, 2, block), c.result);
+    EXPECT_EQ(link.SendBootBlock(h, 2, block), c.result);
     const auto reads = EventsOf(Kind::Read);
     EXPECT_EQ(static_cast<int>(reads.size()), c.reads);
     for (const auto& e : reads) EXPECT_EQ(e.timeoutMs, 20u);
@@ -177,7 +177,7 @@ TEST_F(BootTest, BootBlockWaitsThreeTwentyMsWindowsForTheAcknowledgement) {
 }
 
 TEST_F(BootTest, EmptyBootBlockSendsLengthAndXorZero) {
-  EXPECT_EQ(link.LinkSendBootBlock(h, 0, nullptr), 0);
+  EXPECT_EQ(link.SendBootBlock(h, 0, nullptr), 0);
   EXPECT_EQ(device.Written(), (Bytes{0x00, 0x00}));
 }
 
@@ -186,7 +186,7 @@ TEST_F(BootTest, BootBlockStopsAtTheFirstFailedByte) {
   device.onWrite = [](ScriptedDevice& d, const Bytes& bytes) {
     if (bytes == Bytes{0x10}) d.failWrites = 1;
   };
-  EXPECT_EQ(link.LinkSendBootBlock(h, 3, block), 0);
+  EXPECT_EQ(link.SendBootBlock(h, 3, block), 0);
   EXPECT_EQ(device.Writes(), (std::vector<Bytes>{{0x03}, {0x10}, {0x20}}));
   EXPECT_EQ(device.Count(Kind::Read), 0);
 }
@@ -194,7 +194,7 @@ TEST_F(BootTest, BootBlockStopsAtTheFirstFailedByte) {
 TEST_F(BootTest, FailedCopyAllocationShowsTheOneMessageAndSendsNothing) {
   link.SetBootCopyAllocator([](size_t) { return std::unique_ptr<uint8_t[]>(); });
   const uint8_t block[2] = {0x01, 0x02};
-  EXPECT_EQ(link.LinkSendBootBlock(h, 2, block), 0);
+  EXPECT_EQ(link.SendBootBlock(h, 2, block), 0);
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(ui.boxes[0].first, "GlobalAlloc failed!");
   EXPECT_EQ(ui.boxes[0].second, MessageIcon::None);
@@ -215,14 +215,14 @@ TEST_F(BootTest, BootStringCarriesItsParametersAndXor) {
   device.onWrite = [](ScriptedDevice& d, const Bytes&) {
     if (d.Count(Kind::Write) == 106) d.Feed({0xA5});
   };
-  EXPECT_EQ(link.LinkSendBootString(h, 7, 0x80, 1), 1);
+  EXPECT_EQ(link.SendBootString(h, 7, 0x80, 1), 1);
   EXPECT_EQ(device.Written(), expected);
   EXPECT_EQ(device.Count(Kind::Write), 106);
 
   // Other parameters land in the same four places, and the earlier ones leave no trace.
   device.events.clear();
   device.onWrite = nullptr;
-  EXPECT_EQ(link.LinkSendBootString(h, 0x11, 0x22, 0x33), 0);
+  EXPECT_EQ(link.SendBootString(h, 0x11, 0x22, 0x33), 0);
   Bytes other = device.Written();
   ASSERT_EQ(other.size(), 106u);
   EXPECT_EQ(other[1 + 50], 0x11);
@@ -236,14 +236,14 @@ TEST_F(BootTest, BootStringCarriesItsParametersAndXor) {
   EXPECT_EQ(other, expected);
 
   device.events.clear();
-  EXPECT_EQ(link.LinkSendBootString(h, 7, 0x80, 1), 0);
+  EXPECT_EQ(link.SendBootString(h, 7, 0x80, 1), 0);
   EXPECT_EQ(device.Written(), expected);
 }
 
 TEST_F(BootTest, LeavingBootModeDropsDtrClearsParityAndRestoresTheBaudRate) {
-  ASSERT_EQ(link.LinkSetDtr(h), 1);
+  ASSERT_EQ(link.SetDtr(h), 1);
   start = clock.NowUs();
-  EXPECT_EQ(link.LinkLeaveBootMode(h, 57600), 1);
+  EXPECT_EQ(link.LeaveBootMode(h, 57600), 1);
   EXPECT_FALSE(device.dtr);
   EXPECT_EQ(device.config.parity, kParityNone);
   EXPECT_TRUE(device.config.parityCheck);
@@ -253,13 +253,13 @@ TEST_F(BootTest, LeavingBootModeDropsDtrClearsParityAndRestoresTheBaudRate) {
 
 TEST_F(BootTest, LeavingBootModeStopsAtTheFirstFailure) {
   device.failDtr = true;
-  EXPECT_EQ(link.LinkLeaveBootMode(h, 57600), 0);
+  EXPECT_EQ(link.LeaveBootMode(h, 57600), 0);
   EXPECT_EQ(device.config.parity, kParityEven);
   EXPECT_EQ(device.Count(Kind::SetConfig), 0);
 
   device.failDtr = false;
   device.failSetConfig = true;
-  EXPECT_EQ(link.LinkLeaveBootMode(h, 57600), 0);
+  EXPECT_EQ(link.LeaveBootMode(h, 57600), 0);
   EXPECT_EQ(device.Count(Kind::SetConfig), 1);  // the baud rate was not tried
   EXPECT_EQ(device.config.baudRate, 19200u);
 }

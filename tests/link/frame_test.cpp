@@ -27,7 +27,7 @@ class FrameTest : public LinkFixture {
   Frame Read() {
     Frame f;
     uint8_t buffer[32];
-    f.result = link.WComRead(h, &f.type, &f.length, buffer);
+    f.result = link.ReadFrame(h, &f.type, &f.length, buffer);
     if (f.result) f.data.assign(buffer, buffer + f.length);
     return f;
   }
@@ -35,7 +35,7 @@ class FrameTest : public LinkFixture {
     Frame f;
     uint8_t buffer[32];
     std::memset(buffer, 0xEE, sizeof buffer);
-    f.result = link.LinkAwaitFrame(h, type, first, &f.type, &f.length, buffer);
+    f.result = link.AwaitFrame(h, type, first, &f.type, &f.length, buffer);
     if (f.result) {
       f.data.assign(buffer, buffer + f.length);
     } else {
@@ -53,13 +53,13 @@ TEST_F(FrameTest, FixedRequestsAreOneWriteOfHeaderAndData) {
     std::function<int()> send;
     Bytes wire;
   } cases[] = {
-      {"WComWrite 5/0x21", [&] { return link.WComWrite(h, 5, 1, &one); }, {0x05, 0x01, 0x04, 0x21}},
-      {"product id", [&] { return link.LinkRequestProductId(h); }, {0x05, 0x01, 0x04, 0x21}},
-      {"mode", [&] { return link.LinkRequestMode(h); }, {0x05, 0x01, 0x04, 0x3F}},
-      {"ping", [&] { return link.LinkRequestPing(h); }, {0x02, 0x01, 0x03, 0x14}},
-      {"switch-off", [&] { return link.LinkRequestSwitchOff(h); }, {0x0E, 0x01, 0x0F, 0x04}},
+      {"WriteFrame 5/0x21", [&] { return link.WriteFrame(h, 5, 1, &one); }, {0x05, 0x01, 0x04, 0x21}},
+      {"product id", [&] { return link.RequestProductId(h); }, {0x05, 0x01, 0x04, 0x21}},
+      {"mode", [&] { return link.RequestMode(h); }, {0x05, 0x01, 0x04, 0x3F}},
+      {"ping", [&] { return link.RequestPing(h); }, {0x02, 0x01, 0x03, 0x14}},
+      {"switch-off", [&] { return link.RequestSwitchOff(h); }, {0x0E, 0x01, 0x0F, 0x04}},
       {"AT+CGSN",
-       [&] { return link.LinkSendAtCommand(h, "AT+CGSN\r"); },
+       [&] { return link.SendAtCommand(h, "AT+CGSN\r"); },
        {0x06, 0x09, 0x0F, 0xF0, 0x41, 0x54, 0x2B, 0x43, 0x47, 0x53, 0x4E, 0x0D}},
   };
   for (const auto& c : cases) {
@@ -74,21 +74,21 @@ TEST_F(FrameTest, OversizedFramesAndTextsAreRefusedUnwritten) {
   uint8_t data[40];
   for (int i = 0; i < 40; ++i) data[i] = static_cast<uint8_t>(i);
 
-  EXPECT_EQ(link.WComWrite(h, 0x14, 32, data), 1);
+  EXPECT_EQ(link.WriteFrame(h, 0x14, 32, data), 1);
   ASSERT_EQ(device.Written().size(), 35u);
   EXPECT_EQ(device.Written()[2], 0x14 ^ 32);
   EXPECT_EQ(device.Written()[34], 31);
 
   device.events.clear();
-  EXPECT_EQ(link.WComWrite(h, 0x14, 33, data), 0);
-  EXPECT_EQ(link.WComWrite(h, 0x14, 255, data), 0);
+  EXPECT_EQ(link.WriteFrame(h, 0x14, 33, data), 0);
+  EXPECT_EQ(link.WriteFrame(h, 0x14, 255, data), 0);
 
   const std::string thirty(30, 'A');
-  EXPECT_EQ(link.LinkSendAtCommand(h, (thirty + "B").c_str()), 0);
-  EXPECT_EQ(link.LinkSendAtCommand(h, (thirty + thirty + thirty).c_str()), 0);
+  EXPECT_EQ(link.SendAtCommand(h, (thirty + "B").c_str()), 0);
+  EXPECT_EQ(link.SendAtCommand(h, (thirty + thirty + thirty).c_str()), 0);
   EXPECT_TRUE(device.Writes().empty());
 
-  EXPECT_EQ(link.LinkSendAtCommand(h, thirty.c_str()), 1);
+  EXPECT_EQ(link.SendAtCommand(h, thirty.c_str()), 1);
   const Bytes wire = device.Written();
   ASSERT_EQ(wire.size(), 34u);
   EXPECT_EQ(wire[1], 31);
@@ -99,13 +99,13 @@ TEST_F(FrameTest, OversizedFramesAndTextsAreRefusedUnwritten) {
 TEST_F(FrameTest, WriteFailuresAreReported) {
   const uint8_t two[2] = {1, 2};
   device.failWrites = 5;
-  EXPECT_EQ(link.WComWrite(h, 5, 1, two), 0);
-  EXPECT_EQ(link.LinkSendAtCommand(h, "AT\r"), 0);
-  EXPECT_EQ(link.WComPut(h, 0x55), 0);
-  EXPECT_EQ(link.LinkWriteRaw(h, 2, two), 0);
-  EXPECT_EQ(link.LinkRequestPing(h), 0);
+  EXPECT_EQ(link.WriteFrame(h, 5, 1, two), 0);
+  EXPECT_EQ(link.SendAtCommand(h, "AT\r"), 0);
+  EXPECT_EQ(link.PutByte(h, 0x55), 0);
+  EXPECT_EQ(link.WriteRaw(h, 2, two), 0);
+  EXPECT_EQ(link.RequestPing(h), 0);
 
-  EXPECT_EQ(link.LinkWriteRaw(h, 2, two), 1);
+  EXPECT_EQ(link.WriteRaw(h, 2, two), 1);
   EXPECT_EQ(device.Writes().back(), (Bytes{1, 2}));
 }
 
@@ -215,7 +215,7 @@ TEST_F(FrameTest, AwaitMakesOneReadPerFiftyMsOfTheTimeOutAndRestoresIt) {
   } cases[] = {{0, 1}, {50, 1}, {51, 2}, {250, 5}, {1000, 20}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.timeOut);
-    ASSERT_EQ(link.WComSetTimeOut(h, c.timeOut), 1);
+    ASSERT_EQ(link.SetTimeOut(h, c.timeOut), 1);
     device.events.clear();
     start = clock.NowUs();
     EXPECT_EQ(Await(7, 0).result, 0);
@@ -236,30 +236,30 @@ TEST_F(FrameTest, AwaitWithAPortThatRefusesTimeOutsStillEndsAndKeepsTheRecord) {
 
 TEST_F(FrameTest, ByteTimedUsesItsOwnWindowAndRestoresTheTimeOut) {
   uint8_t b = 0;
-  EXPECT_EQ(link.LinkGetByteTimed(h, &b, 45), 0);
+  EXPECT_EQ(link.GetByteTimed(h, &b, 45), 0);
   EXPECT_EQ(ElapsedUs(), 45'000);
   EXPECT_EQ(TimeOut(), 250u);
   EXPECT_EQ(device.timeouts.readConstant, 250u);
 
   device.Feed({0xA0}, 30'000);
-  EXPECT_EQ(link.LinkGetByteTimed(h, &b, 45), 1);
+  EXPECT_EQ(link.GetByteTimed(h, &b, 45), 1);
   EXPECT_EQ(b, 0xA0);
   EXPECT_EQ(TimeOut(), 250u);
 
   // A refused setting gives up at once and puts the record back.
   device.Feed({0x11});
   device.failSetTimeouts = true;
-  EXPECT_EQ(link.LinkGetByteTimed(h, &b, 45), 0);
+  EXPECT_EQ(link.GetByteTimed(h, &b, 45), 0);
   EXPECT_EQ(device.Pending(), 1u);
   EXPECT_EQ(TimeOut(), 250u);
 }
 
 TEST_F(FrameTest, GetWaitsThePortTimeOut) {
   uint8_t b = 0;
-  EXPECT_EQ(link.WComGet(h, &b), 0);
+  EXPECT_EQ(link.GetByte(h, &b), 0);
   EXPECT_EQ(ElapsedUs(), 250'000);
   device.Feed({0x42}, 100'000);
-  EXPECT_EQ(link.WComGet(h, &b), 1);
+  EXPECT_EQ(link.GetByte(h, &b), 1);
   EXPECT_EQ(b, 0x42);
 }
 
@@ -283,7 +283,7 @@ TEST_F(FrameTest, ReadReplyStopsAtTheBufferAndReportsOnlyEndedReplies) {
     device.Feed(Bytes(c.line.begin(), c.line.end()));
     char text[24];
     std::memset(text, '#', sizeof text);
-    EXPECT_EQ(link.LinkReadReply(h, 20, text), c.result);
+    EXPECT_EQ(link.ReadReply(h, 20, text), c.result);
     EXPECT_EQ(std::string(text), c.text);
     for (size_t i = 20; i < sizeof text; ++i) EXPECT_EQ(text[i], '#');
     EXPECT_EQ(device.Pending(), c.left);
@@ -293,9 +293,9 @@ TEST_F(FrameTest, ReadReplyStopsAtTheBufferAndReportsOnlyEndedReplies) {
 TEST_F(FrameTest, ReadReplyWithoutRoomForTextReadsNothing) {
   device.Feed({'O', 'K'});
   char text[2] = {'#', '#'};
-  EXPECT_EQ(link.LinkReadReply(h, 0, text), 0);
+  EXPECT_EQ(link.ReadReply(h, 0, text), 0);
   EXPECT_EQ(text[0], '#');
-  EXPECT_EQ(link.LinkReadReply(h, 1, text), 0);
+  EXPECT_EQ(link.ReadReply(h, 1, text), 0);
   EXPECT_EQ(text[0], '\0');
   EXPECT_EQ(text[1], '#');
   EXPECT_EQ(device.Pending(), 2u);

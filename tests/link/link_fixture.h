@@ -19,7 +19,7 @@ class LinkFixture : public ::testing::Test {
 
   // Opens COM1 and forgets the open's own events and time, so tests see only their own.
   LinkHandle OpenCom1(uint32_t baud = kDefaultBaudRate) {
-    h = link.WComOpen(0, baud);
+    h = link.Open(0, baud);
     EXPECT_NE(h, kNoLink);
     device.events.clear();
     start = clock.NowUs();
@@ -28,7 +28,7 @@ class LinkFixture : public ::testing::Test {
   int64_t ElapsedUs() { return clock.NowUs() - start; }
   uint32_t TimeOut() {
     uint32_t ms = 0;
-    EXPECT_EQ(link.WComGetTimeOut(h, &ms), 1);
+    EXPECT_EQ(link.GetTimeOut(h, &ms), 1);
     return ms;
   }
   std::vector<ScriptedDevice::Event> EventsOf(ScriptedDevice::Kind kind) const {

@@ -47,7 +47,7 @@ SerialConfig HandsetRecord(uint32_t baud) {
 using PortTest = LinkFixture;
 
 TEST_F(PortTest, OpenAppliesTheHandsetRecordThenTimeOutThenRtsThenPauses) {
-  const LinkHandle handle = link.WComOpen(0, 57600);
+  const LinkHandle handle = link.Open(0, 57600);
   ASSERT_NE(handle, kNoLink);
   EXPECT_GT(handle, 0);
   EXPECT_EQ(opener.names, std::vector<std::string>{"COM1"});
@@ -66,7 +66,7 @@ TEST_F(PortTest, OpenAppliesTheHandsetRecordThenTimeOutThenRtsThenPauses) {
   EXPECT_EQ(clock.NowUs(), 100'000);
 
   uint32_t ms = 0;
-  EXPECT_EQ(link.WComGetTimeOut(handle, &ms), 1);
+  EXPECT_EQ(link.GetTimeOut(handle, &ms), 1);
   EXPECT_EQ(ms, 250u);
 }
 
@@ -81,7 +81,7 @@ TEST_F(PortTest, PortIndexNamesTheDevice) {
     FakeOpener o;
     o.Add(c.name, &d);
     Link l(clock, o, ui);
-    const LinkHandle handle = l.WComOpen(c.index, 9600);
+    const LinkHandle handle = l.Open(c.index, 9600);
     EXPECT_NE(handle, kNoLink);
     EXPECT_EQ(o.names, std::vector<std::string>{c.name});
     EXPECT_EQ(d.config.baudRate, 9600u);
@@ -91,49 +91,49 @@ TEST_F(PortTest, PortIndexNamesTheDevice) {
 TEST_F(PortTest, IndexOutsideTheTenSlotsIsRefusedWithoutOpening) {
   for (int index : {-1, 10, 255, 1000}) {
     SCOPED_TRACE(index);
-    EXPECT_EQ(link.WComOpen(index, 57600), kNoLink);
+    EXPECT_EQ(link.Open(index, 57600), kNoLink);
   }
   EXPECT_EQ(opener.attempts, 0);
   EXPECT_EQ(clock.NowUs(), 0);
   // The real slots are untouched.
-  EXPECT_NE(link.WComOpen(0, 57600), kNoLink);
+  EXPECT_NE(link.Open(0, 57600), kNoLink);
 }
 
 TEST_F(PortTest, SecondOpenOfTheSameSlotFailsAndTheFirstHandleStaysUsable) {
   OpenCom1();
-  EXPECT_EQ(link.WComOpen(0, 19200), kNoLink);
+  EXPECT_EQ(link.Open(0, 19200), kNoLink);
   EXPECT_EQ(opener.attempts, 1);
   EXPECT_TRUE(device.events.empty());  // the open port was not touched
   EXPECT_EQ(TimeOut(), 250u);
-  EXPECT_EQ(link.WComPut(h, 0x42), 1);
+  EXPECT_EQ(link.PutByte(h, 0x42), 1);
   EXPECT_EQ(device.Written(), Bytes{0x42});
 }
 
 TEST_F(PortTest, CloseFreesTheSlotForAReopenAndRetiresTheOldHandle) {
   OpenCom1();
   const LinkHandle old = h;
-  EXPECT_EQ(link.WComClose(old), 1);
-  EXPECT_EQ(link.WComClose(old), 0);
-  EXPECT_EQ(link.WComPut(old, 0x55), 0);
+  EXPECT_EQ(link.Close(old), 1);
+  EXPECT_EQ(link.Close(old), 0);
+  EXPECT_EQ(link.PutByte(old, 0x55), 0);
 
-  const LinkHandle again = link.WComOpen(0, 57600);
+  const LinkHandle again = link.Open(0, 57600);
   ASSERT_NE(again, kNoLink);
   EXPECT_NE(again, old);
   // The handle of the closed port does not reach the port opened after it.
   uint32_t ms = 0;
-  EXPECT_EQ(link.WComGetTimeOut(old, &ms), 0);
-  EXPECT_EQ(link.WComPut(old, 0x55), 0);
-  EXPECT_EQ(link.WComPut(again, 0x55), 1);
+  EXPECT_EQ(link.GetTimeOut(old, &ms), 0);
+  EXPECT_EQ(link.PutByte(old, 0x55), 0);
+  EXPECT_EQ(link.PutByte(again, 0x55), 1);
 }
 
 TEST_F(PortTest, OpenStartsFromTheSameRecordAfterEarlierChanges) {
   OpenCom1();
-  EXPECT_EQ(link.WComConfigure(h, 19200), 1);
-  EXPECT_EQ(link.WComParity(h, kParityEven), 1);
-  EXPECT_EQ(link.WComSetTimeOut(h, 5000), 1);
-  EXPECT_EQ(link.WComClose(h), 1);
+  EXPECT_EQ(link.Configure(h, 19200), 1);
+  EXPECT_EQ(link.SetParity(h, kParityEven), 1);
+  EXPECT_EQ(link.SetTimeOut(h, 5000), 1);
+  EXPECT_EQ(link.Close(h), 1);
 
-  h = link.WComOpen(0, 115200);
+  h = link.Open(0, 115200);
   ASSERT_NE(h, kNoLink);
   EXPECT_EQ(device.config, HandsetRecord(115200));
   EXPECT_EQ(TimeOut(), 250u);
@@ -156,21 +156,21 @@ TEST_F(PortTest, FailedOpenStepsCloseThePortAndFreeTheSlot) {
     o.Add("COM2", &d);
     Link l(clock, o, ui);
     c.fail(d, o, true);
-    EXPECT_EQ(l.WComOpen(1, 57600), kNoLink);
+    EXPECT_EQ(l.Open(1, 57600), kNoLink);
     c.fail(d, o, false);
-    EXPECT_NE(l.WComOpen(1, 57600), kNoLink);  // the slot was freed
+    EXPECT_NE(l.Open(1, 57600), kNoLink);  // the slot was freed
   }
 }
 
 TEST_F(PortTest, HandlesAreDistinctPositiveAndNeverTheFreeOrFailedMark) {
   ScriptedDevice second(clock);
   opener.Add("COM2", &second);
-  const LinkHandle a = link.WComOpen(0, 57600);
-  const LinkHandle b = link.WComOpen(1, 57600);
+  const LinkHandle a = link.Open(0, 57600);
+  const LinkHandle b = link.Open(1, 57600);
   EXPECT_GT(a, 0);
   EXPECT_GT(b, 0);
   EXPECT_NE(a, b);
-  EXPECT_EQ(link.WComPut(b, 0x11), 1);
+  EXPECT_EQ(link.PutByte(b, 0x11), 1);
   EXPECT_EQ(second.Written(), Bytes{0x11});
   EXPECT_TRUE(device.Written().empty());
 }
@@ -183,30 +183,30 @@ TEST_F(PortTest, UnknownHandlesFailEveryOperationAndTouchNoPort) {
   char text[20] = "unchanged";
   const uint8_t one = 0x21;
   const std::vector<std::pair<const char*, std::function<int(LinkHandle)>>> ops = {
-      {"WComClose", [&](LinkHandle x) { return link.WComClose(x); }},
-      {"WComSetTimeOut", [&](LinkHandle x) { return link.WComSetTimeOut(x, 1000); }},
-      {"WComGetTimeOut", [&](LinkHandle x) { return link.WComGetTimeOut(x, &value); }},
-      {"WComConfigure", [&](LinkHandle x) { return link.WComConfigure(x, 19200); }},
-      {"WGetComConfiguration", [&](LinkHandle x) { return link.WGetComConfiguration(x, &value); }},
-      {"WComParity", [&](LinkHandle x) { return link.WComParity(x, kParityEven); }},
-      {"LinkSetDtr", [&](LinkHandle x) { return link.LinkSetDtr(x); }},
-      {"LinkClearDtr", [&](LinkHandle x) { return link.LinkClearDtr(x); }},
-      {"LinkPurge", [&](LinkHandle x) { return link.LinkPurge(x); }},
-      {"LinkClearErrors", [&](LinkHandle x) { return link.LinkClearErrors(x); }},
-      {"WComWrite", [&](LinkHandle x) { return link.WComWrite(x, 5, 1, &one); }},
-      {"WComRead", [&](LinkHandle x) { return link.WComRead(x, &t, &n, data); }},
-      {"LinkAwaitFrame", [&](LinkHandle x) { return link.LinkAwaitFrame(x, 0, 0, &t, &n, data); }},
-      {"WComPut", [&](LinkHandle x) { return link.WComPut(x, 0x55); }},
-      {"WComGet", [&](LinkHandle x) { return link.WComGet(x, &byte); }},
-      {"LinkGetByteTimed", [&](LinkHandle x) { return link.LinkGetByteTimed(x, &byte, 45); }},
-      {"LinkWriteRaw", [&](LinkHandle x) { return link.LinkWriteRaw(x, 1, &one); }},
-      {"LinkReadReply", [&](LinkHandle x) { return link.LinkReadReply(x, 20, text); }},
-      {"LinkSendAtCommand", [&](LinkHandle x) { return link.LinkSendAtCommand(x, "AT\r"); }},
-      {"LinkRequestPing", [&](LinkHandle x) { return link.LinkRequestPing(x); }},
-      {"LinkBootSync", [&](LinkHandle x) { return link.LinkBootSync(x); }},
-      {"LinkSendBootBlock", [&](LinkHandle x) { return link.LinkSendBootBlock(x, 1, &one); }},
-      {"LinkSendBootString", [&](LinkHandle x) { return link.LinkSendBootString(x, 7, 0x80, 1); }},
-      {"LinkLeaveBootMode", [&](LinkHandle x) { return link.LinkLeaveBootMode(x, 57600); }},
+      {"Close", [&](LinkHandle x) { return link.Close(x); }},
+      {"SetTimeOut", [&](LinkHandle x) { return link.SetTimeOut(x, 1000); }},
+      {"GetTimeOut", [&](LinkHandle x) { return link.GetTimeOut(x, &value); }},
+      {"Configure", [&](LinkHandle x) { return link.Configure(x, 19200); }},
+      {"GetConfiguration", [&](LinkHandle x) { return link.GetConfiguration(x, &value); }},
+      {"SetParity", [&](LinkHandle x) { return link.SetParity(x, kParityEven); }},
+      {"SetDtr", [&](LinkHandle x) { return link.SetDtr(x); }},
+      {"ClearDtr", [&](LinkHandle x) { return link.ClearDtr(x); }},
+      {"Purge", [&](LinkHandle x) { return link.Purge(x); }},
+      {"ClearErrors", [&](LinkHandle x) { return link.ClearErrors(x); }},
+      {"WriteFrame", [&](LinkHandle x) { return link.WriteFrame(x, 5, 1, &one); }},
+      {"ReadFrame", [&](LinkHandle x) { return link.ReadFrame(x, &t, &n, data); }},
+      {"AwaitFrame", [&](LinkHandle x) { return link.AwaitFrame(x, 0, 0, &t, &n, data); }},
+      {"PutByte", [&](LinkHandle x) { return link.PutByte(x, 0x55); }},
+      {"GetByte", [&](LinkHandle x) { return link.GetByte(x, &byte); }},
+      {"GetByteTimed", [&](LinkHandle x) { return link.GetByteTimed(x, &byte, 45); }},
+      {"WriteRaw", [&](LinkHandle x) { return link.WriteRaw(x, 1, &one); }},
+      {"ReadReply", [&](LinkHandle x) { return link.ReadReply(x, 20, text); }},
+      {"SendAtCommand", [&](LinkHandle x) { return link.SendAtCommand(x, "AT\r"); }},
+      {"RequestPing", [&](LinkHandle x) { return link.RequestPing(x); }},
+      {"BootSync", [&](LinkHandle x) { return link.BootSync(x); }},
+      {"SendBootBlock", [&](LinkHandle x) { return link.SendBootBlock(x, 1, &one); }},
+      {"SendBootString", [&](LinkHandle x) { return link.SendBootString(x, 7, 0x80, 1); }},
+      {"LeaveBootMode", [&](LinkHandle x) { return link.LeaveBootMode(x, 57600); }},
   };
   // 0 is what a free slot holds, -1 what a failed open returns.
   for (LinkHandle bogus : {0, -1, h + 1, 12345}) {
@@ -223,19 +223,19 @@ TEST_F(PortTest, UnknownHandlesFailEveryOperationAndTouchNoPort) {
 
 TEST_F(PortTest, SetTimeOutWritesTheRecordAndKeepsItWhenThePortRefuses) {
   OpenCom1();
-  EXPECT_EQ(link.WComSetTimeOut(h, 1000), 1);
+  EXPECT_EQ(link.SetTimeOut(h, 1000), 1);
   EXPECT_EQ(device.timeouts, (SerialTimeouts{0, 0, 1000, 0, 1000}));
   EXPECT_EQ(TimeOut(), 1000u);
 
   device.failSetTimeouts = true;
-  EXPECT_EQ(link.WComSetTimeOut(h, 5000), 0);
+  EXPECT_EQ(link.SetTimeOut(h, 5000), 0);
   EXPECT_EQ(TimeOut(), 5000u);                      // the record holds what was asked for
   EXPECT_EQ(device.timeouts.readConstant, 1000u);  // the port kept its own
 }
 
 TEST_F(PortTest, TimeOutScopeRestoresTheCallersTimeOutOnEveryPath) {
   OpenCom1();
-  link.WComSetTimeOut(h, 1000);
+  link.SetTimeOut(h, 1000);
   {
     LinkTimeOutScope scope(link, h, 5000);
     EXPECT_TRUE(scope.saved());
@@ -244,7 +244,7 @@ TEST_F(PortTest, TimeOutScopeRestoresTheCallersTimeOutOnEveryPath) {
     EXPECT_EQ(device.timeouts.readConstant, 5000u);
     scope.Restore();
     EXPECT_EQ(device.timeouts.readConstant, 1000u);
-    link.WComSetTimeOut(h, 2000);  // a restore happens once: the end of the scope keeps this
+    link.SetTimeOut(h, 2000);  // a restore happens once: the end of the scope keeps this
   }
   EXPECT_EQ(TimeOut(), 2000u);
 
@@ -272,7 +272,7 @@ TEST_F(PortTest, TimeOutScopeRestoresTheCallersTimeOutOnEveryPath) {
 
 TEST_F(PortTest, ConfigureChangesOnlyTheBaudRateRaisesRtsAndPauses102Ms) {
   OpenCom1();
-  EXPECT_EQ(link.WComConfigure(h, 19200), 1);
+  EXPECT_EQ(link.Configure(h, 19200), 1);
   EXPECT_EQ(device.config, HandsetRecord(19200));
   EXPECT_EQ(device.Count(Kind::SetRts), 1);
   EXPECT_TRUE(device.rts);
@@ -281,16 +281,16 @@ TEST_F(PortTest, ConfigureChangesOnlyTheBaudRateRaisesRtsAndPauses102Ms) {
 
 TEST_F(PortTest, ParityAndBaudRateChangesBuildOnEachOther) {
   OpenCom1();
-  ASSERT_EQ(link.WComConfigure(h, 19200), 1);
+  ASSERT_EQ(link.Configure(h, 19200), 1);
   start = clock.NowUs();
-  ASSERT_EQ(link.WComParity(h, kParityEven), 1);
+  ASSERT_EQ(link.SetParity(h, kParityEven), 1);
   EXPECT_EQ(ElapsedUs(), 10'000);
   EXPECT_EQ(device.config.baudRate, 19200u);
   EXPECT_EQ(device.config.parity, kParityEven);
   EXPECT_TRUE(device.config.parityCheck);
   EXPECT_EQ(device.Count(Kind::SetRts), 2);
 
-  ASSERT_EQ(link.WComConfigure(h, 57600), 1);
+  ASSERT_EQ(link.Configure(h, 57600), 1);
   EXPECT_EQ(device.config.baudRate, 57600u);
   EXPECT_EQ(device.config.parity, kParityEven);
 }
@@ -298,45 +298,45 @@ TEST_F(PortTest, ParityAndBaudRateChangesBuildOnEachOther) {
 TEST_F(PortTest, RefusedChangesFailButTheSlotRecordKeepsTheNewValue) {
   OpenCom1();
   device.failSetConfig = true;
-  EXPECT_EQ(link.WComConfigure(h, 19200), 0);
-  EXPECT_EQ(link.WComParity(h, kParityEven), 0);
+  EXPECT_EQ(link.Configure(h, 19200), 0);
+  EXPECT_EQ(link.SetParity(h, kParityEven), 0);
   EXPECT_EQ(device.config.baudRate, 57600u);
   EXPECT_EQ(ElapsedUs(), 0);  // no settling pause after a refusal
 
   // The next accepted change carries both refused values along.
   device.failSetConfig = false;
-  ASSERT_EQ(link.WComParity(h, kParityEven), 1);
+  ASSERT_EQ(link.SetParity(h, kParityEven), 1);
   EXPECT_EQ(device.config.baudRate, 19200u);
 
   device.failRts = true;
-  EXPECT_EQ(link.WComConfigure(h, 38400), 0);
-  EXPECT_EQ(link.WComParity(h, kParityNone), 0);
+  EXPECT_EQ(link.Configure(h, 38400), 0);
+  EXPECT_EQ(link.SetParity(h, kParityNone), 0);
 }
 
 TEST_F(PortTest, GetConfigurationAsksThePortNotTheSlot) {
   OpenCom1();
   device.config.baudRate = 38400;  // changed behind the library's back
   uint32_t baud = 0;
-  EXPECT_EQ(link.WGetComConfiguration(h, &baud), 1);
+  EXPECT_EQ(link.GetConfiguration(h, &baud), 1);
   EXPECT_EQ(baud, 38400u);
   device.failGetConfig = true;
-  EXPECT_EQ(link.WGetComConfiguration(h, &baud), 0);
+  EXPECT_EQ(link.GetConfiguration(h, &baud), 0);
 }
 
 TEST_F(PortTest, DtrPurgeAndClearErrorsReachThePort) {
   OpenCom1();
-  EXPECT_EQ(link.LinkSetDtr(h), 1);
+  EXPECT_EQ(link.SetDtr(h), 1);
   EXPECT_TRUE(device.dtr);
-  EXPECT_EQ(link.LinkClearDtr(h), 1);
+  EXPECT_EQ(link.ClearDtr(h), 1);
   EXPECT_FALSE(device.dtr);
   device.failDtr = true;
-  EXPECT_EQ(link.LinkSetDtr(h), 0);
-  EXPECT_EQ(link.LinkClearDtr(h), 0);
+  EXPECT_EQ(link.SetDtr(h), 0);
+  EXPECT_EQ(link.ClearDtr(h), 0);
 
   device.Feed({1, 2, 3});
-  EXPECT_EQ(link.LinkPurge(h), 1);
+  EXPECT_EQ(link.Purge(h), 1);
   EXPECT_EQ(device.Pending(), 0u);
-  EXPECT_EQ(link.LinkClearErrors(h), 1);
+  EXPECT_EQ(link.ClearErrors(h), 1);
   EXPECT_EQ(device.Count(Kind::ClearErrors), 1);
 }
 

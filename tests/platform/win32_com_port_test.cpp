@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/win32_serial.h"
+#include "platform/win32/system_serial.h"
 
 namespace velmora {
 namespace {

@@ -17,13 +17,13 @@
 #include "platform/file_system.h"
 #include "platform/output_file.h"
 #include "platform/record_file.h"
-#include "platform/port_namer.h"
+#include "ports/port_namer.h"
 #include "platform/regular_file.h"
 #include "platform/settings_store.h"
 #include "platform/tcp_socket.h"
 #include "platform/text_file.h"
-#include "platform/win32_serial.h"
-#include "platform/win32_text.h"
+#include "platform/win32/system_serial.h"
+#include "platform/win32/text.h"
 
 namespace velmora {
 namespace {

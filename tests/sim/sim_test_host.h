@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/frame.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
 #include "sim/sim_device.h"
@@ -36,22 +37,12 @@ inline std::string ToHex(const Bytes& b) {
   return s;
 }
 
-inline Bytes Frame(uint8_t type, const Bytes& data) {
-  Bytes f;
-  f.reserve(3 + data.size());
-  f.push_back(type);
-  f.push_back(static_cast<uint8_t>(data.size()));
-  f.push_back(static_cast<uint8_t>(type ^ data.size()));
-  for (uint8_t b : data) f.push_back(b);
-  return f;
-}
+inline Bytes Frame(uint8_t type, const Bytes& data) { return protocol::FrameBytes(type, data); }
 
 // A service message in a type-0x14 frame, check byte appended.
 inline Bytes Service(const Bytes& msg) {
   Bytes m = msg;
-  uint8_t x = 0;
-  for (uint8_t b : msg) x ^= b;
-  m.push_back(x);
+  m.push_back(protocol::XorCheck(msg.data(), msg.size()));
   return Frame(0x14, m);
 }
 
@@ -96,10 +87,8 @@ struct Host {
     if (Exchange({0x55}, 45) != Bytes{0xA0}) return false;
     Dtr(false);
     Bytes block{static_cast<uint8_t>(program.size())};
-    uint8_t x = 0;
-    for (uint8_t b : program) x ^= b;
     block.insert(block.end(), program.begin(), program.end());
-    block.push_back(x);
+    block.push_back(protocol::XorCheck(program.data(), program.size()));
     Send(block);
     const bool ok = Receive(60, 1) == Bytes{0xA5};
     Configure(57600, kParityNone);

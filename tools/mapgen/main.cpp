@@ -10,7 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "platform/program_options.h"
+#include "options/program_options.h"
 #include "tools/mapgen/map_generator.h"
 
 namespace {

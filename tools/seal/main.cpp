@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "container/loader.h"
-#include "platform/program_options.h"
+#include "options/program_options.h"
 #include "platform/regular_file.h"
 #include "tools/seal/seal.h"
 
