@@ -1,5 +1,6 @@
 // velmora-cli: the update run with a console face. The same start-up as the dialog (settings,
-// embedded map, log header, unattended mode), then one update or, with --check, a map check.
+// embedded map, log header, unattended mode), then one mode: an update, a map check, a plan, a
+// restore, the port list, or a station of several ports. Main parses, dispatches, finishes.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -22,6 +23,7 @@
 #include "platform/interrupt.h"
 #include "platform/output_file.h"
 #include "options/program_options.h"
+#include "options/run_options.h"
 #include "platform/record_file.h"
 #include "platform/regular_file.h"
 #include "platform/self_path.h"
@@ -37,7 +39,6 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitUpdateFailed = 1;  // also: --check found the map bad
 constexpr int kExitNoConnection = 2;
-constexpr int kExitUsage = 64;
 
 int ExitStatus(RunOutcome outcome) {
   switch (outcome) {
@@ -116,176 +117,223 @@ void PrintLines(std::FILE* out, const char* prefix, const std::string& text) {
   }
 }
 
-int Main(int argc, char** argv) {
-  CLI::App app{
-      "velmora-cli writes a mapping (numbered configuration blocks) into a handset's block\n"
-      "store over a serial line. Without a handset at hand, --port sim: runs the update on\n"
-      "the built-in simulated handset.\n\n"
-      "Exit status: 0 success, 1 the update failed after the handset was connected\n"
-      "(or --check found the map bad, or the map, settings or an output could not be used),\n"
-      "2 the handset could not be connected, 64 a usage error, 129/130/143 a SIGHUP/SIGINT/\n"
-      "SIGTERM that arrived during a garbage collection ended the run once the blocks were\n"
-      "back (128 + the signal's number)."};
-  AddVersionFlag(app, "velmora-cli");
+constexpr char kDescription[] =
+    "velmora-cli writes a mapping (numbered configuration blocks) into a handset's block\n"
+    "store over a serial line. Without a handset at hand, --port sim: runs the update on\n"
+    "the built-in simulated handset.\n\n"
+    "Exit status: 0 success, 1 the update failed after the handset was connected\n"
+    "(or --check found the map bad, or the map, settings or an output could not be used),\n"
+    "2 the handset could not be connected, 64 a usage error, 129/130/143 a SIGHUP/SIGINT/\n"
+    "SIGTERM that arrived during a garbage collection ended the run once the blocks were\n"
+    "back (128 + the signal's number).";
 
-  std::string mapPath;
-  std::string port;
-  std::vector<std::string> portList;
-  std::string stationPath;
-  std::string settingsPath;
-  std::string timingPath;
-  std::string reportPath;
-  std::string reportAppendPath;
-  uint32_t baud = 0;
-  std::string restorePath;
-  bool check = false;
-  bool otherHandset = false;
-  bool showHandset = false;
-  bool verify = false;
-  bool plan = false;
-  bool listPorts = false;
-  std::string sysfsRoot = kDefaultSysfsRoot;
-  std::vector<std::string> words;
-  app.add_option("--map", mapPath,
-                 "Map file to write, - for standard input; read in text mode as Open File reads it")
-      ->check(ExistingFileOrStdin());
-  app.add_option("--port", portList,
-                 "Device for the configured port (COM1 unless the settings say otherwise): a path\n"
-                 "such as /dev/ttyUSB0, a USB adapter by identity usb:VID:PID[:SERIAL],\n"
-                 "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset.\n"
-                 "Given more than once: station mode, one update per port at the same time")
-      ->allow_extra_args(false)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-  app.add_option("--station", stationPath,
-                 "Station mode: update the handsets on the ports of this file (one port a line,\n"
-                 "optionally followed by its log file; # comments) at the same time, each with\n"
-                 "its own log, then print a summary; exit 0 only when every handset succeeded")
-      ->excludes("--port");
-  app.add_flag("--list-ports", listPorts,
-               "List the serial devices with their USB identity (for --port usb:...) and driver");
-  app.add_option("--sysfs-root", sysfsRoot,
-                 "Root of the device tree that --list-ports and usb: ports read (default /sys;\n"
-                 "for tests)");
-  app.add_option("--baud", baud, "Baud rate of the link (default: the settings, else 57600)")
-      ->check(CLI::Range(1200u, 4000000u));
-  app.add_option("--settings", settingsPath,
-                 "Settings file in registry-export format (default: $VELMORA_SETTINGS, else\n"
-                 "$XDG_CONFIG_HOME/velmora/settings.reg or ~/.config/velmora/settings.reg)");
-  app.add_flag("--check", check, "Read and check the map only (no handset); exit 0 for a good map");
-  app.add_option("--restore", restorePath,
-                 "Write the Eelite blocks of a backup file (mapsave.eel, or a write-ahead copy\n"
-                 "left by an interrupted garbage collection) back into the handset and read each\n"
-                 "back to compare; exit 0 when every block is back")
-      ->excludes("--check");
-  app.add_flag("--other-handset", otherHandset,
-               "With --restore: write the blocks even when the backup names another handset\n"
-               "than the connected one, or names none (a bare mapsave.eel); the log says so")
-      ->needs("--restore");
-  app.add_option("--timing", timingPath,
-                 "Write phase times and line counts of the run here (key=value; for the\n"
-                 "whole-run benchmark)");
-  app.add_flag("--verify", verify,
-               "Read every block back after writing or creating it and compare it with the map;\n"
-               "a difference fails the block and the run")
-      ->excludes("--check");
-  app.add_option("--report", reportPath,
-                 "Write the run's record here as one JSON object (replaced whole, never left\n"
-                 "half-written; see docs/run-record.md)")
-      ->excludes("--check");
-  app.add_option("--report-append", reportAppendPath,
-                 "Append the run's record to this file as one line of JSON (an audit trail)")
-      ->excludes("--check");
-  app.add_flag("--plan", plan,
-               "Connect, read what the handset holds and print what the update would do to\n"
-               "each block (write, create, delete, nothing; size changes; garbage collection);\n"
-               "write nothing, switch the handset off; exit 0 when the map fits the handset")
-      ->excludes("--check")
-      ->excludes("--restore")
-      ->excludes("--verify");
-  app.add_flag("--show-handset", showHandset,
-               "After the run, print what the simulated handset's block store holds");
-  app.add_option("words", words,
-                 "AUTOMATIC anywhere on the command line runs unattended: no waiting for Enter")
-      ->check(CLI::IsMember({"AUTOMATIC"}));
-  UseBinaryStandardStreams();
+// velmora-cli's modes as subcommands; each is the same as the flag it names, which keeps
+// working. A mode that takes a file takes it as its argument.
+struct ModeCommand {
+  const char* name;
+  const char* flag;  // the flag the mode stands for; null for update, the default
+  std::string RunOptions::*file;
+  const char* help;
+};
+
+const ModeCommand kModes[] = {
+    {"update", nullptr, nullptr, "Write the map into the handset (also without a subcommand)"},
+    {"check", "--check", nullptr, "Read and check the map only, as --check"},
+    {"plan", "--plan", nullptr, "Show what the update would do to each block, as --plan"},
+    {"restore", "--restore", &RunOptions::restorePath,
+     "Write a backup file back into the handset, as --restore FILE"},
+    {"list-ports", "--list-ports", nullptr, "List the serial devices, as --list-ports"},
+    {"station", "--station", &RunOptions::stationPath,
+     "Update the handsets on the ports of a station file, as --station FILE"},
+};
+
+// Whether an option was given, on its own or through the mode that stands for it.
+bool Given(const CLI::Option* option, const char* modeFlag) {
+  return option->count() > 0 || (modeFlag != nullptr && option->get_name() == modeFlag);
+}
+
+// A mode given as a subcommand sets its flag after the parser has judged the flags, so the
+// options that exclude or need the mode's flag are judged here again. False after the message.
+bool ModeFitsOptions(const CLI::App& app, const char* modeFlag) {
+  for (const CLI::Option* option : app.get_options()) {
+    if (!Given(option, modeFlag)) continue;
+    for (const CLI::Option* other : option->get_excludes()) {
+      if (Given(other, modeFlag)) {
+        std::fprintf(stderr, "%s excludes %s\nRun with --help for more information.\n",
+                     option->get_name().c_str(), other->get_name().c_str());
+        return false;
+      }
+    }
+    for (const CLI::Option* other : option->get_needs()) {
+      if (!Given(other, modeFlag)) {
+        std::fprintf(stderr, "%s requires %s\nRun with --help for more information.\n",
+                     option->get_name().c_str(), other->get_name().c_str());
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void ApplyMode(const ModeCommand& mode, RunOptions* o) {
+  const std::string flag = mode.flag ? mode.flag : "";
+  if (flag == "--check") o->check = true;
+  if (flag == "--plan") o->plan = true;
+  if (flag == "--list-ports") o->listPorts = true;
+}
+
+// Parses the command line into *o (arguments in UTF-8 in *arguments). -1: go on; otherwise
+// the exit status, the help, the version or the parser's message having been printed.
+int ParseCommandLine(int argc, char** argv, RunOptions* o, std::vector<std::string>* arguments) {
+  CLI::App app{kDescription};
+  AddVersionFlag(app, "velmora-cli");
+  AddRunOptions(app, FrontEnd::Console, o);
+  std::vector<CLI::App*> modes;
+  for (const ModeCommand& mode : kModes) {
+    CLI::App* sub = app.add_subcommand(mode.name, mode.help);
+    sub->fallthrough();
+    if (mode.file) sub->add_option("FILE", o->*mode.file, "The file")->required();
+    sub->add_option("words", o->words, "AUTOMATIC: unattended")->check(CLI::IsMember({"AUTOMATIC"}));
+    modes.push_back(sub);
+  }
+  app.require_subcommand(0, 1);
   // Parsed in UTF-8 whatever the system's own code page: file names keep every character.
-  const std::vector<std::string> arguments = ProcessArguments(argc, argv);
+  *arguments = ProcessArguments(argc, argv);
   std::vector<const char*> utf8Argv;
-  for (const std::string& argument : arguments) utf8Argv.push_back(argument.c_str());
+  for (const std::string& argument : *arguments) utf8Argv.push_back(argument.c_str());
   if (const int status = ParseProgramOptions(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
       status >= 0)
     return status;
-
-  for (const std::string& p : portList) {
+  for (size_t i = 0; i < modes.size(); ++i) {
+    if (!modes[i]->parsed()) continue;
+    if (kModes[i].flag && app.get_option(kModes[i].flag)->count() > 0) {
+      std::fprintf(stderr, "%s: the subcommand %s and %s are the same mode; give one\n"
+                   "Run with --help for more information.\n", kModes[i].name, kModes[i].name,
+                   kModes[i].flag);
+      return kExitUsage;
+    }
+    ApplyMode(kModes[i], o);
+    if (!ModeFitsOptions(app, kModes[i].flag)) return kExitUsage;
+  }
+  for (const std::string& p : o->ports) {
     if (p.empty()) {
       std::fprintf(stderr, "--port: an empty device name\nRun with --help for more information.\n");
       return kExitUsage;
     }
   }
-  const std::vector<RunInput> inputs = RunInputs(mapPath, settingsPath, stationPath, restorePath);
-  if (!CheckOutputs({{reportPath, LinkRule::Refuse},
-                     {reportAppendPath, LinkRule::Follow},
-                     {timingPath, LinkRule::Refuse}},
-                    inputs))
+  return -1;
+}
+
+// Station mode: a velmora-cli of its own for each port, with what was asked of this one.
+int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
+                 const std::vector<RunInput>& inputs, const std::string& commandLine) {
+  std::vector<StationPort> station;
+  std::string why;
+  std::string text;
+  if (!o.stationPath.empty() && !ReadRegularFile(o.stationPath, &text, &why, 1 << 20)) {
+    std::fprintf(stderr, "error: station file %s: %s\n", o.stationPath.c_str(), why.c_str());
     return kExitUpdateFailed;
+  }
+  if (!(o.stationPath.empty() ? StationFromPorts(o.ports, &station, &why)
+                              : ParseStationText(text, o.stationPath, &station, &why))) {
+    std::fprintf(stderr, "error: %s\n", why.c_str());
+    return kExitUpdateFailed;
+  }
+  if (HasStationRefusedOption(o)) {
+    std::fprintf(stderr,
+                 "error: a station takes --map FILE, --baud, --settings, --verify, --plan, "
+                 "--report-append and --show-handset; not --map -, --report, --check, "
+                 "--restore or --timing\n");
+    return kExitUsage;
+  }
+  // Every log a station empties is checked before the first handset is touched.
+  std::vector<std::pair<std::string, LinkRule>> logs;
+  for (const StationPort& s : station) logs.emplace_back(s.logPath, LinkRule::Refuse);
+  if (!CheckOutputs(logs, inputs)) return kExitUpdateFailed;
+  // Nobody answers at a station: without a map each handset would be connected for nothing.
+  if (o.mapPath.empty() && !CarriesSealedMap(commandLine)) {
+    std::fputs(kNoMapError, stderr);
+    return kExitUpdateFailed;
+  }
+  std::vector<std::string> args = StationArguments(o);
+  // Nobody answers a box at a station: every run is unattended.
+  args.push_back("AUTOMATIC");
+  // The children's logs start with the program's path: its real name, not a system alias.
+  std::string self = SelfExecutableName();
+  if (self.empty()) self = arguments.empty() ? std::string("velmora-cli") : arguments[0];
+  return RunStation(self, args, station, stdout);
+}
 
-  if (portList.size() == 1) port = portList[0];
-  if (!stationPath.empty() || portList.size() > 1) {
-    // Each port gets a velmora-cli of its own, with what was asked of this one.
-    std::vector<StationPort> station;
+int ListPorts(const RunOptions& o) {
+  const std::vector<SerialPortInfo> ports = ListSerialPorts(o.sysfsRoot);
+  if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", o.sysfsRoot.c_str());
+  std::fputs(FormatPortList(ports).c_str(), stdout);
+  return kExitSuccess;
+}
+
+// The run's record (--report, --report-append), written at every end once the options were
+// good; without either it only passes the status through.
+class RecordKeeper {
+ public:
+  RecordKeeper(const RunOptions& o, Program& program) : o_(o), program_(program) {
+    report_.program = "velmora-cli";
+    report_.version = kReleaseVersion;
+    report_.mode = !o.restorePath.empty() ? "restore" : o.plan ? "plan" : "update";
+    report_.mapFile = o.restorePath.empty() ? o.mapPath : o.restorePath;
+    report_.verify = o.verify;
+    report_.startMs = NowMs();
+    if (Wanted()) program.SetRunRecord(&report_.record);
+  }
+
+  int Finish(int status, const char* outcome, const std::string& error) {
+    if (!Wanted()) return status;
+    report_.endMs = NowMs();
+    report_.mapText = o_.restorePath.empty() ? program_.model().MapText() : nullptr;
+    const uint8_t portIndex = program_.linkSettings().portIndex;
+    report_.port = !o_.Port().empty() ? o_.Port()
+                   : portIndex < 9    ? "COM" + std::to_string(portIndex + 1)
+                   : portIndex == 9   ? std::string("COM:")
+                                      : std::string();
+    report_.baudRate = program_.linkSettings().baudRate;
+    report_.hardwareProduct = program_.HardwareProduct();
+    report_.outcome = outcome;
+    report_.error = error;
+    report_.exitStatus = status;
+    const std::string line = FormatRunReport(report_) + "\n";
     std::string why;
-    std::string text;
-    if (!stationPath.empty() && !ReadRegularFile(stationPath, &text, &why, 1 << 20)) {
-      std::fprintf(stderr, "error: station file %s: %s\n", stationPath.c_str(), why.c_str());
-      return kExitUpdateFailed;
+    bool kept = true;
+    if (!o_.reportPath.empty() && !ReplaceFileWhole(o_.reportPath, line, &why)) {
+      std::fprintf(stderr, "error: cannot write the run record: %s\n", why.c_str());
+      kept = false;
     }
-    if (!(stationPath.empty() ? StationFromPorts(portList, &station, &why)
-                              : ParseStationText(text, stationPath, &station, &why))) {
-      std::fprintf(stderr, "error: %s\n", why.c_str());
-      return kExitUpdateFailed;
+    if (!o_.reportAppendPath.empty() && !AppendWholeLine(o_.reportAppendPath, line, &why)) {
+      std::fprintf(stderr, "error: cannot append the run record: %s\n", why.c_str());
+      kept = false;
     }
-    if (mapPath == kStandardInputPath || !reportPath.empty() || check || !restorePath.empty() ||
-        !timingPath.empty()) {
-      std::fprintf(stderr,
-                   "error: a station takes --map FILE, --baud, --settings, --verify, --plan, "
-                   "--report-append and --show-handset; not --map -, --report, --check, "
-                   "--restore or --timing\n");
-      return kExitUsage;
-    }
-    // Every log a station empties is checked before the first handset is touched.
-    std::vector<std::pair<std::string, LinkRule>> logs;
-    for (const StationPort& s : station) logs.emplace_back(s.logPath, LinkRule::Refuse);
-    if (!CheckOutputs(logs, inputs)) return kExitUpdateFailed;
-    // Nobody answers at a station: without a map each handset would be connected for nothing.
-    if (mapPath.empty() &&
-        !CarriesSealedMap(ProcessCommandLine(argc, argv))) {
-      std::fputs(kNoMapError, stderr);
-      return kExitUpdateFailed;
-    }
-    std::vector<std::string> args;
-    if (!mapPath.empty()) args.insert(args.end(), {"--map", mapPath});
-    if (baud != 0) args.insert(args.end(), {"--baud", std::to_string(baud)});
-    if (!settingsPath.empty()) args.insert(args.end(), {"--settings", settingsPath});
-    if (verify) args.push_back("--verify");
-    if (plan) args.push_back("--plan");
-    if (showHandset) args.push_back("--show-handset");
-    if (!reportAppendPath.empty()) args.insert(args.end(), {"--report-append", reportAppendPath});
-    if (sysfsRoot != kDefaultSysfsRoot) args.insert(args.end(), {"--sysfs-root", sysfsRoot});
-    // Nobody answers a box at a station: every run is unattended.
-    args.push_back("AUTOMATIC");
-    // The children's logs start with the program's path: its real name, not a system alias.
-    std::string self = SelfExecutableName();
-    if (self.empty()) self = arguments.empty() ? std::string("velmora-cli") : arguments[0];
-    return RunStation(self, args, station, stdout);
+    // A line that counts on its records must not take a run without one for a good run.
+    return kept || status != kExitSuccess ? status : kExitUpdateFailed;
   }
 
-  if (listPorts) {
-    const std::vector<SerialPortInfo> ports = ListSerialPorts(sysfsRoot);
-    if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", sysfsRoot.c_str());
-    std::fputs(FormatPortList(ports).c_str(), stdout);
-    return kExitSuccess;
+  int Finish(RunOutcome outcome, const std::string& error) {
+    // A request held through a garbage collection ends the program as that request would have.
+    if (HeldInterrupt() != 0) return Finish(InterruptExitStatus(HeldInterrupt()), "interrupted", error);
+    return Finish(ExitStatus(outcome), OutcomeName(outcome), error);
   }
 
+ private:
+  bool Wanted() const { return !o_.reportPath.empty() || !o_.reportAppendPath.empty(); }
+  const RunOptions& o_;
+  Program& program_;
+  RunReport report_;
+};
+
+void ShowSimulatedHandset(const RunOptions& o, Program& program) {
+  if (o.showHandset && program.simHandset() != nullptr)
+    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
+}
+
+// One handset: an update, or the check, plan or restore of the options.
+int RunOne(const RunOptions& o, const std::string& commandLine) {
   // A termination request in the middle of a garbage collection waits for the blocks to be
   // back in the handset; anywhere else it ends the program as it always did.
   InstallInterruptHandlers();
@@ -297,79 +345,39 @@ int Main(int argc, char** argv) {
   // With --timing the link sees counting decorators of its clock and devices; without it,
   // the real ones, untouched.
   RunTiming timing(clock);
-  if (!timingPath.empty()) {
+  if (!o.timingPath.empty()) {
     program.Instrument(
-        timing.LinkClock(), [&timing](DeviceOpener& o) { return timing.WrapOpener(o); },
+        timing.LinkClock(), [&timing](DeviceOpener& d) { return timing.WrapOpener(d); },
         [&timing](UpdateOperations& u) { return timing.WrapOperations(u); });
   }
-
-  program.SetVerify(verify);
-
+  program.SetVerify(o.verify);
   StartupOptions options;
-  options.commandLine = ProcessCommandLine(argc, argv);
-  options.settingsPath = settingsPath;
-  options.port = port;
-  options.baudRate = baud;
-  options.sysfsRoot = sysfsRoot;
-  // The run's record, written at every end once the options were good.
-  RunReport report;
-  report.program = "velmora-cli";
-  report.version = kReleaseVersion;
-  report.mode = !restorePath.empty() ? "restore" : plan ? "plan" : "update";
-  report.mapFile = restorePath.empty() ? mapPath : restorePath;
-  report.verify = verify;
-  report.startMs = NowMs();
-  if (!reportPath.empty() || !reportAppendPath.empty()) program.SetRunRecord(&report.record);
-  const auto finish = [&](int status, const char* outcome, const std::string& error) {
-    if (reportPath.empty() && reportAppendPath.empty()) return status;
-    report.endMs = NowMs();
-    report.mapText = restorePath.empty() ? model.MapText() : nullptr;
-    const uint8_t portIndex = program.linkSettings().portIndex;
-    report.port = !port.empty() ? port
-                  : portIndex < 9 ? "COM" + std::to_string(portIndex + 1)
-                  : portIndex == 9 ? std::string("COM:") : std::string();
-    report.baudRate = program.linkSettings().baudRate;
-    report.hardwareProduct = program.HardwareProduct();
-    report.outcome = outcome;
-    report.error = error;
-    report.exitStatus = status;
-    const std::string line = FormatRunReport(report) + "\n";
-    std::string why;
-    bool kept = true;
-    if (!reportPath.empty() && !ReplaceFileWhole(reportPath, line, &why)) {
-      std::fprintf(stderr, "error: cannot write the run record: %s\n", why.c_str());
-      kept = false;
-    }
-    if (!reportAppendPath.empty() && !AppendWholeLine(reportAppendPath, line, &why)) {
-      std::fprintf(stderr, "error: cannot append the run record: %s\n", why.c_str());
-      kept = false;
-    }
-    // A line that counts on its records must not take a run without one for a good run.
-    return kept || status != kExitSuccess ? status : kExitUpdateFailed;
-  };
+  options.commandLine = commandLine;
+  options.settingsPath = o.settingsPath;
+  options.port = o.Port();
+  options.baudRate = o.baudRate;
+  options.sysfsRoot = o.sysfsRoot;
+  RecordKeeper record(o, program);
 
-  program.SetRestoring(restorePath);
+  program.SetRestoring(o.restorePath);
   std::string warning;
   program.Initialise(options, &warning);
   view.SetUnattended(model.Unattended());
   PrintLines(stderr, "warning: ", warning);
   if (!program.startupError().empty()) {
     PrintLines(stderr, "error: ", program.startupError());
-    return finish(kExitUpdateFailed, "failed", program.startupError());
+    return record.Finish(kExitUpdateFailed, "failed", program.startupError());
   }
-  if (!mapPath.empty() && !model.OpenMapFile(mapPath))
-    return finish(kExitUpdateFailed, "failed", "cannot read the map file " + mapPath);
+  if (!o.mapPath.empty() && !model.OpenMapFile(o.mapPath))
+    return record.Finish(kExitUpdateFailed, "failed", "cannot read the map file " + o.mapPath);
 
-  if (!restorePath.empty()) {
+  if (!o.restorePath.empty()) {
     view.SetLive(true);
-    const RunOutcome restored = program.Restore(restorePath, otherHandset);
-    if (showHandset && program.simHandset() != nullptr)
-      std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
-    if (HeldInterrupt() != 0)
-      return finish(InterruptExitStatus(HeldInterrupt()), "interrupted", "");
-    return finish(ExitStatus(restored), OutcomeName(restored), "");
+    const RunOutcome restored = program.Restore(o.restorePath, o.otherHandset);
+    ShowSimulatedHandset(o, program);
+    return record.Finish(restored, "");
   }
-  if (check) {
+  if (o.check) {
     view.SetLive(true);
     return CheckMapText(model, model.MapText()) ? kExitSuccess : kExitUpdateFailed;
   }
@@ -377,25 +385,38 @@ int Main(int argc, char** argv) {
   // not (an unattended run would otherwise connect it only to fail and switch it off).
   if (model.MapText() == nullptr) {
     std::fputs(kNoMapError, stderr);
-    return finish(kExitUpdateFailed, "failed", "no map");
+    return record.Finish(kExitUpdateFailed, "failed", "no map");
   }
-
   view.SetLive(true);
   std::string error;
-  if (plan) {
+  if (o.plan) {
     const RunOutcome planned = program.Plan(&error);
-    if (showHandset && program.simHandset() != nullptr)
-      std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
-    return finish(ExitStatus(planned), OutcomeName(planned), error);
+    ShowSimulatedHandset(o, program);
+    return record.Finish(ExitStatus(planned), OutcomeName(planned), error);
   }
   const RunOutcome outcome = program.Start(&error);
-  if (std::string why; !timingPath.empty() && !timing.WriteReport(timingPath, &why))
+  if (std::string why; !o.timingPath.empty() && !timing.WriteReport(o.timingPath, &why))
     std::fprintf(stderr, "warning: cannot write the timing report: %s\n", why.c_str());
-  if (showHandset && program.simHandset() != nullptr)
-    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
-  // A request held through a garbage collection ends the program as that request would have.
-  if (HeldInterrupt() != 0) return finish(InterruptExitStatus(HeldInterrupt()), "interrupted", error);
-  return finish(ExitStatus(outcome), OutcomeName(outcome), error);
+  ShowSimulatedHandset(o, program);
+  return record.Finish(outcome, error);
+}
+
+int Main(int argc, char** argv) {
+  UseBinaryStandardStreams();
+  RunOptions o;
+  std::vector<std::string> arguments;
+  if (const int status = ParseCommandLine(argc, argv, &o, &arguments); status >= 0) return status;
+
+  const std::vector<RunInput> inputs = RunInputs(o.mapPath, o.settingsPath, o.stationPath, o.restorePath);
+  if (!CheckOutputs({{o.reportPath, LinkRule::Refuse},
+                     {o.reportAppendPath, LinkRule::Follow},
+                     {o.timingPath, LinkRule::Refuse}},
+                    inputs))
+    return kExitUpdateFailed;
+  const std::string commandLine = ProcessCommandLine(argc, argv);
+  if (!o.stationPath.empty() || o.ports.size() > 1) return RunAsStation(o, arguments, inputs, commandLine);
+  if (o.listPorts) return ListPorts(o);
+  return RunOne(o, commandLine);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "platform/interrupt.h"
 #include "options/program_options.h"
+#include "options/run_options.h"
 
 namespace velmora::gui {
 
@@ -18,28 +19,18 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
       "129/130/143 a SIGHUP/SIGINT/SIGTERM that arrived during a garbage collection ended the\n"
       "program once the blocks were back (128 + the signal's number)."};
   AddVersionFlag(cli, "velmora");
-  std::vector<std::string> words;
-  cli.add_option("--map", options->mapPath,
-                 "Map file to write, - for standard input; loaded as Open File loads it")
-      ->check(ExistingFileOrStdin());
-  cli.add_option("--port", options->port,
-                 "Device for the configured port: a path such as /dev/ttyUSB0,\n"
-                 "rfc2217://HOST:PORT, or sim: / sim:PROFILE for the simulated handset");
-  cli.add_option("--baud", options->baudRate, "Baud rate of the link (default: the settings, else 57600)")
-      ->check(CLI::Range(1200u, 4000000u));
-  cli.add_flag("--verify", options->verify,
-               "Read every block back after writing it and compare; a difference fails the block");
-  cli.add_option("--settings", options->settingsPath,
-                 "Settings file in registry-export format (default: $VELMORA_SETTINGS, else\n"
-                 "$XDG_CONFIG_HOME/velmora/settings.reg or ~/.config/velmora/settings.reg)");
-  cli.add_option("words", words,
-                 "AUTOMATIC anywhere on the command line runs the update at once and ends the\n"
-                 "dialog when it is done")
-      ->check(CLI::IsMember({"AUTOMATIC"}));
+  RunOptions run;
+  AddRunOptions(cli, FrontEnd::Dialog, &run);
   std::vector<const char*> argv;
   argv.reserve(arguments.size());
   for (const std::string& a : arguments) argv.push_back(a.c_str());
-  return ParseProgramOptions(cli, static_cast<int>(argv.size()), argv.data());
+  const int status = ParseProgramOptions(cli, static_cast<int>(argv.size()), argv.data());
+  options->mapPath = run.mapPath;
+  options->port = run.Port();
+  options->settingsPath = run.settingsPath;
+  options->baudRate = run.baudRate;
+  options->verify = run.verify;
+  return status;
 }
 
 int ExitStatusForResult(int dialogResult) {

@@ -50,7 +50,7 @@ for program in programs:
     # The item lines of OPTIONS (".B --x", ".BI --x " FILE"", ".BI -o ", " --output " FILE"").
     items = re.findall(r"(?m)^\.BI? (.*)$", section.group(1)) if section else []
     described = {o for item in items for o in re.findall(r"(?<![a-z0-9-])(--[a-z0-9][a-z0-9-]*)", item)}
-    described_subs = set(re.findall(r"(?m)^\.B ([a-z]+)\s*$", section.group(1))) if section else set()
+    described_subs = set(re.findall(r"(?m)^\.B ([a-z][a-z-]*)\s*$", section.group(1))) if section else set()
     for option in sorted(options - described - described_subs):
         problems.append(f"{name}: {option} is in --help but not described in docs/man/{name}.1")
     for option in sorted(described - options):
