@@ -37,7 +37,17 @@ check_bad_maps)
 usage)
   run "$cli" --help; expect_status 0; expect_out "--map"; expect_out "AUTOMATIC"
   run "$cli" --port sim:; expect_status 1; expect_err "no map"
-  run "$cli" --map "$standard" --bogus; [ "$status" -ne 0 ] || fail "unknown option accepted" ;;
+  run "$cli" --map "$standard" --bogus; [ "$status" -ne 0 ] || fail "unknown option accepted"
+  # The modes as subcommands: the same runs as their flags, judged by the same rules.
+  run "$cli" check --map "$standard"; expect_status 0
+  run "$cli" --map "$standard" update --port sim: AUTOMATIC; expect_status 0; expect_out "Block 5002 written"
+  run "$cli" plan --map "$standard" --port sim: AUTOMATIC; expect_status 0
+  run "$cli" check --map "$standard" --verify; expect_status 64; expect_err "--check excludes --verify"
+  run "$cli" plan --restore x.vbk --map "$standard"; expect_status 64
+  run "$cli" check --check --map "$standard"; expect_status 64; expect_err "the same mode"
+  run "$cli" restore; expect_status 64
+  run "$cli" station stations.txt --port sim:; expect_status 64; expect_err "--port excludes --station"
+  run "$cli" check plan --map "$standard"; [ "$status" -ne 0 ] || fail "two modes accepted" ;;
 sim_update)
   run "$cli" --map "$standard" --port sim: --show-handset
   expect_status 0
