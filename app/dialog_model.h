@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "options/release.h"
 #include "update/reporting.h"
 #include "platform/user_interaction.h"
 
@@ -47,8 +48,8 @@ class DialogView {
 };
 
 // The fixed identification texts of this build, shown in the log header and the about box.
-inline constexpr char kVersionText[] = "Version 1.3";
-inline constexpr char kBuildDate[] = "Sep 26 2002";
+inline constexpr const char* kVersionText = kReleaseVersion;
+inline constexpr const char* kBuildDate = kReleaseDate;
 inline constexpr char kBuildTime[] = "14:00:42";
 inline constexpr char kBasedOnText[] = "Based on seedtool Version 1.14 from 1st Feb 2002";
 inline constexpr char kLegalNotice[] =

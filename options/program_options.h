@@ -5,14 +5,13 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "options/release.h"
+
 namespace velmora {
 
 // Exit status of a command line the program cannot use (the usual EX_USAGE).
 inline constexpr int kExitUsage = 64;
 
-// The release every program of this build belongs to, and its build date.
-inline constexpr char kReleaseVersion[] = "Version 1.3";
-inline constexpr char kReleaseDate[] = "Sep 26 2002";
 
 // One line: the program's name, the version and the build date.
 inline std::string VersionLine(const std::string& program) {

@@ -26,7 +26,8 @@ if [ -f "$linux/CMakeCache.txt" ]; then
   dpkg -x "$deb" "$work/root"
   cli="$work/root/usr/bin/velmora-cli"
   [ -x "$cli" ] || fail "$deb has no usr/bin/velmora-cli"
-  [ "$("$cli" --version)" = "velmora-cli Version 1.3 from Sep 26 2002" ] || fail "velmora-cli --version from the .deb"
+  version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")"
+  [ "$("$cli" --version)" = "velmora-cli Version $version from Sep 26 2002" ] || fail "velmora-cli --version from the .deb"
   "$cli" --check --map "$work/root/usr/share/doc/velmora/examples/$map_name" >"$work/check.log" \
     || { cat "$work/check.log"; fail "velmora-cli --check from the .deb"; }
   for f in usr/bin/velmora-sim usr/bin/velmora-mapgen usr/share/man/man1/velmora-cli.1 \

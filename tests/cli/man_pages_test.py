@@ -45,6 +45,14 @@ for program in programs:
         continue
 
     page = open(os.path.join(man_dir, name + ".1")).read()
+    # The page's release is the one the program says it belongs to.
+    version = subprocess.run([program, "--version"], capture_output=True, text=True, timeout=30,
+                             env=dict(os.environ, DISPLAY="")).stdout
+    release = re.search(r"Version (\S+)", version)
+    th = re.search(r'(?m)^\.TH \S+ \d+ "[^"]*" "Velmora (\S+)"', page)
+    if not release or not th or th.group(1) != release.group(1):
+        problems.append(f"{name}: docs/man/{name}.1 is for release "
+                        f"{th.group(1) if th else '?'}, the program says {version.strip()!r}")
     plain = page.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "").replace("\\fI", "")
     section = re.search(r"(?ms)^\.SH OPTIONS\n(.*?)^\.SH ", plain)
     # The item lines of OPTIONS (".B --x", ".BI --x " FILE"", ".BI -o ", " --output " FILE"").
