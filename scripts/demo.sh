@@ -8,11 +8,13 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build/release"
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
 VELMORA_TARGETS="velmora-cli velmora-sim" "$root/scripts/setup.sh" "$build" >/dev/null
 
 via=sim
 if [ "${1:-}" = "--rfc2217" ]; then via=rfc2217; shift; fi
-map="${1:-$root/examples/Velmora_K72_1_Standard_11_0001.map}"
+map="${1:-$example_map}"
 shift || true
 
 if [ "$via" = sim ]; then
@@ -21,15 +23,12 @@ fi
 
 work="$(mktemp -d)"
 trap 'kill "$simpid" 2>/dev/null || true; rm -rf "$work"' EXIT
-"$build/sim/velmora-sim" --port 0 --once --dump "$work/handset.txt" >"$work/sim.log" 2>&1 &
-simpid=$!
-for _ in $(seq 100); do grep -q "listening on" "$work/sim.log" 2>/dev/null && break; sleep 0.1; done
-port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.log" | head -1)"
-[ -n "$port" ] || { cat "$work/sim.log"; exit 1; }
-echo "velmora-sim is serving the simulated handset on rfc2217://127.0.0.1:$port"
+start_velmora_sim "$work/handset" "$build/sim/velmora-sim"
+simpid=$sim_pid
+echo "velmora-sim is serving the simulated handset on rfc2217://127.0.0.1:$sim_port"
 status=0
-"$build/cli/velmora-cli" --map "$map" --port "rfc2217://127.0.0.1:$port" "$@" || status=$?
+"$build/cli/velmora-cli" --map "$map" --port "rfc2217://127.0.0.1:$sim_port" "$@" || status=$?
 wait "$simpid" || true
 printf '\nThe simulated handset now holds:\n'
-cat "$work/handset.txt"
+cat "$work/handset.dump"
 exit "$status"

@@ -11,7 +11,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 linux="${1:-$root/build/ci}"
 win="${2:-$root/build/windows}"
-map_name=Velmora_K72_1_Standard_11_0001.map
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
+map_name=$example_map_name
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-package.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 fail() { echo "package: $*" >&2; exit 1; }
@@ -55,7 +57,7 @@ if [ -f "$win/CMakeCache.txt" ]; then
     [ -e "$work/zip/$top/$f" ] || fail "$zip has no $f"
   done
   if command -v wine >/dev/null 2>&1; then
-    export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+    use_wine_prefix "$work/prefix"
     wineboot -i >/dev/null 2>&1
     # Run from a folder of its own: nothing beside the .exe is needed.
     (cd "$work/zip/$top" && wine bin/velmora-cli.exe --check --map "examples/$map_name") >"$work/wcheck.log" 2>&1 \

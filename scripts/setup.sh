@@ -10,14 +10,7 @@ shift || true
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev libssl-dev python3-serial libwxgtk3.2-dev xvfb
           xauth clang-14 libclang-rt-14-dev)
-# shellcheck source=install_packages.sh
-source "$root/scripts/install_packages.sh"
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
 install_packages "${packages[@]}"
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-if [ -n "${VELMORA_TARGETS:-}" ]; then
-  # shellcheck disable=SC2086
-  cmake --build "$build" -j"$(nproc)" --target ${VELMORA_TARGETS}
-else
-  cmake --build "$build" -j"$(nproc)"
-fi
+configure_and_build "$build" "$@"

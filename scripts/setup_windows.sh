@@ -9,15 +9,7 @@ shift || true
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
           libcli11-dev wine64 python3-serial xvfb x11-apps x11-utils)
-# shellcheck source=install_packages.sh
-source "$root/scripts/install_packages.sh"
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
 install_packages "${packages[@]}"
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "$@" >/dev/null
-if [ -n "${VELMORA_TARGETS:-}" ]; then
-  # shellcheck disable=SC2086
-  cmake --build "$build" -j"$(nproc)" --target ${VELMORA_TARGETS}
-else
-  cmake --build "$build" -j"$(nproc)"
-fi
+configure_and_build "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "$@"

@@ -6,6 +6,8 @@
 # (default build/ci and build/windows, --baud 115200 --state service --state normal)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
 linux="${1:-$root/build/ci}"
 win="${2:-$root/build/windows}"
 shift 2 2>/dev/null || shift $#
@@ -19,7 +21,7 @@ for f in "$linux/cli/velmora-cli" "$linux/sim/velmora-sim" "$linux/tools/mapgen/
 done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-bench.XXXXXX")"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
+use_wine_prefix "$work/prefix"
 unset DISPLAY
 # A persistent wineserver is not ended by its clients going: ended here, before its prefix goes.
 trap 'wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; rm -rf "$work"' EXIT

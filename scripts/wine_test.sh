@@ -15,7 +15,9 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 linux="${1:-$root/build/ci}"
 win="$root/build/windows"
 python=/usr/bin/python3  # Debian's, for the pseudo-terminal peer
-map="$root/examples/Velmora_K72_1_Standard_11_0001.map"
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
+map="$example_map"
 
 started=$SECONDS
 stage() { echo "== wine_test: $1 (at ${SECONDS}s)"; }
@@ -28,9 +30,7 @@ stage "cross build"
 }
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-test.XXXXXX")"
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEARCH=win64
-# No Mono or Gecko installers: the programs need neither.
-export WINEDLLOVERRIDES="mscoree=;mshtml="
+use_wine_prefix "$work/prefix"
 unset VELMORA_SETTINGS DISPLAY
 # The Linux programs keep their settings and write-ahead copies under these: a run of its own,
 # untouched by what other runs on this machine left behind (the Wine prefix is new anyway).
@@ -70,19 +70,10 @@ log_body() { tail -n +2 "$1"; }
 
 # Starts a simulator (Linux or Windows) on a free port; sets sim_port and sim_pid.
 start_sim() {
-  local out="$1"
-  shift
-  "$@" --port 0 --once --dump "$out.dump" >"$out.sim" 2>&1 &
-  sim_pid=$!
+  local status=0
+  start_velmora_sim "$@" || status=$?
   pids+=("$sim_pid")
-  sim_port=""
-  for _ in $(seq 1 200); do
-    sim_port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$out.sim" | head -1)"
-    [ -n "$sim_port" ] && return 0
-    sleep 0.1
-  done
-  echo "simulator did not start: $(cat "$out.sim")" >&2
-  return 1
+  return "$status"
 }
 
 cli_sim_matches_linux() {
