@@ -223,6 +223,31 @@ class Parser {
   std::string* error_;
 };
 
+// The lines of a settings file, each without its trailing blanks: UTF-16 with its byte order
+// mark (as the registry editor exports) or UTF-8 with or without one.
+bool SettingsLines(const std::string& rawText, std::vector<std::string>* lines, std::string* why) {
+  std::string text;
+  if (rawText.size() >= 2 && static_cast<uint8_t>(rawText[0]) == 0xFF &&
+      static_cast<uint8_t>(rawText[1]) == 0xFE) {
+    if (!Utf16LeToUtf8(rawText.substr(2), &text)) {
+      *why = "broken UTF-16 text";
+      return false;
+    }
+  } else if (rawText.size() >= 3 && rawText.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    text = rawText.substr(3);
+  } else {
+    text = rawText;
+  }
+  if (text.find('\0') != std::string::npos) {
+    *why = "the file holds zero bytes: not a text in UTF-8 or UTF-16";
+    return false;
+  }
+  std::string line;
+  std::istringstream in(text);
+  while (std::getline(in, line)) lines->push_back(TrimRight(line));
+  return true;
+}
+
 }  // namespace
 
 bool SettingsStore::LoadText(const std::string& rawText, const std::string& sourceName,
@@ -231,27 +256,8 @@ bool SettingsStore::LoadText(const std::string& rawText, const std::string& sour
   if (error) error->clear();
   Parser parser(sourceName, error);
 
-  std::string text;
-  if (rawText.size() >= 2 && static_cast<uint8_t>(rawText[0]) == 0xFF &&
-      static_cast<uint8_t>(rawText[1]) == 0xFE) {
-    if (!Utf16LeToUtf8(rawText.substr(2), &text)) {
-      return parser.Fail(1, "broken UTF-16 text");
-    }
-  } else if (rawText.size() >= 3 && rawText.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    text = rawText.substr(3);
-  } else {
-    text = rawText;
-  }
-  if (text.find('\0') != std::string::npos) {
-    return parser.Fail(1, "the file holds zero bytes: not a text in UTF-8 or UTF-16");
-  }
-
   std::vector<std::string> lines;
-  {
-    std::string line;
-    std::istringstream in(text);
-    while (std::getline(in, line)) lines.push_back(TrimRight(line));
-  }
+  if (std::string why; !SettingsLines(rawText, &lines, &why)) return parser.Fail(1, why);
 
   decltype(keys_) keys;
   std::vector<std::pair<std::string, Value>>* current = nullptr;

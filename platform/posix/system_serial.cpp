@@ -189,40 +189,51 @@ PosixSerialDevice::~PosixSerialDevice() {
   }
 }
 
-bool PosixSerialDevice::SetConfig(const SerialConfig& c) {
-  if (fd_ < 0 || c.baudRate == 0) return false;
-  tcflag_t size = 0;
+namespace {
+
+// The control flags of a character format: data bits, stop bits, parity. False for a format
+// the UART cannot make.
+bool CharacterFormatFlags(const SerialConfig& c, tcflag_t* flags) {
+  tcflag_t f = 0;
   switch (c.byteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
+    case 5: f = CS5; break;
+    case 6: f = CS6; break;
+    case 7: f = CS7; break;
+    case 8: f = CS8; break;
     default: return false;
   }
   // One and a half stop bits exist only with five data bits, where the UART's two-stop-bit
   // setting makes them; two stop bits with five data bits do not exist.
-  bool twoStop = false;
   switch (c.stopBits) {
     case kOneStopBit: break;
-    case kOne5StopBits: if (c.byteSize != 5) return false; twoStop = true; break;
-    case kTwoStopBits: if (c.byteSize == 5) return false; twoStop = true; break;
+    case kOne5StopBits: if (c.byteSize != 5) return false; f |= CSTOPB; break;
+    case kTwoStopBits: if (c.byteSize == 5) return false; f |= CSTOPB; break;
     default: return false;
   }
-  if (c.parity > kParitySpace) return false;
+  switch (c.parity) {
+    case kParityNone: break;
+    case kParityOdd: f |= PARENB | PARODD; break;
+    case kParityEven: f |= PARENB; break;
+    case kParityMark: f |= PARENB | PARODD | CMSPAR; break;
+    case kParitySpace: f |= PARENB | CMSPAR; break;
+    default: return false;
+  }
+  *flags = f;
+  return true;
+}
+
+}  // namespace
+
+bool PosixSerialDevice::SetConfig(const SerialConfig& c) {
+  if (fd_ < 0 || c.baudRate == 0) return false;
+  tcflag_t format = 0;
+  if (!CharacterFormatFlags(c, &format)) return false;
 
   termios old{};
   if (tcgetattr(fd_, &old) != 0) return false;
   termios t = old;
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= size | CLOCAL | CREAD | HUPCL;
-  if (twoStop) t.c_cflag |= CSTOPB;
-  switch (c.parity) {
-    case kParityNone: break;
-    case kParityOdd: t.c_cflag |= PARENB | PARODD; break;
-    case kParityEven: t.c_cflag |= PARENB; break;
-    case kParityMark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case kParitySpace: t.c_cflag |= PARENB | CMSPAR; break;
-  }
+  t.c_cflag |= format | CLOCAL | CREAD | HUPCL;
   if (c.outxCtsFlow || c.rtsControl == kRtsControlHandshake) t.c_cflag |= CRTSCTS;
   // A byte with a parity error is handed on as it came unless replacement is asked for (the
   // kernel's replacement is a zero byte): the line's data stream stays the same as before.
