@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/byte_order.h"
+#include "platform/hex.h"
 
 namespace velmora {
 namespace {
@@ -29,11 +30,7 @@ Stored Query(const SettingsStore& store, const char* name) {
   return v;
 }
 
-std::string Hex2(uint8_t byte) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02x", byte);
-  return text;
-}
+std::string Hex2(uint8_t byte) { return HexText(&byte, 1); }
 
 }  // namespace
 

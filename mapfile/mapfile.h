@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace velmora {
@@ -35,6 +36,19 @@ struct MapBlock {
   int32_t size = 0;
   std::vector<uint8_t> data;  // owned; empty until read
 };
+
+// A block holding data (its size taken from it), as generators and tests build them.
+inline MapBlock MakeMapBlock(int32_t number, uint8_t area, uint8_t operation, uint8_t version,
+                             std::vector<uint8_t> data) {
+  MapBlock b;
+  b.number = number;
+  b.area = area;
+  b.operation = operation;
+  b.version = version;
+  b.size = static_cast<int32_t>(data.size());
+  b.data = std::move(data);
+  return b;
+}
 
 // Reads the info and checksum sections, checks the check byte and counts the blocks.
 // A null text reads as an empty one.

@@ -1,6 +1,7 @@
 #include "ports/usb_ports.h"
 
 #include "platform/regular_file.h"
+#include "platform/hex.h"
 
 #include <algorithm>
 #include <cctype>
@@ -35,13 +36,11 @@ std::string Attribute(const fs::path& path) {
 // text must stay one word, blanks and backslashes) as \xHH, so that a hostile device name
 // cannot move the cursor or hide a line, and what is listed is what the user types.
 std::string Escaped(const std::string& text, bool oneWord) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (unsigned char c : text) {
     if (c < 0x20 || c == 0x7F || (oneWord && (c == ' ' || c == '\\' || c >= 0x80))) {
       out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      AppendHex(&out, &c, 1);
     } else {
       out += static_cast<char>(c);
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/recording_view.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
@@ -23,19 +24,7 @@ constexpr char kOpenFailed[] = "Can't open seriell interface!\nIt might be used 
 
 class StartupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora-startup-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& f : files_) std::remove(f.c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string Path(const std::string& name) {
-    files_.push_back(dir_ + "/" + name);
-    return files_.back();
-  }
+  std::string Path(const std::string& name) { return folder_.File(name); }
   std::string Settings(const std::string& values) {
     const std::string path = Path("settings.reg");
     std::ofstream(path, std::ios::binary)
@@ -44,8 +33,8 @@ class StartupTest : public ::testing::Test {
     return path;
   }
 
-  std::string dir_;
-  std::vector<std::string> files_;
+  testing::TempFolder folder_{"velmora-startup"};
+  std::string dir_ = folder_.str();
   VirtualClock clock;
   RecordingView view;
 };

@@ -14,25 +14,18 @@
 
 #include "container/unseal.h"
 #include "tools/seal/seal.h"
+#include "platform/hex.h"
 
 namespace velmora::testing {
 
 inline std::vector<uint8_t> FromHex(const std::string& hex) {
   std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
+  EXPECT_TRUE(ParseHex(hex, &out)) << hex;
   return out;
 }
 
 inline std::string ToHex(const uint8_t* data, size_t length) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < length; ++i) {
-    s += kDigits[data[i] >> 4];
-    s += kDigits[data[i] & 15];
-  }
-  return s;
+  return HexText(data, length);
 }
 
 inline std::vector<uint8_t> RandomBytes(std::mt19937& rng, size_t n) {

@@ -13,27 +13,14 @@
 #include "sim/sim_handset.h"
 #include "sim/sim_profile.h"
 #include "support/scripted_device.h"
+#include "support/sim_opener.h"
 
 namespace velmora {
 namespace {
 
 using sim::SimState;
 
-// COM1 is the simulated handset's port.
-class SimOpener : public DeviceOpener {
- public:
-  SimOpener(sim::SimHandset& handset, Clock& clock) : handset_(handset), clock_(clock) {}
-  int attempts = 0;
-  std::unique_ptr<SerialDevice> Open(const std::string& name) override {
-    ++attempts;
-    if (name != "COM1") return nullptr;
-    return sim::OpenSimDevice(handset_, clock_);
-  }
-
- private:
-  sim::SimHandset& handset_;
-  Clock& clock_;
-};
+using testing::SimOpener;
 
 sim::SimProfile Profile(SimState start, const std::vector<std::string>& faults = {}) {
   sim::SimProfile p = sim::SimProfile::Default();

@@ -15,15 +15,9 @@ namespace {
 
 MapBlock Block(int32_t number, uint8_t area, uint8_t operation, std::vector<uint8_t> data,
                int32_t extra = 0, uint8_t attribute = 0, uint8_t version = 1) {
-  MapBlock b;
-  b.number = number;
+  MapBlock b = MakeMapBlock(number, area, operation, version, std::move(data));
   b.extra = extra;
-  b.area = area;
   b.attribute = attribute;
-  b.operation = operation;
-  b.version = version;
-  b.size = static_cast<int32_t>(data.size());
-  b.data = std::move(data);
   return b;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/settings_store.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -182,16 +183,8 @@ TEST(SettingsStore, MalformedTextNamesTheLineAndLeavesNoSettings) {
 
 class SettingsFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velmora-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::remove((dir_ + "/settings.reg").c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string dir_;
+  testing::TempFolder folder_{"velmora-settings"};
+  std::string dir_ = folder_.str();
 };
 
 TEST_F(SettingsFileTest, MissingFileIsEmptyStoreAndPresentFileIsRead) {

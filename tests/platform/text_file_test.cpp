@@ -9,25 +9,14 @@
 
 #include "platform/regular_file.h"
 #include "platform/text_file.h"
+#include "support/temp_folder.h"
 
 namespace velmora::testing {
 namespace {
 
 class TextFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmora_text_file_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    for (const std::string& file : created_) std::remove(file.c_str());
-    std::remove(dir_.c_str());
-  }
-  std::string Path(const std::string& name) {
-    created_.push_back(dir_ + "/" + name);
-    return created_.back();
-  }
+  std::string Path(const std::string& name) { return folder_.File(name); }
   std::string WriteRaw(const std::string& name, const std::string& bytes) {
     const std::string path = Path(name);
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -46,8 +35,8 @@ class TextFileTest : public ::testing::Test {
     return bytes;
   }
 
-  std::string dir_;
-  std::vector<std::string> created_;
+  TempFolder folder_{"velmora-text-file"};
+  std::string dir_ = folder_.str();
 };
 
 TEST_F(TextFileTest, ReadMapFileTextTranslatesAsTextMode) {

@@ -2,6 +2,8 @@
 // clock: configure the line, pulse DTR, send bytes, collect what comes back.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +14,7 @@
 #include "platform/serial_device.h"
 #include "sim/sim_device.h"
 #include "sim/sim_handset.h"
+#include "platform/hex.h"
 
 namespace velmora::sim::testing {
 
@@ -22,17 +25,16 @@ inline Bytes Hex(const std::string& text) {
   std::string digits;
   for (char c : text)
     if (c != ' ') digits += c;
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  EXPECT_TRUE(ParseHex(digits, &b)) << text;
   return b;
 }
 
+// Bytes as "0A 1B ...", as the tests write them.
 inline std::string ToHex(const Bytes& b) {
-  static const char* h = "0123456789ABCDEF";
   std::string s;
   for (uint8_t x : b) {
     if (!s.empty()) s += ' ';
-    s += h[x >> 4];
-    s += h[x & 15];
+    AppendHex(&s, &x, 1, HexCase::Upper);
   }
   return s;
 }

@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "sim/sim_handset.h"
+#include "platform/hex.h"
 
 extern char** environ;
 
@@ -42,13 +43,8 @@ std::string RunCommand(const std::string& cmd) {
 }
 
 std::string ProgramHex() {
-  static const char* h = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : ExpectedBootProgram()) {
-    s += h[b >> 4];
-    s += h[b & 15];
-  }
-  return s;
+  const auto program = ExpectedBootProgram();
+  return HexText(program.data(), program.size());
 }
 
 // velmora-sim as a child process, its "listening on" line read within a bounded wait.

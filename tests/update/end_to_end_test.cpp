@@ -28,6 +28,7 @@
 #include "update/handset_operations.h"
 #include "update/plan_run.h"
 #include "update/update_run.h"
+#include "support/sim_opener.h"
 
 namespace velmora {
 namespace {
@@ -49,15 +50,7 @@ std::string ReadBytes(const fs::path& path) {
   return s.str();
 }
 
-// Opens the in-process handset for "COM1", as the port table does for "sim:".
-struct SimOpener : DeviceOpener {
-  SimOpener(sim::SimHandset& h, Clock& c) : handset(h), clock(c) {}
-  sim::SimHandset& handset;
-  Clock& clock;
-  std::unique_ptr<SerialDevice> Open(const std::string& name) override {
-    return name == "COM1" ? sim::OpenSimDevice(handset, clock) : nullptr;
-  }
-};
+using testing::SimOpener;
 
 class Rig {
  public:

@@ -13,6 +13,7 @@
 #include "update/reporting.h"
 #include "handset/block_store.h"
 #include "mapfile/mapfile.h"
+#include "support/map_blocks.h"
 
 namespace velmora::testing {
 
@@ -214,14 +215,7 @@ class RecordingReporting : public Reporting {
 // A map block whose data bytes count up from 1, so that a byte out of place shows.
 inline MapBlock MakeBlock(int32_t number, uint8_t area, uint8_t operation, int32_t size,
                           uint8_t version = 3) {
-  MapBlock b;
-  b.number = number;
-  b.area = area;
-  b.operation = operation;
-  b.size = size;
-  b.version = version;
-  for (int32_t i = 0; i < size; ++i) b.data.push_back(static_cast<uint8_t>(i + 1));
-  return b;
+  return MakeMapBlock(number, area, operation, version, CountingBytes(static_cast<size_t>(size)));
 }
 
 }  // namespace velmora::testing

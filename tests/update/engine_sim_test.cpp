@@ -14,6 +14,8 @@
 #include "sim/sim_device.h"
 #include "sim/sim_handset.h"
 #include "update/handset_operations.h"
+#include "support/sim_opener.h"
+#include "support/map_blocks.h"
 
 namespace velmora {
 namespace {
@@ -23,17 +25,7 @@ using sim::SimHandset;
 using sim::SimProfile;
 using testing::RecordingReporting;
 
-class SimOpener : public DeviceOpener {
- public:
-  SimOpener(SimHandset& handset, Clock& clock) : handset_(handset), clock_(clock) {}
-  std::unique_ptr<SerialDevice> Open(const std::string& name) override {
-    return name == "COM1" ? sim::OpenSimDevice(handset_, clock_) : nullptr;
-  }
-
- private:
-  SimHandset& handset_;
-  Clock& clock_;
-};
+using testing::SimOpener;
 
 class BoxRecorder : public UserInteraction {
  public:
@@ -51,14 +43,8 @@ class EngineOnSimTest : public ::testing::Test {
   explicit EngineOnSimTest(const SimProfile& profile = SimProfile::Default()) : handset(profile) {}
 
   MapBlock Block(int32_t number, uint8_t area, int32_t size) {
-    MapBlock b;
-    b.number = number;
-    b.area = area;
-    b.operation = kOpWrite;
-    b.version = 7;
-    b.size = size;
-    for (int32_t i = 0; i < size; ++i) b.data.push_back(static_cast<uint8_t>(i * 7 + number));
-    return b;
+    return MakeMapBlock(number, area, kOpWrite, 7,
+                        testing::CountingBytes(static_cast<size_t>(size), static_cast<uint8_t>(number), 7));
   }
 
   bool WriteAll(std::vector<MapBlock>& blocks, MapInfo& info) {

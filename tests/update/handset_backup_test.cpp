@@ -7,18 +7,13 @@
 #include <vector>
 
 #include "update/handset_backup.h"
+#include "support/map_blocks.h"
 
 namespace velmora {
 namespace {
 
 MapBlock Block(uint8_t area, int32_t number, size_t size, uint8_t version, uint8_t first) {
-  MapBlock b;
-  b.area = area;
-  b.number = number;
-  b.size = static_cast<int32_t>(size);
-  b.version = version;
-  for (size_t i = 0; i < size; ++i) b.data.push_back(static_cast<uint8_t>(first + i));
-  return b;
+  return MakeMapBlock(number, area, 0, version, testing::CountingBytes(size, first));
 }
 
 HandsetBackup Sample() {

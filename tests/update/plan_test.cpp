@@ -11,14 +11,8 @@ namespace velmora {
 namespace {
 
 MapBlock Block(int32_t number, uint8_t area, uint8_t operation, int32_t size, uint8_t version = 1) {
-  MapBlock b;
-  b.number = number;
-  b.area = area;
-  b.operation = operation;
-  b.size = size;
-  b.version = version;
-  b.data.assign(static_cast<size_t>(size), 0x11);
-  return b;
+  return MakeMapBlock(number, area, operation, version,
+                      std::vector<uint8_t>(static_cast<size_t>(size), 0x11));
 }
 
 Plan PlanOf(const std::vector<MapBlock>& blocks, const HandsetSurvey& survey,

@@ -74,15 +74,9 @@ class Random {
 
 MapBlock MakeBlock(Random* random, int32_t number, uint8_t area, uint8_t operation,
                    int32_t size, uint8_t version) {
-  MapBlock block;
-  block.number = number;
-  block.area = area;
-  block.operation = operation;
-  block.version = version;
-  block.size = size;
-  block.data.resize(static_cast<size_t>(size));
-  random->Fill(&block.data);
-  return block;
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  random->Fill(&data);
+  return MakeMapBlock(number, area, operation, version, std::move(data));
 }
 
 uint64_t Digits(long long value) {

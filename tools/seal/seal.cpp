@@ -15,6 +15,7 @@
 
 #include "container/bignum.h"
 #include "container/loader.h"
+#include "platform/hex.h"
 
 namespace velmora::seal {
 namespace {
@@ -80,33 +81,11 @@ bool Fail(std::string* error, const std::string& what) {
   return false;
 }
 
-std::string Hex(const uint8_t* data, size_t length) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < length; ++i) {
-    s += kDigits[data[i] >> 4];
-    s += kDigits[data[i] & 15];
-  }
-  return s;
-}
+std::string Hex(const uint8_t* data, size_t length) { return HexText(data, length); }
 
 bool Unhex(const std::string& hex, std::vector<uint8_t>* out) {
-  if (hex.size() % 2 != 0) return false;
   out->clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int v = 0;
-    for (size_t j = 0; j < 2; ++j) {
-      const char c = hex[i + j];
-      int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return false;
-      v = v * 16 + d;
-    }
-    out->push_back(static_cast<uint8_t>(v));
-  }
-  return true;
+  return ParseHex(hex, out);
 }
 
 }  // namespace
