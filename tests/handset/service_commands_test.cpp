@@ -15,6 +15,7 @@
 
 #include "handset/handset_fakes.h"
 #include "support/scripted_device.h"
+#include "support/sim_store_answers.h"
 
 namespace velmora {
 namespace {
@@ -39,54 +40,6 @@ using Answer = std::vector<Timed>;
 
 uint16_t At16(const Bytes& m, size_t i) { return static_cast<uint16_t>(m[i] | (m[i + 1] << 8)); }
 
-// An in-memory block store that answers service messages the way the handset does.
-struct FakeStore {
-  struct Block {
-    Bytes data;
-    uint8_t version = 0;
-  };
-  std::map<std::pair<int, uint16_t>, Block> blocks;
-
-  std::vector<Bytes> Answer(const Bytes& m) {
-    const uint8_t code = m[0];
-    const int area = code >= 0x10 ? 1 : 0;
-    const uint8_t base = static_cast<uint8_t>(code == 0x1A ? 0x0A : code & 0x0F);
-    const uint16_t number = m.size() >= 3 ? At16(m, 1) : 0;
-    auto it = blocks.find({area, number});
-    switch (base) {
-      case 0x01:
-        blocks[{area, number}] = Block{Bytes(At16(m, 3)), m[5]};
-        return {Echo(code)};
-      case 0x02:
-      case 0x0A: {
-        if (it == blocks.end()) return {Status('2')};
-        const uint16_t offset = At16(m, 3);
-        const size_t count = m.size() - 6;
-        if (offset + count > it->second.data.size()) return {Status('6')};
-        std::copy(m.begin() + 5, m.begin() + 5 + static_cast<long>(count),
-                  it->second.data.begin() + offset);
-        return {Echo(code)};
-      }
-      case 0x03:
-        return {it == blocks.end() ? Status('2') : Echo(code)};
-      case 0x04: {
-        if (it == blocks.end()) return {Status('2')};
-        const uint16_t offset = At16(m, 3), count = At16(m, 5);
-        if (offset + count > it->second.data.size()) return {Status('6')};
-        return {Echo(code, Bytes(it->second.data.begin() + offset,
-                                 it->second.data.begin() + offset + count))};
-      }
-      case 0x05: {
-        if (it == blocks.end()) return {Status('2')};
-        Bytes r = Le16(static_cast<uint16_t>(it->second.data.size()));
-        r.push_back(it->second.version);
-        return {Echo(code, r)};
-      }
-      default:
-        return {Echo(code)};
-    }
-  }
-};
 
 class ServiceCommandsTest : public ::testing::Test {
  protected:
@@ -529,7 +482,7 @@ class WholeBlockTest : public ServiceCommandsTest {
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(0xA0 + i);
     return b;
   }
-  FakeStore store;
+  testing::SimStoreAnswers store;
 };
 
 TEST_F(WholeBlockTest, WriteBlockSendsCreatePiecesOfTwentyAndClose) {
@@ -550,8 +503,7 @@ TEST_F(WholeBlockTest, WriteBlockSendsCreatePiecesOfTwentyAndClose) {
     ASSERT_EQ(requests.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i)
       EXPECT_EQ(Bytes(requests[i].begin(), requests[i].end() - 1), want[i]) << "request " << i;
-    const auto key = std::make_pair(k ? 1 : 0, uint16_t{100});
-    EXPECT_EQ(store.blocks[key].data, data);
+    EXPECT_EQ(store.Block(k ? sim::SimArea::Eefull : sim::SimArea::Eelite, 100).data, data);
   }
 }
 
@@ -610,7 +562,7 @@ TEST_F(WholeBlockTest, RefusedCreateSendsNothingMore) {
 }
 
 TEST_F(WholeBlockTest, ReadBlockReadsPiecesOfTwenty) {
-  store.blocks[{0, 100}] = {Pattern(45), 4};
+  store.Put(sim::SimArea::Eelite, 100, Pattern(45), 4);
   uint8_t out[45] = {};
   uint16_t size = 0;
   uint8_t version = 0;
@@ -629,7 +581,7 @@ TEST_F(WholeBlockTest, ReadBlockReadsPiecesOfTwenty) {
 
 TEST_F(WholeBlockTest, ReadBlockNeverWritesPastTheRoom) {
   // The block grew to 45 bytes after the caller sized its buffer for 40.
-  store.blocks[{0, 100}] = {Pattern(45), 4};
+  store.Put(sim::SimArea::Eelite, 100, Pattern(45), 4);
   uint8_t out[48];
   std::memset(out, 0xEE, sizeof out);
   uint16_t size = 0;
@@ -641,8 +593,8 @@ TEST_F(WholeBlockTest, ReadBlockNeverWritesPastTheRoom) {
 }
 
 TEST_F(WholeBlockTest, ReadBlockPartBounds) {
-  store.blocks[{1, 5005}] = {Pattern(20), 1};
-  store.blocks[{1, 5006}] = {Pattern(14), 1};
+  store.Put(sim::SimArea::Eefull, 5005, Pattern(20), 1);
+  store.Put(sim::SimArea::Eefull, 5006, Pattern(14), 1);
   PresetStatus('1');
   handset = [this](const Bytes& m) { return store.Answer(m); };
 
@@ -667,7 +619,7 @@ TEST_F(WholeBlockTest, ReadBlockPartBounds) {
 
 TEST_F(WholeBlockTest, ReadBlockPartSurvivesBlockGrowingBetweenLookups) {
   // First lookup says 20 bytes, the second one (inside the whole-block read) 40.
-  store.blocks[{1, 5005}] = {Pattern(40), 1};
+  store.Put(sim::SimArea::Eefull, 5005, Pattern(40), 1);
   int lookups = 0;
   handset = [&](const Bytes& m) -> std::vector<Bytes> {
     if (m[0] == 0x15 && ++lookups == 1) return {Echo(0x15, {20, 0, 1})};
