@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/interrupt.h"
+#include "update/engine_texts.h"
 #include "update/store_codes.h"
 
 namespace velmora {
@@ -43,8 +44,8 @@ bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const Ma
       return false;
     }
     NoteBlock(block, nullptr);
-    reporting_.ShowProgress("Writing blocks", 0, lastIndex, static_cast<uint32_t>(i));
-    message.Format("Block %d written\r\n", block.number);
+    reporting_.ShowProgress(texts::kWritingBlocksStatus, 0, lastIndex, static_cast<uint32_t>(i));
+    message.Format(texts::kBlockWritten, block.number);
     reporting_.FlushMessage(message);
   }
   return true;
@@ -136,7 +137,7 @@ bool UpdateEngine::WriteOneBlock(LinkHandle h, const MapBlock& block) {
     if (freeSpace <= needed && !CollectGarbage(h)) {
       // Logged now: the block's own failure line replaces the buffer right after.
       MessageBuffer& message = reporting_.Message();
-      message.Format("\r\nERROR: Cant do garbage collection\r\n");
+      message.Format(texts::kCannotCollectGarbage);
       reporting_.FlushMessage(message);
       return false;
     }

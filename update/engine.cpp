@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/interrupt.h"
+#include "update/engine_texts.h"
 #include "update/product_families.h"
 #include "update/store_codes.h"
 
@@ -49,7 +50,7 @@ bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& bloc
              WriteOneBlock(h, block);
     }
     if (!back) {
-      message.Format("Block %d not restored\r\nError:%s\r\n", block.number,
+      message.Format(texts::kBlockNotRestored, block.number,
                      StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
     } else {
       // What the handset holds now, not what was sent, decides.
@@ -60,27 +61,27 @@ bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& bloc
       if (store_.ReadBlock(h, area, Low16(block.number), &size, &version,
                            readBack.data(), Low16(block.size)) == 0) {
         back = false;
-        message.Format("Block %d not restored\r\nError: cannot read it back: %s\r\n",
-                       block.number,
+        message.Format(texts::kRestoredUnreadable, block.number,
                        StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
       } else if (size != Low16(block.size) || version != block.version ||
                  !std::equal(block.data.begin(), block.data.begin() + Low16(block.size),
                              readBack.begin())) {
         back = false;
-        message.Format("Block %d not restored: the handset holds other data\r\n", block.number);
+        message.Format(texts::kRestoredOtherData, block.number);
       } else {
-        message.Format("Block %d restored\r\n", block.number);
+        message.Format(texts::kBlockRestored, block.number);
       }
     }
     reporting_.FlushMessage(message);
-    reporting_.ShowProgress(area == StoreArea::Eelite ? "Restoring EELite blocks" : "Restoring EEFull blocks",
+    reporting_.ShowProgress(area == StoreArea::Eelite ? texts::kRestoringEeliteStatus
+                                                      : texts::kRestoringEefullStatus,
                             0, last, static_cast<uint32_t>(i));
     failedInARow = back ? 0 : failedInARow + 1;
     if (!back) ++failed;
     if (HeldInterrupt() != 0 || failedInARow >= kFailuresInARowToGiveUp) {
       const size_t left = blocks.size() - i - 1;
       if (left > 0) {
-        reporting_.Log("Stopped: " + std::to_string(left) + " blocks not tried\r\n");
+        reporting_.Log(texts::BlocksNotTried(left));
         reporting_.RefreshLog();
       }
       return false;
@@ -118,7 +119,7 @@ bool UpdateEngine::WriteMapVersion(LinkHandle h, const MapInfo& info) {
   }
   if (recorded != Low8(info.swVersion)) {
     MessageBuffer& message = reporting_.Message();
-    message.Format("Not the same Delta-Mapping-Version as Standard-Mapping in Mobile!\r\n");
+    message.Format(texts::kDeltaVersionDiffers);
     reporting_.WarnMessage(message);
   }
   return WriteVersionByte(h, kMapVersionProviderOffset, info.provider) &&

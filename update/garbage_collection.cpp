@@ -13,6 +13,7 @@
 #include "platform/record_file.h"
 #include "platform/text_file.h"
 #include "update/backup_file.h"
+#include "update/engine_texts.h"
 #include "update/store_codes.h"
 #include "update/update_run.h"
 
@@ -37,8 +38,7 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
   }
 
   if (record_ != nullptr) ++record_->garbageCollections;
-  message.Format("Garbage Collection\r\nReading out max. %u Blocks \r\n",
-                 static_cast<unsigned>(highest));
+  message.Format(texts::kCollectionReadingOut, static_cast<unsigned>(highest));
   reporting_.FlushMessage(message);
 
   // Nothing is erased yet: any failure here leaves the area as it was.
@@ -72,7 +72,7 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
       return false;
     }
     records.push_back(std::move(record));
-    reporting_.ShowProgress("Garbage Collection reading EELite", 1, highest, n);
+    reporting_.ShowProgress(texts::kCollectionReadingStatus, 1, highest, n);
   }
 
   // From the copy on, a termination request waits until the blocks are back or saved.
@@ -81,7 +81,7 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
   std::string aheadPath;
   if (count > 0 && !SaveWriteAheadCopy(records.data(), count, &aheadPath)) return false;
 
-  message.Format("\r\nDeleting complete Eelite\r\n");
+  message.Format(texts::kCollectionErasing);
   reporting_.FlushMessage(message);
   if (store_.DeleteAllBlocks(h) == 0) {
     // Whether a failed erase left the area whole, the handset does not say: keep the copy.
@@ -89,7 +89,7 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
     return false;
   }
 
-  message.Format("Writing back Blocks\r\n");
+  message.Format(texts::kCollectionWritingBack);
   reporting_.FlushMessage(message);
 
   // From here on the blocks live only in `records` and the write-ahead copy. The whole
@@ -101,13 +101,13 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
     if (store_.WriteBlock(h, StoreArea::Eelite, Low16(record.number), Low16(record.size),
                           record.version, record.data.data()) != 0 &&
         WrittenBackAsReadOut(h, record)) {
-      reporting_.ShowProgress("Garbage Collection writing EELite", 0, last,
+      reporting_.ShowProgress(texts::kCollectionWritingStatus, 0, last,
                               static_cast<uint32_t>(k));
       ++k;
       continue;
     }
     if (failures == 0) {
-      message.Format("ERROR: Can't write back data to Mobile. Try again! (Last trail!)\r\n");
+      message.Format(texts::kCollectionRetry);
       reporting_.WarnMessage(message);
     }
     ++failures;
@@ -145,14 +145,14 @@ UpdateEngine::BackupResult UpdateEngine::SaveBackup(const std::string& path,
   // and the blocks go to the next place.
   std::string refusal;
   if (!CheckOutputPath(path, LinkRule::Follow, {}, &refusal)) {
-    reporting_.Log("Backup not written there: " + refusal + "\r\n");
+    reporting_.Log(texts::BackupNotWrittenThere(refusal));
     return BackupResult::CannotCreate;
   }
   // An earlier backup may hold another handset's only copy: it moves aside, never under.
   if (PathExists(path)) {
     std::string keptAs;
     if (!MoveAsideBackup(path, &keptAs)) return BackupResult::CannotCreate;
-    reporting_.Log("Earlier backup kept as " + keptAs + "\r\n");
+    reporting_.Log(texts::EarlierBackupKept(keptAs));
   }
   TextModeFile file;
   if (!file.CreateExclusive(path, nullptr)) return BackupResult::CannotCreate;
@@ -174,15 +174,15 @@ bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
   // goes the same read-out in the handset backup format, named with the handset, which the
   // run record names and --restore prefers. True when that companion was written.
   const auto logSaved = [&](const std::string& path) {
-    message.Format("\r\nIMPRORTANT INFO: Writing Backup from EELITE to mapsave.eel\r\n");
+    message.Format(texts::kBackupWriting);
     reporting_.FlushMessage(message);
-    message.Format("Use BLKTOOL -w mapsave.eel to restore data.\r\n");
+    message.Format(texts::kBackupRestoreTool);
     reporting_.FlushMessage(message);
-    reporting_.Log("Backup written to " + AbsolutePath(path) + "\r\n");
+    reporting_.Log(texts::BackupWritten(AbsolutePath(path)));
     std::string companion;
     const bool saved = SaveCompanion(path, blocks, count, &companion);
     if (saved) {
-      reporting_.Log("Handset backup written to " + AbsolutePath(companion) + "\r\n");
+      reporting_.Log(texts::HandsetBackupWritten(AbsolutePath(companion)));
       NoteSavedFile("backup", companion);
     }
     reporting_.Log(RestoreLine(saved ? companion : path));
@@ -197,7 +197,7 @@ bool UpdateEngine::BackUpBlocks(const MapBlock* blocks, int32_t count) {
 
   const BackupResult result = SaveBackup(backup_.primaryPath, blocks, count);
   if (result == BackupResult::Saved) return logSaved(backup_.primaryPath) || everyBlockFits;
-  message.Format("\r\nERROR: Can't backup EELITE (mapsave.eel) !\r\n");
+  message.Format(texts::kCannotBackup);
   reporting_.FlushMessage(message);
   if (result == BackupResult::NothingToSave) return false;
 
@@ -217,8 +217,7 @@ std::string UpdateEngine::PrivateDirectory(std::string* why) const {
 }
 
 std::string UpdateEngine::RestoreLine(const std::string& path) const {
-  return "Or restore it with: velmora-cli --restore " + AbsolutePath(path) + " --port " +
-         backup_.restorePort + "\r\n";
+  return texts::RestoreCommand(AbsolutePath(path), backup_.restorePort);
 }
 
 HandsetBackup UpdateEngine::MakeBackup(const char* kind, const MapBlock* blocks,
@@ -250,8 +249,7 @@ bool UpdateEngine::SaveCompanion(const std::string& mapsavePath, const MapBlock*
     }
     break;
   }
-  reporting_.Log(std::string("ERROR: Can't write the handset backup beside ") + kBackupFileName +
-                 " (" + why + ")\r\n");
+  reporting_.Log(texts::CannotWriteHandsetBackup(kBackupFileName, why));
   return false;
 }
 
@@ -282,10 +280,8 @@ bool UpdateEngine::SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std
                           &reason)) {
         *path = candidate;
         if (place != directory) {
-          reporting_.Log("The private folder was refused (" +
-                         (directory.empty() ? refused : why) +
-                         "); the copy of the Eelite blocks is in " + AbsolutePath(candidate) +
-                         "\r\n");
+          reporting_.Log(texts::PrivateFolderRefused(directory.empty() ? refused : why,
+                                                     AbsolutePath(candidate)));
           reporting_.RefreshLog();
         }
         return true;
@@ -295,14 +291,13 @@ bool UpdateEngine::SaveWriteAheadCopy(const MapBlock* blocks, int32_t count, std
     }
   }
   MessageBuffer& message = reporting_.Message();
-  message.Format("\r\nERROR: Can't save a copy of the Eelite blocks before erasing them (%s). "
-                 "Nothing erased.\r\n", why.c_str());
+  message.Format(texts::kCannotCopyBeforeErase, why.c_str());
   reporting_.FlushMessage(message);
   return false;
 }
 
 void UpdateEngine::KeepWriteAheadCopy(const std::string& path) {
-  reporting_.Log("The Eelite blocks read out are kept in " + AbsolutePath(path) + "\r\n");
+  reporting_.Log(texts::WriteAheadCopyKept(AbsolutePath(path)));
   NoteSavedFile("write-ahead", path);
   reporting_.Log(RestoreLine(path));
   reporting_.RefreshLog();
