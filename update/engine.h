@@ -109,6 +109,12 @@ class UpdateEngine {
   enum class BackupResult { CannotCreate, NothingToSave, WriteFailed, Saved };
 
   bool PerformOperation(LinkHandle h, const MapBlock& block);
+  // The garbage collection's steps: every Eelite block up to `highest` read out (false, with
+  // nothing erased, when one cannot be); the read-out written back after the erase, with one
+  // retry, and saved to the backup files when that fails too.
+  bool ReadOutEelite(LinkHandle h, uint16_t highest, std::vector<MapBlock>* records);
+  bool WriteBackEelite(LinkHandle h, const std::vector<MapBlock>& records,
+                       const std::string& aheadPath);
   // Compares what the handset holds of a block just written or created with the map's record.
   bool VerifyBlock(LinkHandle h, const MapBlock& block, BlockFailure* failure);
   // With --verify, reads a block the garbage collection wrote back and compares it with the

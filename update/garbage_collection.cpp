@@ -40,7 +40,28 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
   if (record_ != nullptr) ++record_->garbageCollections;
   message.Format(texts::kCollectionReadingOut, static_cast<unsigned>(highest));
   reporting_.FlushMessage(message);
+  if (!ReadOutEelite(h, highest, &records)) return false;
 
+  // From the copy on, a termination request waits until the blocks are back or saved.
+  InterruptShield shield;
+  const int32_t count = static_cast<int32_t>(records.size());
+  std::string aheadPath;
+  if (count > 0 && !SaveWriteAheadCopy(records.data(), count, &aheadPath)) return false;
+
+  message.Format(texts::kCollectionErasing);
+  reporting_.FlushMessage(message);
+  if (store_.DeleteAllBlocks(h) == 0) {
+    // Whether a failed erase left the area whole, the handset does not say: keep the copy.
+    if (!aheadPath.empty()) KeepWriteAheadCopy(aheadPath);
+    return false;
+  }
+
+  message.Format(texts::kCollectionWritingBack);
+  reporting_.FlushMessage(message);
+  return WriteBackEelite(h, records, aheadPath);
+}
+
+bool UpdateEngine::ReadOutEelite(LinkHandle h, uint16_t highest, std::vector<MapBlock>* records) {
   // Nothing is erased yet: any failure here leaves the area as it was.
   for (uint32_t n = 1; n <= highest; ++n) {
     const uint16_t number = static_cast<uint16_t>(n);
@@ -71,29 +92,18 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
                          record.data.data(), size) == 0) {
       return false;
     }
-    records.push_back(std::move(record));
+    records->push_back(std::move(record));
     reporting_.ShowProgress(texts::kCollectionReadingStatus, 1, highest, n);
   }
+  return true;
+}
 
-  // From the copy on, a termination request waits until the blocks are back or saved.
-  InterruptShield shield;
-  const int32_t count = static_cast<int32_t>(records.size());
-  std::string aheadPath;
-  if (count > 0 && !SaveWriteAheadCopy(records.data(), count, &aheadPath)) return false;
-
-  message.Format(texts::kCollectionErasing);
-  reporting_.FlushMessage(message);
-  if (store_.DeleteAllBlocks(h) == 0) {
-    // Whether a failed erase left the area whole, the handset does not say: keep the copy.
-    if (!aheadPath.empty()) KeepWriteAheadCopy(aheadPath);
-    return false;
-  }
-
-  message.Format(texts::kCollectionWritingBack);
-  reporting_.FlushMessage(message);
-
+bool UpdateEngine::WriteBackEelite(LinkHandle h, const std::vector<MapBlock>& records,
+                                   const std::string& aheadPath) {
   // From here on the blocks live only in `records` and the write-ahead copy. The whole
   // write-back gets one retry.
+  MessageBuffer& message = reporting_.Message();
+  const int32_t count = static_cast<int32_t>(records.size());
   const uint32_t last = static_cast<uint32_t>(count) - 1;
   int failures = 0;
   for (int32_t k = 0; k < count;) {
