@@ -10,6 +10,22 @@
 namespace velmora {
 namespace {
 
+// A delta mapping for product 72 with one Eelite block.
+std::string DeltaMapText() {
+  MapInfo info;
+  info.product = 72;
+  info.provider = 3;
+  info.mapVersion = 0x12;
+  info.swVersion = 11;
+  MapBlock block;
+  block.number = 30;
+  block.area = kAreaEelite;
+  block.operation = kOpWrite;
+  block.size = 2;
+  block.data = {1, 2};
+  return FormatMapText(info, {block});
+}
+
 TEST(RunReport, StringsAreEscapedAndInvalidUtf8NeverPassesThrough) {
   struct Case {
     std::string in;
@@ -44,18 +60,7 @@ TEST(RunReport, DigestOfTheMapText) {
 }
 
 TEST(RunReport, RecordCarriesTheRunFailedBlockAndSavedFiles) {
-  MapInfo info;
-  info.product = 72;
-  info.provider = 3;
-  info.mapVersion = 0x12;
-  info.swVersion = 11;
-  MapBlock block;
-  block.number = 30;
-  block.area = kAreaEelite;
-  block.operation = kOpWrite;
-  block.size = 2;
-  block.data = {1, 2};
-  const std::string map = FormatMapText(info, {block});
+  const std::string map = DeltaMapText();
 
   RunReport r;
   r.program = "velmora-cli";
@@ -111,18 +116,7 @@ TEST(RunReport, RunThatNeverReachedTheHandsetHasNullsNotGuesses) {
 
 TEST(RunReport, WholeRecordKeepsItsKeysInTheDocumentedOrder) {
   // Audit trails are compared line by line: every byte of a record, key order included.
-  MapInfo info;
-  info.product = 72;
-  info.provider = 3;
-  info.mapVersion = 0x12;
-  info.swVersion = 11;
-  MapBlock block;
-  block.number = 30;
-  block.area = kAreaEelite;
-  block.operation = kOpWrite;
-  block.size = 2;
-  block.data = {1, 2};
-  const std::string map = FormatMapText(info, {block});
+  const std::string map = DeltaMapText();
   RunReport r;
   r.program = "velmora-cli";
   r.version = "Version 1.3";
