@@ -3,11 +3,18 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "container/digest.h"
 
 namespace velmora {
 namespace {
+
+// Objects keep their keys in the order they were set.
+using Json = nlohmann::ordered_json;
 
 // Length of the valid UTF-8 sequence at text[i], 0 when none starts there (overlong forms,
 // surrogates and code points above U+10FFFF are not valid).
@@ -35,41 +42,75 @@ size_t Utf8Length(const std::string& text, size_t i) {
   return n;
 }
 
-class JsonObject {
- public:
-  JsonObject& Field(const char* name, const std::string& value) {
-    return Raw(name, JsonString(value));
+// The record's strings as the JSON writer takes them: valid UTF-8 as it is, and a byte that is
+// not part of valid UTF-8 as the character with the byte's value (U+0080..U+00FF, as Latin-1
+// reads it), so that a name in a legacy code page still gives valid JSON and keeps its bytes'
+// values.
+std::string RecordText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<uint8_t>(text[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+    } else if (const size_t n = Utf8Length(text, i); n > 0) {
+      out.append(text, i, n);
+      i += n;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+      ++i;
+    }
   }
-  JsonObject& Field(const char* name, const char* value) {
-    return Raw(name, value == nullptr ? "null" : JsonString(value));
-  }
-  JsonObject& Field(const char* name, int64_t value) { return Raw(name, std::to_string(value)); }
-  JsonObject& Flag(const char* name, bool value) { return Raw(name, value ? "true" : "false"); }
-  JsonObject& Raw(const char* name, const std::string& json) {
-    text_ += text_.empty() ? "{" : ",";
-    text_ += JsonString(name) + ":" + json;
-    return *this;
-  }
-  std::string Close() const { return text_.empty() ? "{}" : text_ + "}"; }
+  return out;
+}
 
- private:
-  std::string text_;
-};
+// A string, or null for an empty one.
+Json TextOrNull(const std::string& text) {
+  return text.empty() ? Json(nullptr) : Json(RecordText(text));
+}
 
-std::string MapHeader(const char* mapText) {
+Json MapHeader(const char* mapText) {
   MapInfo info;
-  if (mapText == nullptr || !ReadMapInfo(mapText, &info)) return "null";
-  return JsonObject()
-      .Field("product", info.product)
-      .Field("provider", info.provider)
-      .Field("map_version", info.mapVersion)
-      .Field("sw_version", info.swVersion)
-      .Field("time", info.time)
-      .Field("date", info.date)
-      .Field("checksum", info.checkSum)
-      .Field("blocks", info.blockCount)
-      .Flag("delta", info.provider != 0)
-      .Close();
+  if (mapText == nullptr || !ReadMapInfo(mapText, &info)) return nullptr;
+  Json header = Json::object();
+  header["product"] = info.product;
+  header["provider"] = info.provider;
+  header["map_version"] = info.mapVersion;
+  header["sw_version"] = info.swVersion;
+  header["time"] = info.time;
+  header["date"] = info.date;
+  header["checksum"] = info.checkSum;
+  header["blocks"] = info.blockCount;
+  header["delta"] = info.provider != 0;
+  return header;
+}
+
+Json BlockList(const std::vector<BlockRecord>& blocks) {
+  Json list = Json::array();
+  for (const BlockRecord& b : blocks) {
+    Json block = Json::object();
+    block["number"] = b.number;
+    block["area"] = AreaName(b.area);
+    block["operation"] = OperationName(b.operation);
+    block["outcome"] = BlockOutcomeName(b.outcome);
+    block["status"] = b.status;
+    if (b.outcome == BlockOutcome::VerifyFailed) block["verify_byte"] = b.verifyByte;
+    list.push_back(std::move(block));
+  }
+  return list;
+}
+
+Json SavedFileList(const std::vector<SavedFile>& files) {
+  Json list = Json::array();
+  for (const SavedFile& f : files) {
+    Json file = Json::object();
+    file["kind"] = RecordText(f.kind);
+    file["path"] = RecordText(f.path);
+    list.push_back(std::move(file));
+  }
+  return list;
 }
 
 }  // namespace
@@ -157,50 +198,32 @@ std::string Sha1Hex(const std::string& bytes) {
 }
 
 std::string FormatRunReport(const RunReport& r) {
-  std::string blocks = "[";
-  for (const BlockRecord& b : r.record.blocks) {
-    JsonObject block;
-    block.Field("number", b.number)
-        .Field("area", AreaName(b.area))
-        .Field("operation", OperationName(b.operation))
-        .Field("outcome", BlockOutcomeName(b.outcome))
-        .Field("status", static_cast<int64_t>(b.status));
-    if (b.outcome == BlockOutcome::VerifyFailed) block.Field("verify_byte", b.verifyByte);
-    blocks += (blocks.size() > 1 ? "," : "") + block.Close();
-  }
-  blocks += "]";
-  std::string saved = "[";
-  for (const SavedFile& f : r.record.savedFiles) {
-    saved += (saved.size() > 1 ? "," : "") +
-             JsonObject().Field("kind", f.kind).Field("path", f.path).Close();
-  }
-  saved += "]";
-
-  JsonObject record;
-  record.Field("record", "velmora-run")
-      .Field("record_version", 1)
-      .Field("program", r.program)
-      .Field("version", r.version)
-      .Field("mode", r.mode)
-      .Field("map_file", r.mapFile)
-      .Raw("map_sha1", r.mapText == nullptr ? "null" : JsonString(Sha1Hex(r.mapText)))
-      .Raw("map", MapHeader(r.mapText))
-      .Field("port", r.port)
-      .Field("baud", static_cast<int64_t>(r.baudRate))
-      .Flag("verify", r.verify)
-      .Raw("imei", r.record.imei.empty() ? "null" : JsonString(r.record.imei))
-      .Raw("hardware_product",
-           r.hardwareProduct == 0 ? "null" : std::to_string(r.hardwareProduct))
-      .Field("start", UtcTimeText(r.startMs))
-      .Field("end", UtcTimeText(r.endMs))
-      .Field("duration_ms", r.endMs - r.startMs)
-      .Raw("blocks", blocks)
-      .Field("garbage_collections", r.record.garbageCollections)
-      .Raw("saved_files", saved)
-      .Field("outcome", r.outcome)
-      .Raw("error", r.error.empty() ? "null" : JsonString(r.error))
-      .Field("exit_status", r.exitStatus);
-  return record.Close();
+  // Keys in the order they are set: readers of the audit trail compare lines as they stand.
+  Json record = Json::object();
+  record["record"] = "velmora-run";
+  record["record_version"] = 1;
+  record["program"] = RecordText(r.program);
+  record["version"] = RecordText(r.version);
+  record["mode"] = RecordText(r.mode);
+  record["map_file"] = RecordText(r.mapFile);
+  record["map_sha1"] = r.mapText == nullptr ? Json(nullptr) : Json(Sha1Hex(r.mapText));
+  record["map"] = MapHeader(r.mapText);
+  record["port"] = RecordText(r.port);
+  record["baud"] = r.baudRate;
+  record["verify"] = r.verify;
+  record["imei"] = TextOrNull(r.record.imei);
+  record["hardware_product"] = r.hardwareProduct == 0 ? Json(nullptr) : Json(r.hardwareProduct);
+  record["start"] = UtcTimeText(r.startMs);
+  record["end"] = UtcTimeText(r.endMs);
+  record["duration_ms"] = r.endMs - r.startMs;
+  record["blocks"] = BlockList(r.record.blocks);
+  record["garbage_collections"] = r.record.garbageCollections;
+  record["saved_files"] = SavedFileList(r.record.savedFiles);
+  record["outcome"] = RecordText(r.outcome);
+  record["error"] = TextOrNull(r.error);
+  record["exit_status"] = r.exitStatus;
+  // Not ASCII-only: UTF-8 names stay readable. RecordText leaves nothing the writer refuses.
+  return record.dump(-1, ' ', false, Json::error_handler_t::strict);
 }
 
 }  // namespace velmora

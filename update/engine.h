@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "update/handset_backup.h"
+#include "update/product_families.h"
 #include "update/reporting.h"
 #include "update/run_record.h"
 #include "update/update_operations.h"
@@ -40,10 +41,6 @@ constexpr const char* kBackupFileName = "mapsave.eel";
 
 // Sets the flag of every record whose operation is not 0 to 1; leaves the others unchanged.
 void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info);
-
-// True when a mapping made for product `mapping` may be written into a handset whose hardware
-// product number is `hardware` (signed comparisons).
-bool ProductFits(int32_t hardware, int32_t mapping);
 
 // Writes the records in the backup format: for every number from the lowest to the highest
 // among the Eelite records numbered below 5000, the first record with that number. The texts
@@ -112,6 +109,12 @@ class UpdateEngine {
   enum class BackupResult { CannotCreate, NothingToSave, WriteFailed, Saved };
 
   bool PerformOperation(LinkHandle h, const MapBlock& block);
+  // The garbage collection's steps: every Eelite block up to `highest` read out (false, with
+  // nothing erased, when one cannot be); the read-out written back after the erase, with one
+  // retry, and saved to the backup files when that fails too.
+  bool ReadOutEelite(LinkHandle h, uint16_t highest, std::vector<MapBlock>* records);
+  bool WriteBackEelite(LinkHandle h, const std::vector<MapBlock>& records,
+                       const std::string& aheadPath);
   // Compares what the handset holds of a block just written or created with the map's record.
   bool VerifyBlock(LinkHandle h, const MapBlock& block, BlockFailure* failure);
   // With --verify, reads a block the garbage collection wrote back and compares it with the

@@ -80,6 +80,42 @@ bool Fail(std::string* error, size_t line, const std::string& why) {
   return false;
 }
 
+// Lines 2 to 5: the header's fields in their order.
+bool ParseHeaderLine(const std::vector<std::string_view>& w, size_t lineNumber,
+                     HandsetBackup* parsed, std::string* error) {
+  static const char* const kHeader[] = {"kind", "imei", "product", "created"};
+  const std::string_view want = kHeader[lineNumber - 2];
+  if (w.size() != 2 || w[0] != want) return Fail(error, lineNumber, "expected " + std::string(want));
+  uint32_t value = 0;
+  if (want == "kind") {
+    parsed->kind = std::string(w[1]);
+  } else if (want == "imei") {
+    if (BackupImei(std::string(w[1])) != w[1]) return Fail(error, lineNumber, "bad IMEI");
+    parsed->imei = std::string(w[1]);
+  } else if (want == "product") {
+    if (!Number(w[1], 0xFFFF, &value)) return Fail(error, lineNumber, "bad product");
+    parsed->product = value;
+  } else {
+    parsed->created = std::string(w[1]);
+  }
+  return true;
+}
+
+// A data line's bytes, appended to the block whose data is being read.
+bool ParseDataLine(std::string_view hex, size_t lineNumber, MapBlock* open, std::string* error) {
+  const size_t want = static_cast<size_t>(open->size) - open->data.size();
+  // Whole lines of 32 bytes, the last one shorter: one way to write each file.
+  if (hex.size() != 2 * std::min(want, kBytesPerDataLine))
+    return Fail(error, lineNumber, "data line of the wrong length");
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int high = HexDigit(hex[i]);
+    const int low = HexDigit(hex[i + 1]);
+    if (high < 0 || low < 0) return Fail(error, lineNumber, "bad hexadecimal");
+    open->data.push_back(static_cast<uint8_t>(high * 16 + low));
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string BackupImei(const std::string& imei) {
@@ -133,7 +169,6 @@ bool ParseHandsetBackup(std::string_view text, HandsetBackup* backup, std::strin
   HandsetBackup parsed;
   if (!LooksLikeHandsetBackup(text)) return Fail(error, 1, "not a handset backup");
   // The header's fields in their order; then blocks and absent blocks; then the end line.
-  static const char* const kHeader[] = {"kind", "imei", "product", "created"};
   std::set<std::pair<uint8_t, int32_t>> seen;
   MapBlock* open = nullptr;  // the block whose data lines are being read
   size_t lineNumber = 0;
@@ -151,34 +186,11 @@ bool ParseHandsetBackup(std::string_view text, HandsetBackup* backup, std::strin
     }
     const std::vector<std::string_view> w = Words(line);
     if (lineNumber <= 5) {
-      const std::string_view want = kHeader[lineNumber - 2];
-      if (w.size() != 2 || w[0] != want) return Fail(error, lineNumber, "expected " + std::string(want));
-      uint32_t value = 0;
-      if (want == "kind") {
-        parsed.kind = std::string(w[1]);
-      } else if (want == "imei") {
-        if (BackupImei(std::string(w[1])) != w[1]) return Fail(error, lineNumber, "bad IMEI");
-        parsed.imei = std::string(w[1]);
-      } else if (want == "product") {
-        if (!Number(w[1], 0xFFFF, &value)) return Fail(error, lineNumber, "bad product");
-        parsed.product = value;
-      } else {
-        parsed.created = std::string(w[1]);
-      }
+      if (!ParseHeaderLine(w, lineNumber, &parsed, error)) return false;
       continue;
     }
     if (open != nullptr && w.size() == 2 && w[0] == "data") {
-      const std::string_view hex = w[1];
-      const size_t want = static_cast<size_t>(open->size) - open->data.size();
-      // Whole lines of 32 bytes, the last one shorter: one way to write each file.
-      if (hex.size() != 2 * std::min(want, kBytesPerDataLine))
-        return Fail(error, lineNumber, "data line of the wrong length");
-      for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = HexDigit(hex[i]);
-        const int low = HexDigit(hex[i + 1]);
-        if (high < 0 || low < 0) return Fail(error, lineNumber, "bad hexadecimal");
-        open->data.push_back(static_cast<uint8_t>(high * 16 + low));
-      }
+      if (!ParseDataLine(w[1], lineNumber, open, error)) return false;
       continue;
     }
     if (open != nullptr && open->data.size() != static_cast<size_t>(open->size))

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "handset/block_store.h"
+#include "update/engine_texts.h"
 
 namespace velmora {
 namespace {
@@ -121,31 +122,29 @@ RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapTex
 
 void FormatBlockFailure(const BlockFailure& failure, MessageBuffer* message) {
   if (failure.interrupted) {
-    message->Format("Interrupted: block %d and the blocks after it not written\r\n",
-                    failure.number);
+    message->Format(texts::kBlockInterrupted, failure.number);
     return;
   }
   switch (failure.verify) {
     case BlockFailure::Verify::None:
       break;
     case BlockFailure::Verify::CannotRead:
-      message->Format("Block %d verify failed: cannot read it back\r\nError:%s\r\n",
-                      failure.number, StatusText(static_cast<int32_t>(failure.status)));
+      message->Format(texts::kVerifyCannotRead, failure.number,
+                      StatusText(static_cast<int32_t>(failure.status)));
       return;
     case BlockFailure::Verify::Version:
-      message->Format("Block %d verify failed: version %u read back\r\n", failure.number,
+      message->Format(texts::kVerifyVersion, failure.number,
                       static_cast<unsigned>(failure.readValue));
       return;
     case BlockFailure::Verify::Size:
-      message->Format("Block %d verify failed at byte %d: %u bytes read back\r\n",
-                      failure.number, failure.verifyByte, static_cast<unsigned>(failure.readValue));
+      message->Format(texts::kVerifySize, failure.number, failure.verifyByte,
+                      static_cast<unsigned>(failure.readValue));
       return;
     case BlockFailure::Verify::Data:
-      message->Format("Block %d verify failed at byte %d\r\n", failure.number,
-                      failure.verifyByte);
+      message->Format(texts::kVerifyData, failure.number, failure.verifyByte);
       return;
   }
-  message->Format("Block %d not written\r\nError:%s\r\n", failure.number,
+  message->Format(texts::kBlockNotWritten, failure.number,
                   StatusText(static_cast<int32_t>(failure.status)));
 }
 

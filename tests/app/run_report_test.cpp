@@ -10,6 +10,22 @@
 namespace velmora {
 namespace {
 
+// A delta mapping for product 72 with one Eelite block.
+std::string DeltaMapText() {
+  MapInfo info;
+  info.product = 72;
+  info.provider = 3;
+  info.mapVersion = 0x12;
+  info.swVersion = 11;
+  MapBlock block;
+  block.number = 30;
+  block.area = kAreaEelite;
+  block.operation = kOpWrite;
+  block.size = 2;
+  block.data = {1, 2};
+  return FormatMapText(info, {block});
+}
+
 TEST(RunReport, StringsAreEscapedAndInvalidUtf8NeverPassesThrough) {
   struct Case {
     std::string in;
@@ -44,18 +60,7 @@ TEST(RunReport, DigestOfTheMapText) {
 }
 
 TEST(RunReport, RecordCarriesTheRunFailedBlockAndSavedFiles) {
-  MapInfo info;
-  info.product = 72;
-  info.provider = 3;
-  info.mapVersion = 0x12;
-  info.swVersion = 11;
-  MapBlock block;
-  block.number = 30;
-  block.area = kAreaEelite;
-  block.operation = kOpWrite;
-  block.size = 2;
-  block.data = {1, 2};
-  const std::string map = FormatMapText(info, {block});
+  const std::string map = DeltaMapText();
 
   RunReport r;
   r.program = "velmora-cli";
@@ -106,6 +111,62 @@ TEST(RunReport, RunThatNeverReachedTheHandsetHasNullsNotGuesses) {
                            R"("blocks":[],"garbage_collections":0,"saved_files":[])",
                            R"("error":null,"exit_status":2})"}) {
     EXPECT_NE(json.find(part), std::string::npos) << part << "\nin " << json;
+  }
+}
+
+TEST(RunReport, WholeRecordKeepsItsKeysInTheDocumentedOrder) {
+  // Audit trails are compared line by line: every byte of a record, key order included.
+  const std::string map = DeltaMapText();
+  RunReport r;
+  r.program = "velmora-cli";
+  r.version = "Version 1.3";
+  r.mode = "restore";
+  r.mapFile = "m.map";
+  r.mapText = map.c_str();
+  r.port = "sim:";
+  r.baudRate = 57600;
+  r.endMs = 1;
+  r.record.blocks = {{1, kAreaEelite, kOpWrite, BlockOutcome::Done, 0, -1}};
+  r.record.garbageCollections = 1;
+  r.record.savedFiles = {{"write-ahead", "/w.vbk"}};
+  r.outcome = "succeeded";
+  EXPECT_EQ(FormatRunReport(r),
+            R"({"record":"velmora-run","record_version":1,"program":"velmora-cli",)"
+            R"("version":"Version 1.3","mode":"restore","map_file":"m.map","map_sha1":")" +
+                Sha1Hex(map) +
+                R"(","map":{"product":72,"provider":3,"map_version":18,"sw_version":11,"time":0,)"
+                R"("date":0,"checksum":77,"blocks":1,"delta":true},"port":"sim:","baud":57600,)"
+                R"("verify":false,"imei":null,"hardware_product":null,)"
+                R"("start":"1970-01-01T00:00:00.000Z","end":"1970-01-01T00:00:00.001Z",)"
+                R"("duration_ms":1,"blocks":[{"number":1,"area":"Eelite","operation":"write",)"
+                R"("outcome":"done","status":0}],"garbage_collections":1,)"
+                R"("saved_files":[{"kind":"write-ahead","path":"/w.vbk"}],"outcome":"succeeded",)"
+                R"("error":null,"exit_status":0})");
+}
+
+TEST(RunReport, RecordStringsAreValidUtf8JsonWhateverTheBytes) {
+  // Every text field goes the same way; the error text stands for them. A byte that is not
+  // part of valid UTF-8 becomes the character of its value, which is what "\u00XX" meant.
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"say \"hi\" \\ /", R"("say \"hi\" \\ /")"},
+      {std::string("nul\0\x01\b\f\x1f\x7f", 9), "\"nul\\u0000\\u0001\\b\\f\\u001f\x7f\""},
+      {"M\xc3\xbcnchen \xf0\x9f\x93\xb1", "\"M\xc3\xbcnchen \xf0\x9f\x93\xb1\""},
+      {"latin1 \xfc", "\"latin1 \xc3\xbc\""},
+      {"cut \xe2\x82", "\"cut \xc3\xa2\xc2\x82\""},
+      {"overlong \xc0\xaf", "\"overlong \xc3\x80\xc2\xaf\""},
+      {"surrogate \xed\xa0\x80", "\"surrogate \xc3\xad\xc2\xa0\xc2\x80\""},
+  };
+  for (const Case& c : cases) {
+    RunReport r;
+    r.error = c.in;
+    r.record.savedFiles = {{"backup", c.in}};
+    const std::string json = FormatRunReport(r);
+    EXPECT_NE(json.find("\"error\":" + c.out + ",\"exit_status\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"path\":" + c.out + "}"), std::string::npos) << json;
   }
 }
 

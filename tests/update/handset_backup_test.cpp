@@ -113,6 +113,43 @@ TEST(HandsetBackup, RefusesWhatIsNoWholeBackupWithItsLine) {
   }
 }
 
+TEST(HandsetBackup, HeaderAndDataLinesAreCheckedWhereTheyStand) {
+  // One line of the good file replaced: the refusal names that line and what is wrong with it,
+  // before the digest at the end is ever reached.
+  const std::string good = FormatHandsetBackup(Sample());
+  const auto with = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  const struct {
+    std::string text;
+    const char* reason;
+  } cases[] = {
+      {with("kind write-ahead\n", "imei 351234567890128\n"), "line 2: expected kind"},
+      {with("imei 351234567890128\n", "imei 3512-3456\n"), "line 3: bad IMEI"},
+      {with("imei 351234567890128\n", "imei\n"), "line 3: expected imei"},
+      {with("product 72\n", "product 65536\n"), "line 4: bad product"},
+      {with("product 72\n", "product 072\n"), "line 4: bad product"},
+      {with("created 2026-12-10T22:14:10Z\n", "made 2026-12-10T22:14:10Z\n"),
+       "line 5: expected created"},
+      // A first data line of 31 bytes where 32 are due, and a last one of 2 where 1 is left.
+      {with("data F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF000102030405060708090A0B0C0D0E0F\n",
+            "data F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF000102030405060708090A0B0C0D0E\n"),
+       "line 7: data line of the wrong length"},
+      {with("data 10\n", "data 1011\n"), "line 8: data line of the wrong length"},
+      {with("data 0A0B\n", "data 0a0b\n"), "line 11: bad hexadecimal"},
+      {with("data 0A0B\n", "data 0G0B\n"), "line 11: bad hexadecimal"},
+      {with("data 10\n", ""), "line 8: block 3 has fewer data bytes than its size"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::string error;
+    EXPECT_FALSE(ParseHandsetBackup(c.text, nullptr, &error));
+    EXPECT_EQ(error.rfind(c.reason, 0), 0u) << error;
+  }
+}
+
 TEST(HandsetBackup, ImeiKeepsLettersAndDigitsOnly) {
   EXPECT_EQ(BackupImei("351234567890128"), "351234567890128");
   EXPECT_EQ(BackupImei("\r\n+CGSN: 35-12/34\r\n"), "CGSN351234");
