@@ -115,37 +115,6 @@ Json SavedFileList(const std::vector<SavedFile>& files) {
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<uint8_t>(text[i]);
-    char escape[8];
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (const size_t n = Utf8Length(text, i); n > 0) {
-      out.append(text, i, n);
-      i += n;
-      continue;
-    } else {
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    }
-    ++i;
-  }
-  return out + "\"";
-}
 
 std::string UtcTimeText(int64_t ms) {
   // Civil date from days since 1970-01-01 (proleptic Gregorian), so that no system's time

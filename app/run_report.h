@@ -33,12 +33,6 @@ struct RunReport {
 // The record as one line of JSON, without a line end.
 std::string FormatRunReport(const RunReport& report);
 
-// A JSON string literal for text, in ASCII wherever the text is not UTF-8: quotes, backslashes
-// and control characters escaped; valid UTF-8 kept as it is, any byte that is not part of valid
-// UTF-8 escaped as \u00XX. The record itself goes through the JSON library (FormatRunReport),
-// which gives such a byte as the same character written in UTF-8.
-std::string JsonString(const std::string& text);
-
 // "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string UtcTimeText(int64_t msSinceEpoch);
 

@@ -2,6 +2,8 @@
 // valid JSON, times in UTC whatever the system's zone, the map's digest, and the record's shape.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 #include "app/run_report.h"
@@ -26,7 +28,9 @@ std::string DeltaMapText() {
   return FormatMapText(info, {block});
 }
 
-TEST(RunReport, StringsAreEscapedAndInvalidUtf8NeverPassesThrough) {
+// What a reader of the record gets back: the text's characters, a byte that is not part of
+// valid UTF-8 as the character of that number.
+TEST(RunReport, StringsReadBackAsTheirTextAndInvalidUtf8NeverPassesThrough) {
   struct Case {
     std::string in;
     std::string out;
@@ -43,7 +47,12 @@ TEST(RunReport, StringsAreEscapedAndInvalidUtf8NeverPassesThrough) {
       {"surrogate \xed\xa0\x80", R"("surrogate \u00ed\u00a0\u0080")"},
       {"too high \xf4\x90\x80\x80", R"("too high \u00f4\u0090\u0080\u0080")"},
   };
-  for (const Case& c : cases) EXPECT_EQ(JsonString(c.in), c.out) << c.in;
+  for (const Case& c : cases) {
+    RunReport r;
+    r.error = c.in;
+    const nlohmann::json record = nlohmann::json::parse(FormatRunReport(r));
+    EXPECT_EQ(record["error"], nlohmann::json::parse(c.out)) << c.in;
+  }
 }
 
 TEST(RunReport, TimesAreUtcCalendarDates) {
