@@ -135,58 +135,40 @@ int AesKeySetup(const uint8_t* key, uint32_t keyBits, void* keySchedule, uint32_
   return 0;
 }
 
-void EncryptBlockPortable(const uint32_t* rk, uint8_t* block) {
-  uint32_t s0 = LoadBe32(block) ^ rk[0];
-  uint32_t s1 = LoadBe32(block + 4) ^ rk[1];
-  uint32_t s2 = LoadBe32(block + 8) ^ rk[2];
-  uint32_t s3 = LoadBe32(block + 12) ^ rk[3];
+// The rounds of one direction from its tables: the four round tables, the last round's S-box,
+// and the step between the columns a row takes its bytes from (1 forward, 3 backward).
+template <size_t kStep>
+void CipherRounds(const uint32_t* rk, uint8_t* block,
+                  const std::array<std::array<uint32_t, 256>, 4>& table,
+                  const std::array<uint8_t, 256>& lastBox) {
+  uint32_t s[4];
+  for (size_t j = 0; j < 4; ++j) s[j] = LoadBe32(block + 4 * j) ^ rk[j];
+  const auto column = [](size_t j, size_t i) { return (j + i * kStep) % 4; };
   for (uint32_t round = 1; round < kAesRounds; ++round) {
     rk += 4;
-    const uint32_t t0 = Te0[s0 >> 24] ^ Te1[(s1 >> 16) & 0xff] ^ Te2[(s2 >> 8) & 0xff] ^ Te3[s3 & 0xff] ^ rk[0];
-    const uint32_t t1 = Te0[s1 >> 24] ^ Te1[(s2 >> 16) & 0xff] ^ Te2[(s3 >> 8) & 0xff] ^ Te3[s0 & 0xff] ^ rk[1];
-    const uint32_t t2 = Te0[s2 >> 24] ^ Te1[(s3 >> 16) & 0xff] ^ Te2[(s0 >> 8) & 0xff] ^ Te3[s1 & 0xff] ^ rk[2];
-    const uint32_t t3 = Te0[s3 >> 24] ^ Te1[(s0 >> 16) & 0xff] ^ Te2[(s1 >> 8) & 0xff] ^ Te3[s2 & 0xff] ^ rk[3];
-    s0 = t0;
-    s1 = t1;
-    s2 = t2;
-    s3 = t3;
+    uint32_t t[4];
+    for (size_t j = 0; j < 4; ++j) {
+      t[j] = table[0][s[j] >> 24] ^ table[1][(s[column(j, 1)] >> 16) & 0xff] ^
+             table[2][(s[column(j, 2)] >> 8) & 0xff] ^ table[3][s[column(j, 3)] & 0xff] ^ rk[j];
+    }
+    for (size_t j = 0; j < 4; ++j) s[j] = t[j];
   }
   rk += 4;
-  auto last = [](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-    return (uint32_t{Sbox[a >> 24]} << 24) | (uint32_t{Sbox[(b >> 16) & 0xff]} << 16) |
-           (uint32_t{Sbox[(c >> 8) & 0xff]} << 8) | uint32_t{Sbox[d & 0xff]};
-  };
-  StoreBe32(block, last(s0, s1, s2, s3) ^ rk[0]);
-  StoreBe32(block + 4, last(s1, s2, s3, s0) ^ rk[1]);
-  StoreBe32(block + 8, last(s2, s3, s0, s1) ^ rk[2]);
-  StoreBe32(block + 12, last(s3, s0, s1, s2) ^ rk[3]);
+  for (size_t j = 0; j < 4; ++j) {
+    const uint32_t w = (uint32_t{lastBox[s[j] >> 24]} << 24) |
+                       (uint32_t{lastBox[(s[column(j, 1)] >> 16) & 0xff]} << 16) |
+                       (uint32_t{lastBox[(s[column(j, 2)] >> 8) & 0xff]} << 8) |
+                       uint32_t{lastBox[s[column(j, 3)] & 0xff]};
+    StoreBe32(block + 4 * j, w ^ rk[j]);
+  }
+}
+
+void EncryptBlockPortable(const uint32_t* rk, uint8_t* block) {
+  CipherRounds<1>(rk, block, kTables.te, kTables.sbox);
 }
 
 void DecryptBlockPortable(const uint32_t* rk, uint8_t* block) {
-  uint32_t s0 = LoadBe32(block) ^ rk[0];
-  uint32_t s1 = LoadBe32(block + 4) ^ rk[1];
-  uint32_t s2 = LoadBe32(block + 8) ^ rk[2];
-  uint32_t s3 = LoadBe32(block + 12) ^ rk[3];
-  for (uint32_t round = 1; round < kAesRounds; ++round) {
-    rk += 4;
-    const uint32_t t0 = Td0[s0 >> 24] ^ Td1[(s3 >> 16) & 0xff] ^ Td2[(s2 >> 8) & 0xff] ^ Td3[s1 & 0xff] ^ rk[0];
-    const uint32_t t1 = Td0[s1 >> 24] ^ Td1[(s0 >> 16) & 0xff] ^ Td2[(s3 >> 8) & 0xff] ^ Td3[s2 & 0xff] ^ rk[1];
-    const uint32_t t2 = Td0[s2 >> 24] ^ Td1[(s1 >> 16) & 0xff] ^ Td2[(s0 >> 8) & 0xff] ^ Td3[s3 & 0xff] ^ rk[2];
-    const uint32_t t3 = Td0[s3 >> 24] ^ Td1[(s2 >> 16) & 0xff] ^ Td2[(s1 >> 8) & 0xff] ^ Td3[s0 & 0xff] ^ rk[3];
-    s0 = t0;
-    s1 = t1;
-    s2 = t2;
-    s3 = t3;
-  }
-  rk += 4;
-  auto last = [](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-    return (uint32_t{InvSbox[a >> 24]} << 24) | (uint32_t{InvSbox[(b >> 16) & 0xff]} << 16) |
-           (uint32_t{InvSbox[(c >> 8) & 0xff]} << 8) | uint32_t{InvSbox[d & 0xff]};
-  };
-  StoreBe32(block, last(s0, s3, s2, s1) ^ rk[0]);
-  StoreBe32(block + 4, last(s1, s0, s3, s2) ^ rk[1]);
-  StoreBe32(block + 8, last(s2, s1, s0, s3) ^ rk[2]);
-  StoreBe32(block + 12, last(s3, s2, s1, s0) ^ rk[3]);
+  CipherRounds<3>(rk, block, kTables.td, kTables.inverseSbox);
 }
 
 #ifdef VELMORA_AES_X86
