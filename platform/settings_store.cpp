@@ -16,6 +16,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/regular_file.h"
+#include "platform/hex.h"
 
 namespace velmora {
 
@@ -60,11 +61,18 @@ std::string TrimLeft(const std::string& s) {
   return s.substr(i);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// At most eight hexadecimal digits as a number (none is zero); false for more, or for another
+// character.
+bool HexNumber(const std::string& digits, uint32_t* value) {
+  if (digits.size() > 8) return false;
+  uint32_t v = 0;
+  for (char c : digits) {
+    const int d = HexDigitValue(c);
+    if (d < 0) return false;
+    v = v * 16 + static_cast<uint32_t>(d);
+  }
+  *value = v;
+  return true;
 }
 
 void AppendUtf8(uint32_t cp, std::string* out) {
@@ -153,8 +161,8 @@ class Parser {
     if (i == s.size()) return true;  // hex: with no bytes is an empty value
     for (;;) {
       skipBlanks();
-      const int hi = i < s.size() ? HexDigit(s[i]) : -1;
-      const int lo = i + 1 < s.size() ? HexDigit(s[i + 1]) : -1;
+      const int hi = i < s.size() ? HexDigitValue(s[i]) : -1;
+      const int lo = i + 1 < s.size() ? HexDigitValue(s[i + 1]) : -1;
       if (hi < 0 || lo < 0) return Fail(line, "a hex byte must be two hex digits");
       out->push_back(static_cast<uint8_t>(hi * 16 + lo));
       i += 2;
@@ -185,14 +193,9 @@ class Parser {
     const std::string form = Upper(rhs.substr(0, colon));
     if (form == "DWORD") {
       const std::string digits = TrimRight(rhs.substr(colon + 1));
-      if (digits.empty() || digits.size() > 8) {
-        return Fail(line, "a dword needs one to eight hex digits");
-      }
       uint32_t v = 0;
-      for (char c : digits) {
-        const int d = HexDigit(c);
-        if (d < 0) return Fail(line, "a dword needs one to eight hex digits");
-        v = v * 16 + static_cast<uint32_t>(d);
+      if (digits.empty() || !HexNumber(digits, &v)) {
+        return Fail(line, "a dword needs one to eight hex digits");
       }
       value->type = kRegDword;
       value->data.assign(4, 0);
@@ -206,13 +209,8 @@ class Parser {
     if (form.size() > 5 && form.compare(0, 4, "HEX(") == 0 && form.back() == ')') {
       // hex(N): any registry type by number, e.g. hex(2) for an expandable string.
       const std::string num = form.substr(4, form.size() - 5);
-      if (num.size() > 8) return Fail(line, "bad type number in hex(...)");
       uint32_t type = 0;
-      for (char c : num) {
-        const int d = HexDigit(c);
-        if (d < 0) return Fail(line, "bad type number in hex(...)");
-        type = type * 16 + static_cast<uint32_t>(d);
-      }
+      if (!HexNumber(num, &type)) return Fail(line, "bad type number in hex(...)");
       value->type = type;
       return ParseHexBytes(rhs.substr(colon + 1), &value->data, line);
     }

@@ -14,6 +14,7 @@
 #include "platform/text_file.h"
 #include "update/backup_file.h"
 #include "update/engine.h"
+#include "platform/hex.h"
 
 namespace velmora {
 namespace {
@@ -166,18 +167,11 @@ bool DecimalIn(std::string_view text, long low, long high, long* value) {
   return true;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // One data byte as the file writes it: "0x" and two hexadecimal digits.
 bool DataByte(std::string_view token, uint8_t* byte) {
   if (token.size() != 4 || token[0] != '0' || (token[1] != 'x' && token[1] != 'X')) return false;
-  const int high = HexDigit(token[2]);
-  const int low = HexDigit(token[3]);
+  const int high = HexDigitValue(token[2]);
+  const int low = HexDigitValue(token[3]);
   if (high < 0 || low < 0) return false;
   *byte = static_cast<uint8_t>(high * 16 + low);
   return true;
