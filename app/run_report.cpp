@@ -141,30 +141,6 @@ std::string UtcTimeText(int64_t ms) {
   return text;
 }
 
-std::string Sha1Hex(const std::string& bytes) {
-  uint8_t partial[kSha1BlockLength];
-  uint32_t state[kSha1StateWords];
-  DigestContext context = MakeDigestContext(kSha1Descriptor, partial, state);
-  uint8_t digest[kSha1DigestLength] = {};
-  DigestInit(&context, nullptr);
-  // Lengths go in bits as 32-bit numbers: feed the text in pieces well below that limit.
-  constexpr size_t kPiece = 1u << 24;
-  size_t at = 0;
-  do {
-    const size_t n = bytes.size() - at < kPiece ? bytes.size() - at : kPiece;
-    const bool last = at + n == bytes.size();
-    DigestUpdate(reinterpret_cast<const uint8_t*>(bytes.data()) + at, static_cast<uint32_t>(n * 8),
-                 digest, &context, last ? 1 : 0);
-    at += n;
-  } while (at < bytes.size());
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : digest) {
-    out += hex[b >> 4];
-    out += hex[b & 15];
-  }
-  return out;
-}
 
 std::string FormatRunReport(const RunReport& r) {
   // Keys in the order they are set: readers of the audit trail compare lines as they stand.

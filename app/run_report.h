@@ -9,6 +9,7 @@
 
 #include "mapfile/mapfile.h"
 #include "update/run_record.h"
+#include "container/digest.h"
 
 namespace velmora {
 
@@ -36,7 +37,5 @@ std::string FormatRunReport(const RunReport& report);
 // "YYYY-MM-DDTHH:MM:SS.mmmZ".
 std::string UtcTimeText(int64_t msSinceEpoch);
 
-// Hex SHA-1 of the bytes.
-std::string Sha1Hex(const std::string& bytes);
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/byte_order.h"
+#include "platform/hex.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VELMORA_SHA_X86 1
@@ -220,6 +221,25 @@ int DigestUpdate(const uint8_t* input, uint32_t inputBits, uint8_t* output,
   const uint32_t held = context->held;
   context->held = 0;
   return context->final(context->partial, held * 8, output, context->state);
+}
+
+std::string Sha1Hex(std::string_view bytes) {
+  uint8_t partial[kSha1BlockLength];
+  uint32_t state[kSha1StateWords];
+  DigestContext context = MakeDigestContext(kSha1Descriptor, partial, state);
+  uint8_t digest[kSha1DigestLength] = {};
+  DigestInit(&context, nullptr);
+  // Lengths go in bits as 32-bit numbers: feed the bytes in pieces well below that limit.
+  constexpr size_t kPiece = 1u << 24;
+  size_t at = 0;
+  do {
+    const size_t n = bytes.size() - at < kPiece ? bytes.size() - at : kPiece;
+    const bool last = at + n == bytes.size();
+    DigestUpdate(reinterpret_cast<const uint8_t*>(bytes.data()) + at, static_cast<uint32_t>(n * 8),
+                 digest, &context, last ? 1 : 0);
+    at += n;
+  } while (at < bytes.size());
+  return HexText(digest, sizeof digest);
 }
 
 }  // namespace velmora

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -47,5 +49,9 @@ int DigestInit(DigestContext* context, const void* parameter);
 // Streaming: any number of calls, the final flag on the last, which writes the digest.
 int DigestUpdate(const uint8_t* input, uint32_t inputBits, uint8_t* output,
                  DigestContext* context, int final);
+
+// The SHA-1 of bytes of any length as 40 lower-case hexadecimal digits (records and backups
+// name their contents by it).
+std::string Sha1Hex(std::string_view bytes);
 
 }  // namespace velmora

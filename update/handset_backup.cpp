@@ -24,23 +24,6 @@ bool AreaCode(std::string_view name, uint8_t* area) {
   return false;
 }
 
-std::string Sha1Hex(std::string_view bytes) {
-  uint8_t partial[kSha1BlockLength];
-  uint32_t state[kSha1StateWords];
-  DigestContext context = MakeDigestContext(kSha1Descriptor, partial, state);
-  uint8_t digest[kSha1DigestLength] = {};
-  DigestInit(&context, nullptr);
-  // A backup is far below the 512 MB one call takes (its reader refuses more than 64 MB).
-  DigestUpdate(reinterpret_cast<const uint8_t*>(bytes.data()),
-               static_cast<uint32_t>(bytes.size() * 8), digest, &context, 1);
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : digest) {
-    text += kHex[b >> 4];
-    text += kHex[b & 15];
-  }
-  return text;
-}
 
 // Splits a line at single blanks.
 std::vector<std::string_view> Words(std::string_view line) {
