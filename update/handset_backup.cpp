@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "container/digest.h"
+#include "platform/hex.h"
 
 namespace velmora {
 namespace {
@@ -117,7 +118,6 @@ std::string BackupCreatedNow() {
 }
 
 std::string FormatHandsetBackup(const HandsetBackup& backup) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out = std::string(kHandsetBackupMagic) + "\n";
   out += "kind " + backup.kind + "\n";
   out += "imei " + BackupImei(backup.imei) + "\n";
@@ -130,10 +130,7 @@ std::string FormatHandsetBackup(const HandsetBackup& backup) {
            std::to_string(static_cast<unsigned>(block.version)) + "\n";
     for (size_t at = 0; at < size; at += kBytesPerDataLine) {
       out += "data ";
-      for (size_t i = at; i < std::min(size, at + kBytesPerDataLine); ++i) {
-        out += kHex[block.data[i] >> 4];
-        out += kHex[block.data[i] & 15];
-      }
+      AppendHex(&out, block.data.data() + at, std::min(size, at + kBytesPerDataLine) - at, HexCase::Upper);
       out += "\n";
     }
   }
