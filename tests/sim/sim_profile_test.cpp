@@ -1,6 +1,11 @@
 // Profile text: what a user writes in a profile file or passes to velmora-sim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <sstream>
+
 #include "sim/sim_profile.h"
 
 namespace velmora::sim {
@@ -178,6 +183,77 @@ TEST(SimFaultText, RefusesWithItsOwnMessage) {
     EXPECT_FALSE(ParseSimFault(c.text, &f, &error));
     EXPECT_EQ(error, c.error);
   }
+}
+
+// A value for each placeholder a kind's words may name.
+std::string PlaceholderValue(const std::string& word) {
+  if (word == "CODE") return "0x11";
+  if (word == "BYTE") return "5";
+  if (word == "K") return "2";
+  if (word == "N" || word == "M") return "3";
+  return word;  // a word of its own, like "ack" or "always"
+}
+
+// Every text a kind's words allow: each choice in turn, and the words up to each part that may
+// be left out.
+std::vector<std::string> TextsAllowedBy(const SimFaultKind& kind) {
+  const std::vector<SimFaultWord> parts = SimFaultWords(kind);
+  std::vector<std::string> texts;
+  for (size_t used = 0; used <= parts.size(); ++used) {
+    if (used < parts.size() && !parts[used].optional) continue;  // a required part is missing
+    size_t widest = 1;
+    for (size_t i = 0; i < used; ++i)
+      widest = std::max<size_t>(widest, std::count(parts[i].choices.begin(), parts[i].choices.end(), '|') + 1);
+    for (size_t pick = 0; pick < widest; ++pick) {
+      std::string text = kind.name;
+      for (size_t i = 0; i < used; ++i) {
+        std::vector<std::string> choices;
+        std::stringstream in(parts[i].choices);
+        for (std::string c; std::getline(in, c, '|');) choices.push_back(c);
+        text += " " + PlaceholderValue(choices[std::min(pick, choices.size() - 1)]);
+      }
+      texts.push_back(text);
+    }
+  }
+  return texts;
+}
+
+// The words a kind shows its users are the words its parser takes, and nothing more.
+TEST(SimFaultKinds, TakeExactlyTheWordsTheyShow) {
+  for (const SimFaultKind& kind : SimFaultKinds()) {
+    SCOPED_TRACE(kind.name);
+    const std::vector<std::string> texts = TextsAllowedBy(kind);
+    ASSERT_FALSE(texts.empty());
+    for (const std::string& text : texts) {
+      SimFaults f;
+      std::string error;
+      EXPECT_TRUE(ParseSimFault(text, &f, &error)) << text << ": " << error;
+      EXPECT_NE(FaultFields(f), "") << text << " set nothing";
+    }
+    SimFaults f;
+    std::string error;
+    const std::string tooMany = texts.back() + " 1";
+    EXPECT_FALSE(ParseSimFault(tooMany, &f, &error)) << tooMany;
+  }
+}
+
+TEST(SimFaultKinds, AreFoundByNameAndListedInTheHelp) {
+  const std::string usage = SimFaultUsage();
+  std::set<std::string> names;
+  for (const SimFaultKind& kind : SimFaultKinds()) {
+    SCOPED_TRACE(kind.name);
+    EXPECT_TRUE(names.insert(kind.name).second) << "named twice";
+    EXPECT_EQ(FindSimFaultKind(kind.name), &kind);
+    std::string upper = kind.name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(FindSimFaultKind(upper), &kind);
+    EXPECT_NE(std::string(kind.usage), "");
+    const std::string synopsis = "  " + std::string(kind.name) + (*kind.words ? " " : "") + kind.words + "  ";
+    EXPECT_NE(usage.find(synopsis), std::string::npos) << usage;
+  }
+  EXPECT_EQ(FindSimFaultKind("explode"), nullptr);
+  EXPECT_EQ(FindSimFaultKind(""), nullptr);
+  EXPECT_EQ(static_cast<size_t>(std::count(usage.begin(), usage.end(), '\n')), SimFaultKinds().size());
 }
 
 TEST(SimProfileText, RejectsWhatCannotBeMeant) {
