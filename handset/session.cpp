@@ -10,9 +10,7 @@ using namespace protocol;
 
 namespace {
 
-// Connect.
-constexpr int kOpenAttempts = 120;
-constexpr uint32_t kOpenRetryMs = 500;       // another program may be letting go of the port
+// Connect (the port's open loop is in session.h).
 constexpr int kSwitchOffPings = 300;         // 30 s for the handset to power down
 constexpr int kServiceModeAttempts = 4;
 constexpr int kServiceModePings = 200;       // 20 s for the service program to come up
@@ -27,6 +25,14 @@ constexpr uint8_t kAtReplyRoom = 20;
 // Boot mode.
 constexpr uint8_t kBootParity = kParityEven;
 constexpr int kBootDrainBytes = 16;  // whatever the boot program leaves on the line
+
+// kSlowestSessionBaudRate must stay the slowest of the rates set here.
+static_assert(kAtFallbackBaudRate >= kSlowestSessionBaudRate && kBootBaudRate >= kSlowestSessionBaudRate);
+static_assert([] {
+  for (uint32_t rate : kAtBaudRates)
+    if (rate < kSlowestSessionBaudRate) return false;
+  return true;
+}());
 
 // IMEI.
 constexpr size_t kImeiChars = 15;

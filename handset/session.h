@@ -13,6 +13,13 @@
 
 namespace velmora {
 
+// Connect opens the port in this many attempts this far apart: another program may be letting
+// go of it. Together with the slowest line rate Connect sets itself (the AT fallback and the
+// boot ROM's rate; the configured rate aside) they bound how long a session can take.
+inline constexpr int kOpenAttempts = 120;
+inline constexpr uint32_t kOpenRetryMs = 500;
+inline constexpr uint32_t kSlowestSessionBaudRate = 19200;
+
 class HandsetSession {
  public:
   // settings: the configured port index and baud rate, read when Connect runs.

@@ -286,22 +286,55 @@ void SimHandset::OnFrameByte(uint8_t b, int64_t t) {
   OnFrame(rx_.type(), std::vector<uint8_t>(rx_.data(), rx_.data() + rx_.length()), t);
 }
 
-void SimHandset::OnFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t) {
-  if (state_ == SimState::ServiceMode) OnServiceFrame(type, data, t);
-  else OnNormalFrame(type, data, t);
+void SimHandset::OnFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
+  const int64_t at = t + profile_.replyDelayUs;
+  // Service messages and AT text in frames are the service program's; a normally running
+  // handset drops them.
+  if (state_ == SimState::ServiceMode && type == kFrameService) {
+    OnServiceMessage(d, t);
+  } else if (state_ == SimState::ServiceMode && type == kFrameAt) {
+    OnAtFrame(d, at);
+  } else if (d.size() == 1) {
+    OnShortRequest(type, d[0], at);
+  }
 }
 
-void SimHandset::OnNormalFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
-  const int64_t at = t + profile_.replyDelayUs;
-  if (d.size() != 1) return;
-  if (type == kFramePing && d[0] == kPingProbe) {
+void SimHandset::OnAtFrame(const std::vector<uint8_t>& d, int64_t at) {
+  if (d[0] != kAtChannel) return;
+  const std::string cmd = Upper(std::string(d.begin() + 1, d.end()));
+  if (cmd != kAtImei) {
+    SendFrame(kFrameAt, AtFrameData(kAtFrameError), at);
+    return;
+  }
+  if (profile_.faults.noImeiAt) return;
+  // The answer text fills frames after the channel byte, then "OK" follows.
+  const std::string text = profile_.ImeiAnswer();
+  for (size_t i = 0; i < text.size(); i += kMaxAtFrameText) {
+    SendFrame(kFrameAt, AtFrameData(text.substr(i, kMaxAtFrameText)), at);
+  }
+  SendFrame(kFrameAt, AtFrameData(kAtFrameOk), at);
+}
+
+void SimHandset::OnShortRequest(uint8_t type, uint8_t request, int64_t at) {
+  const bool service = state_ == SimState::ServiceMode;
+  if (type == kFramePing && request == kPingProbe) {
     SendFrame(kFramePing, {kPingProbe, kPingAnswer}, at);
-  } else if (type == kFrameRequest && d[0] == kRequestMode) {
+  } else if (type == kFrameRequest && request == kRequestMode) {
     std::vector<uint8_t> r{kRequestMode};
-    PutLe16(&r, profile_.normalMode);
+    PutLe16(&r, service ? kServiceModeNumber : profile_.normalMode);
     SendFrame(kFrameRequest, r, at);
-  } else if (type == kFrameControl && d[0] == kControlSwitchOff) {
+  } else if (type == kFrameControl && request == kControlSwitchOff) {
     OnSwitchOff(at);
+  } else if (!service) {
+    // The product number and the IMEI come from the service program only.
+  } else if (type == kFrameRequest && request == kRequestProductId) {
+    std::vector<uint8_t> r{kRequestProductId};
+    PutLe16(&r, profile_.productNumber);
+    SendFrame(kFrameRequest, r, at);
+  } else if (type == kFrameControl && request == kControlImei) {
+    std::vector<uint8_t> r{kControlImei, static_cast<uint8_t>(profile_.imei.size())};
+    r.insert(r.end(), profile_.imei.begin(), profile_.imei.end());
+    SendFrame(kFrameControl, r, at);
   }
 }
 
@@ -309,48 +342,6 @@ void SimHandset::OnSwitchOff(int64_t at) {
   if (profile_.faults.switchOff == SwitchOffFault::Ignore) return;
   SendFrame(kFrameControl, {kControlSwitchOff}, at);
   if (profile_.faults.switchOff == SwitchOffFault::Obey) EnterState(SimState::SwitchedOff);
-}
-
-void SimHandset::OnServiceFrame(uint8_t type, const std::vector<uint8_t>& d, int64_t t) {
-  const int64_t at = t + profile_.replyDelayUs;
-  if (type == kFrameService) {
-    OnServiceMessage(d, t);
-    return;
-  }
-  if (type == kFrameAt) {
-    if (d[0] != kAtChannel) return;
-    const std::string cmd = Upper(std::string(d.begin() + 1, d.end()));
-    if (cmd != kAtImei) {
-      SendFrame(kFrameAt, AtFrameData(kAtFrameError), at);
-      return;
-    }
-    if (profile_.faults.noImeiAt) return;
-    // The answer text fills frames after the channel byte, then "OK" follows.
-    const std::string text = profile_.ImeiAnswer();
-    for (size_t i = 0; i < text.size(); i += kMaxAtFrameText) {
-      SendFrame(kFrameAt, AtFrameData(text.substr(i, kMaxAtFrameText)), at);
-    }
-    SendFrame(kFrameAt, AtFrameData(kAtFrameOk), at);
-    return;
-  }
-  if (d.size() != 1) return;
-  if (type == kFramePing && d[0] == kPingProbe) {
-    SendFrame(kFramePing, {kPingProbe, kPingAnswer}, at);
-  } else if (type == kFrameRequest && d[0] == kRequestMode) {
-    std::vector<uint8_t> r{kRequestMode};
-    PutLe16(&r, kServiceModeNumber);
-    SendFrame(kFrameRequest, r, at);
-  } else if (type == kFrameRequest && d[0] == kRequestProductId) {
-    std::vector<uint8_t> r{kRequestProductId};
-    PutLe16(&r, profile_.productNumber);
-    SendFrame(kFrameRequest, r, at);
-  } else if (type == kFrameControl && d[0] == kControlSwitchOff) {
-    OnSwitchOff(at);
-  } else if (type == kFrameControl && d[0] == kControlImei) {
-    std::vector<uint8_t> r{kControlImei, static_cast<uint8_t>(profile_.imei.size())};
-    r.insert(r.end(), profile_.imei.begin(), profile_.imei.end());
-    SendFrame(kFrameControl, r, at);
-  }
 }
 
 void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
@@ -431,8 +422,43 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   }
 }
 
+// What a block-store command arrived with: its code, the area it is for and its parameters.
+struct SimHandset::StoreCommand {
+  uint8_t code;
+  SimStoreArea& area;
+  bool eelite;
+  const uint8_t* p;
+  size_t n;
+  int64_t* extraUs;
+};
+
+namespace {
+
+std::vector<uint8_t> Status(uint8_t s) { return {s}; }
+
+}  // namespace
+
 std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t n, int64_t* extraUs) {
-  const auto status = [](uint8_t s) { return std::vector<uint8_t>{s}; };
+  using Handler = std::vector<uint8_t> (SimHandset::*)(const StoreCommand&);
+  // The parameter bytes each command takes: exactly so many, or at least so many for those
+  // that carry data.
+  static constexpr struct {
+    uint8_t base;
+    size_t params;
+    bool carriesData;
+    Handler run;
+  } kCommands[] = {
+      {kCmdCreateBlock, 5, false, &SimHandset::CreateBlock},
+      {kCmdWriteBlockChunk, 4, true, &SimHandset::WriteBlockChunk},
+      {kCmdCloseBlock, 2, false, &SimHandset::CloseBlock},
+      {kCmdReadBlockChunk, 6, false, &SimHandset::ReadBlockChunk},
+      {kCmdBlockExists, 2, false, &SimHandset::BlockExists},
+      {kCmdDeleteBlock, 2, false, &SimHandset::DeleteBlock},
+      {kCmdGetMaxLogicalBlock, 0, false, &SimHandset::GetMaxLogicalBlock},
+      {kCmdGetMaxSpaceValues, 0, false, &SimHandset::GetMaxSpaceValues},
+      {kCmdDeleteAllBlocks, 0, false, &SimHandset::DeleteAllBlocks},
+      {kCmdWriteBlockPart, 4, true, &SimHandset::WriteBlockPart},
+  };
   // Commands that exist for both areas: base code for Eelite, +0x10 for Eefull.
   uint8_t base = code;
   SimArea which = SimArea::Eelite;
@@ -441,121 +467,131 @@ std::vector<uint8_t> SimHandset::Execute(uint8_t code, const uint8_t* p, size_t 
     base = static_cast<uint8_t>(code - kEefullOffset);
     which = SimArea::Eefull;
   }
-  SimStoreArea& a = area(which);
-  const bool isEelite = which == SimArea::Eelite;
-  // A request whose length does not fit its command was damaged on the way.
-  auto wantParams = [&](size_t want) { return n == want; };
-
-  switch (base) {
-    case kCmdCreateBlock: {
-      if (!wantParams(5)) return status(kReplyDamaged);
-      const uint16_t number = LoadLe16(p), size = LoadLe16(p + 2);
-      const uint8_t version = p[4];
-      if (isEelite && number > profile_.maxLogicalBlock) return status(kReplyNoBlock);
-      uint32_t reclaimed = 0;
-      const auto old = a.blocks.find(number);
-      // Eefull rewrites in place, so a replaced block gives its room back; Eelite's log
-      // keeps the old copy until the area is erased.
-      if (!isEelite && old != a.blocks.end()) reclaimed = static_cast<uint32_t>(old->second.data.size()) + kBlockOverhead;
-      const uint64_t need = uint64_t{size} + kBlockOverhead;
-      if (need > uint64_t{a.Free()} + reclaimed) return status(kReplyNoSpace);
-      a.consumed = a.consumed - reclaimed + static_cast<uint32_t>(need);
-      a.blocks[number] = {version, std::vector<uint8_t>(size, 0xFF)};
-      ++storeChanges_;
-      // A new create abandons an earlier block left open; it stays as far as it was written.
-      a.lockedNumber = number;
-      return status(code);
-    }
-    case kCmdWriteBlockChunk:
-    case kCmdCloseBlock: {
-      if (base == kCmdWriteBlockChunk ? n < 4 : !wantParams(2)) return status(kReplyDamaged);
-      const uint16_t number = LoadLe16(p);
-      const auto it = a.blocks.find(number);
-      if (it == a.blocks.end()) return status(kReplyNoBlock);
-      if (a.lockedNumber != number) return status(a.lockedNumber < 0 ? kReplyIdNotLocked : kReplyNotSameId);
-      if (base == kCmdCloseBlock) {
-        a.lockedNumber = -1;
-        return status(code);
-      }
-      const uint16_t offset = LoadLe16(p + 2);
-      const size_t count = n - 4;
-      if (size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
-      std::copy(p + 4, p + n, it->second.data.begin() + offset);
-      ++storeChanges_;
-      // Flash that took the chunk wrongly and said nothing: only reading it back shows it.
-      if (count > 0 && Corrupts(++chunkWrites_))
-        it->second.data[offset] = static_cast<uint8_t>(~it->second.data[offset]);
-      return status(code);
-    }
-    case kCmdReadBlockChunk: {
-      if (!wantParams(6)) return status(kReplyDamaged);
-      const uint16_t number = LoadLe16(p), offset = LoadLe16(p + 2), count = LoadLe16(p + 4);
-      const auto it = a.blocks.find(number);
-      if (it == a.blocks.end()) return status(kReplyNoBlock);
-      if (count > kMaxReadChunk || size_t{offset} + count > it->second.data.size()) return status(kReplyBlockTooSmall);
-      std::vector<uint8_t> r(1u + count);
-      r[0] = code;
-      std::copy_n(it->second.data.begin() + offset, count, r.begin() + 1);
-      return r;
-    }
-    case kCmdBlockExists: {
-      if (!wantParams(2)) return status(kReplyDamaged);
-      const auto it = a.blocks.find(LoadLe16(p));
-      if (it == a.blocks.end()) return status(kReplyNoBlock);
-      std::vector<uint8_t> r{code};
-      PutLe16(&r, static_cast<uint32_t>(it->second.data.size()));
-      r.push_back(it->second.version);
-      return r;
-    }
-    case kCmdDeleteBlock: {
-      if (!wantParams(2)) return status(kReplyDamaged);
-      const uint16_t number = LoadLe16(p);
-      const auto it = a.blocks.find(number);
-      if (it == a.blocks.end()) return status(kReplyNoBlock);
-      if (a.lockedNumber == number) return status(kReplyBlockInUse);
-      if (!isEelite) a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
-      a.blocks.erase(it);
-      ++storeChanges_;
-      return status(code);
-    }
-    case kCmdGetMaxLogicalBlock: {
-      if (!wantParams(0)) return status(kReplyDamaged);
-      std::vector<uint8_t> r{code};
-      PutLe16(&r, profile_.maxLogicalBlock);
-      return r;
-    }
-    case kCmdGetMaxSpaceValues: {
-      if (!wantParams(0)) return status(kReplyDamaged);
-      // Free now, free once the dead bytes are compacted away, the whole area.
-      std::vector<uint8_t> r{code};
-      PutLe32(&r, eelite_.Free());
-      PutLe32(&r, eelite_.capacity > eelite_.LiveBytes() ? eelite_.capacity - eelite_.LiveBytes() : 0);
-      PutLe32(&r, eelite_.capacity);
-      return r;
-    }
-    case kCmdDeleteAllBlocks: {
-      if (!wantParams(0)) return status(kReplyDamaged);
-      eelite_.blocks.clear();
-      ++storeChanges_;
-      eelite_.consumed = 0;
-      eelite_.lockedNumber = -1;
-      writebackCount_ = profile_.faults.writebackFailAt > 0 ? 0 : -1;
-      *extraUs = static_cast<int64_t>(profile_.eraseMs) * 1000;
-      return status(code);
-    }
-    case kCmdWriteBlockPart: {
-      if (n < 4) return status(kReplyDamaged);
-      const auto it = eefull_.blocks.find(LoadLe16(p));
-      if (it == eefull_.blocks.end()) return status(kReplyNoBlock);
-      const uint16_t offset = LoadLe16(p + 2);
-      if (size_t{offset} + (n - 4) > it->second.data.size()) return status(kReplyBlockTooSmall);
-      std::copy(p + 4, p + n, it->second.data.begin() + offset);
-      ++storeChanges_;
-      return status(code);
-    }
-    default:
-      return status(kReplyUnknownCommand);
+  for (const auto& command : kCommands) {
+    if (command.base != base) continue;
+    // A request whose length does not fit its command was damaged on the way.
+    if (command.carriesData ? n < command.params : n != command.params) return Status(kReplyDamaged);
+    return (this->*command.run)({code, area(which), which == SimArea::Eelite, p, n, extraUs});
   }
+  return Status(kReplyUnknownCommand);
+}
+
+std::vector<uint8_t> SimHandset::CreateBlock(const StoreCommand& c) {
+  SimStoreArea& a = c.area;
+  const uint16_t number = LoadLe16(c.p), size = LoadLe16(c.p + 2);
+  const uint8_t version = c.p[4];
+  if (c.eelite && number > profile_.maxLogicalBlock) return Status(kReplyNoBlock);
+  uint32_t reclaimed = 0;
+  const auto old = a.blocks.find(number);
+  // Eefull rewrites in place, so a replaced block gives its room back; Eelite's log
+  // keeps the old copy until the area is erased.
+  if (!c.eelite && old != a.blocks.end()) reclaimed = static_cast<uint32_t>(old->second.data.size()) + kBlockOverhead;
+  const uint64_t need = uint64_t{size} + kBlockOverhead;
+  if (need > uint64_t{a.Free()} + reclaimed) return Status(kReplyNoSpace);
+  a.consumed = a.consumed - reclaimed + static_cast<uint32_t>(need);
+  a.blocks[number] = {version, std::vector<uint8_t>(size, 0xFF)};
+  ++storeChanges_;
+  // A new create abandons an earlier block left open; it stays as far as it was written.
+  a.lockedNumber = number;
+  return Status(c.code);
+}
+
+// The open block a write or close names: its status byte when it is missing or not the one
+// open, else 0 and the block in *block.
+uint8_t SimHandset::OpenBlock(const StoreCommand& c, SimStoredBlock** block) {
+  const uint16_t number = LoadLe16(c.p);
+  const auto it = c.area.blocks.find(number);
+  if (it == c.area.blocks.end()) return kReplyNoBlock;
+  if (c.area.lockedNumber != number) return c.area.lockedNumber < 0 ? kReplyIdNotLocked : kReplyNotSameId;
+  *block = &it->second;
+  return 0;
+}
+
+std::vector<uint8_t> SimHandset::WriteBlockChunk(const StoreCommand& c) {
+  SimStoredBlock* block = nullptr;
+  if (const uint8_t refused = OpenBlock(c, &block)) return Status(refused);
+  const uint16_t offset = LoadLe16(c.p + 2);
+  const size_t count = c.n - 4;
+  if (size_t{offset} + count > block->data.size()) return Status(kReplyBlockTooSmall);
+  std::copy(c.p + 4, c.p + c.n, block->data.begin() + offset);
+  ++storeChanges_;
+  // Flash that took the chunk wrongly and said nothing: only reading it back shows it.
+  if (count > 0 && Corrupts(++chunkWrites_)) block->data[offset] = static_cast<uint8_t>(~block->data[offset]);
+  return Status(c.code);
+}
+
+std::vector<uint8_t> SimHandset::CloseBlock(const StoreCommand& c) {
+  SimStoredBlock* block = nullptr;
+  if (const uint8_t refused = OpenBlock(c, &block)) return Status(refused);
+  c.area.lockedNumber = -1;
+  return Status(c.code);
+}
+
+std::vector<uint8_t> SimHandset::ReadBlockChunk(const StoreCommand& c) {
+  const uint16_t number = LoadLe16(c.p), offset = LoadLe16(c.p + 2), count = LoadLe16(c.p + 4);
+  const auto it = c.area.blocks.find(number);
+  if (it == c.area.blocks.end()) return Status(kReplyNoBlock);
+  if (count > kMaxReadChunk || size_t{offset} + count > it->second.data.size()) return Status(kReplyBlockTooSmall);
+  std::vector<uint8_t> r(1u + count);
+  r[0] = c.code;
+  std::copy_n(it->second.data.begin() + offset, count, r.begin() + 1);
+  return r;
+}
+
+std::vector<uint8_t> SimHandset::BlockExists(const StoreCommand& c) {
+  const auto it = c.area.blocks.find(LoadLe16(c.p));
+  if (it == c.area.blocks.end()) return Status(kReplyNoBlock);
+  std::vector<uint8_t> r{c.code};
+  PutLe16(&r, static_cast<uint32_t>(it->second.data.size()));
+  r.push_back(it->second.version);
+  return r;
+}
+
+std::vector<uint8_t> SimHandset::DeleteBlock(const StoreCommand& c) {
+  SimStoreArea& a = c.area;
+  const uint16_t number = LoadLe16(c.p);
+  const auto it = a.blocks.find(number);
+  if (it == a.blocks.end()) return Status(kReplyNoBlock);
+  if (a.lockedNumber == number) return Status(kReplyBlockInUse);
+  if (!c.eelite) a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
+  a.blocks.erase(it);
+  ++storeChanges_;
+  return Status(c.code);
+}
+
+std::vector<uint8_t> SimHandset::GetMaxLogicalBlock(const StoreCommand& c) {
+  std::vector<uint8_t> r{c.code};
+  PutLe16(&r, profile_.maxLogicalBlock);
+  return r;
+}
+
+std::vector<uint8_t> SimHandset::GetMaxSpaceValues(const StoreCommand& c) {
+  // Free now, free once the dead bytes are compacted away, the whole area.
+  std::vector<uint8_t> r{c.code};
+  PutLe32(&r, eelite_.Free());
+  PutLe32(&r, eelite_.capacity > eelite_.LiveBytes() ? eelite_.capacity - eelite_.LiveBytes() : 0);
+  PutLe32(&r, eelite_.capacity);
+  return r;
+}
+
+std::vector<uint8_t> SimHandset::DeleteAllBlocks(const StoreCommand& c) {
+  eelite_.blocks.clear();
+  ++storeChanges_;
+  eelite_.consumed = 0;
+  eelite_.lockedNumber = -1;
+  writebackCount_ = profile_.faults.writebackFailAt > 0 ? 0 : -1;
+  *c.extraUs = static_cast<int64_t>(profile_.eraseMs) * 1000;
+  return Status(c.code);
+}
+
+std::vector<uint8_t> SimHandset::WriteBlockPart(const StoreCommand& c) {
+  const auto it = eefull_.blocks.find(LoadLe16(c.p));
+  if (it == eefull_.blocks.end()) return Status(kReplyNoBlock);
+  const uint16_t offset = LoadLe16(c.p + 2);
+  if (size_t{offset} + (c.n - 4) > it->second.data.size()) return Status(kReplyBlockTooSmall);
+  std::copy(c.p + 4, c.p + c.n, it->second.data.begin() + offset);
+  ++storeChanges_;
+  return Status(c.code);
 }
 
 namespace {

@@ -141,12 +141,27 @@ class SimHandset {
   void OnAtByte(uint8_t b, int64_t t);
   void OnFrameByte(uint8_t b, int64_t t);
   void OnFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
-  void OnNormalFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
-  void OnServiceFrame(uint8_t type, const std::vector<uint8_t>& data, int64_t t);
+  void OnAtFrame(const std::vector<uint8_t>& data, int64_t at);
+  // The one-byte requests (ping, mode, product number, switch-off, IMEI), answered at `at` as
+  // the current state knows them.
+  void OnShortRequest(uint8_t type, uint8_t request, int64_t at);
   void OnSwitchOff(int64_t t);
   void OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t);
   // Runs a block-store command; returns the reply without its check byte.
   std::vector<uint8_t> Execute(uint8_t code, const uint8_t* p, size_t n, int64_t* extraDelayUs);
+  // One function per block-store command, each given a request of the right length.
+  struct StoreCommand;
+  std::vector<uint8_t> CreateBlock(const StoreCommand& c);
+  std::vector<uint8_t> WriteBlockChunk(const StoreCommand& c);
+  std::vector<uint8_t> CloseBlock(const StoreCommand& c);
+  std::vector<uint8_t> ReadBlockChunk(const StoreCommand& c);
+  std::vector<uint8_t> BlockExists(const StoreCommand& c);
+  std::vector<uint8_t> DeleteBlock(const StoreCommand& c);
+  std::vector<uint8_t> GetMaxLogicalBlock(const StoreCommand& c);
+  std::vector<uint8_t> GetMaxSpaceValues(const StoreCommand& c);
+  std::vector<uint8_t> DeleteAllBlocks(const StoreCommand& c);
+  std::vector<uint8_t> WriteBlockPart(const StoreCommand& c);
+  uint8_t OpenBlock(const StoreCommand& c, SimStoredBlock** block);
 
   SimProfile profile_;
   SimState state_;

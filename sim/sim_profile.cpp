@@ -202,105 +202,190 @@ const char* SimStateName(SimState s) {
 
 const char* SimAreaName(SimArea a) { return a == SimArea::Eelite ? "Eelite" : "Eefull"; }
 
+namespace {
+
+using FaultWords = std::vector<std::string>;
+
+bool UnknownFault(const std::string& text, std::string* error) {
+  *error = "unknown fault '" + text + "'";
+  return false;
+}
+
+bool ParseCode(const FaultWords& w, ReplyFault* r, std::string* error) {
+  return Num(w.size() > 1 ? w[1] : std::string(), &r->code, 0xFF, "command code", error);
+}
+
+// The optional repeat of a reply fault at word `at`, its last word.
+bool ParseRepeat(const FaultWords& w, size_t at, const std::string& text, ReplyFault* r,
+                 std::string* error) {
+  if (w.size() <= at) return true;
+  if (w.size() > at + 1 || !ParseTimes(w[at], &r->times)) {
+    *error = "bad repeat in fault '" + text + "' (once, always or a count)";
+    return false;
+  }
+  return true;
+}
+
+// "N" or "always" (-1) after a fault's position; what follows the position when it is left out
+// is one.
+bool ParseCountOrAlways(const std::string& text, int* count, const std::string& what, std::string* error) {
+  if (Lower(text) == "always") return *count = -1, true;
+  return Num(text, count, 1000000, what, error);
+}
+
+// A position counted from 1: the k-th command or chunk the fault strikes at.
+bool ParsePosition(const std::string& text, int* at, const std::string& what, std::string* error) {
+  if (!Num(text, at, 1000000, what + " index", error)) return false;
+  if (*at < 1) {
+    *error = "bad " + what + " index: counted from 1";
+    return false;
+  }
+  return true;
+}
+
+bool ParseStatusFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  ReplyFault r{FaultKind::Status};
+  if (!ParseCode(w, &r, error)) return false;
+  if (w.size() < 3 || !ParseStatusByte(w[2], &r.status)) {
+    *error = "status fault wants: status CODE BYTE [once|always|N]";
+    return false;
+  }
+  if (!ParseRepeat(w, 3, text, &r, error)) return false;
+  f->replies.push_back(r);
+  return true;
+}
+
+template <FaultKind kKind>
+bool ParseReplyFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  ReplyFault r{kKind};
+  if (!ParseCode(w, &r, error) || !ParseRepeat(w, 2, text, &r, error)) return false;
+  f->replies.push_back(r);
+  return true;
+}
+
+bool ParsePendingFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  ReplyFault r{FaultKind::Pending};
+  if (!ParseCode(w, &r, error)) return false;
+  if (w.size() < 3 || !Num(w[2], &r.pending, 100000, "pending count", error)) return false;
+  if (!ParseRepeat(w, 3, text, &r, error)) return false;
+  f->replies.push_back(r);
+  return true;
+}
+
+bool ParseWritebackFault(const FaultWords& w, const std::string&, SimFaults* f, std::string* error) {
+  if (w.size() < 2 || w.size() > 4 || !Num(w[1], &f->writebackFailAt, 1000000, "writeback index", error)) {
+    if (error->empty()) *error = "writeback fault wants: writeback K [BYTE [N|always]]";
+    return false;
+  }
+  if (w.size() >= 3 && !ParseStatusByte(w[2], &f->writebackStatus)) {
+    *error = "bad writeback status";
+    return false;
+  }
+  f->writebackFailCount = 1;
+  return w.size() < 4 || ParseCountOrAlways(w[3], &f->writebackFailCount, "writeback count", error);
+}
+
+// A fault without words: it sets one flag.
+template <bool SimFaults::*kFlag>
+bool ParseFlagFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  if (w.size() != 1) return UnknownFault(text, error);
+  f->*kFlag = true;
+  return true;
+}
+
+bool ParseNoSwitchOffFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  if (w.size() > 2) return UnknownFault(text, error);
+  if (w.size() == 2 && Lower(w[1]) != "ack") {
+    *error = "no_switch_off takes only 'ack'";
+    return false;
+  }
+  f->switchOff = w.size() == 2 ? SwitchOffFault::AckButStayOn : SwitchOffFault::Ignore;
+  return true;
+}
+
+// A fault that strikes at the k-th service command.
+template <int SimFaults::*kAt>
+bool ParseLineFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  if (w.size() != 2) return UnknownFault(text, error);
+  int at = 0;
+  if (!ParsePosition(w[1], &at, Lower(w[0]), error)) return false;
+  f->*kAt = at;
+  return true;
+}
+
+bool ParseCorruptFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
+  if (w.size() != 2 && w.size() != 3) return UnknownFault(text, error);
+  if (!ParsePosition(w[1], &f->corruptChunkAt, "corrupt", error)) return false;
+  f->corruptChunkCount = 1;
+  return w.size() < 3 || ParseCountOrAlways(w[2], &f->corruptChunkCount, "corrupt count", error);
+}
+
+constexpr SimFaultKind kFaultKinds[] = {
+    {"status", "CODE BYTE [once|always|N]", "answer command CODE with status BYTE", ParseStatusFault},
+    {"lose", "CODE [once|always|N]", "execute, but the reply is lost", ParseReplyFault<FaultKind::Lose>},
+    {"damage", "CODE [once|always|N]", "execute, reply with a wrong check byte",
+     ParseReplyFault<FaultKind::Damage>},
+    {"pending", "CODE N [once|always|M]", "N \"P\" replies before the real one", ParsePendingFault},
+    {"writeback", "K [BYTE [N|always]]",
+     "the K-th write-back after DeleteAllBlocks and N-1 more (or all) fail with BYTE",
+     ParseWritebackFault},
+    {"boot_silent", "", "the boot ROM never answers", ParseFlagFault<&SimFaults::bootSilent>},
+    {"no_switch_off", "[ack]", "switch-off ignored (or acknowledged but not obeyed)", ParseNoSwitchOffFault},
+    {"port_busy", "", "the port is held by another program", ParseFlagFault<&SimFaults::portBusy>},
+    {"no_imei_at", "", "AT+CGSN is not answered", ParseFlagFault<&SimFaults::noImeiAt>},
+    {"silent", "K", "from the K-th service command on, no answer at all", ParseLineFault<&SimFaults::silentAt>},
+    {"power_off", "K", "the K-th service command switches the handset off",
+     ParseLineFault<&SimFaults::powerOffAt>},
+    {"drop", "K", "the K-th service command: the line goes away", ParseLineFault<&SimFaults::dropAt>},
+    {"corrupt", "K [N|always]",
+     "the K-th data chunk and N-1 more (or all) stored with a byte changed, yet acknowledged",
+     ParseCorruptFault},
+};
+
+}  // namespace
+
+std::span<const SimFaultKind> SimFaultKinds() { return kFaultKinds; }
+
+const SimFaultKind* FindSimFaultKind(const std::string& name) {
+  const std::string wanted = Lower(name);
+  for (const SimFaultKind& k : kFaultKinds) {
+    if (wanted == k.name) return &k;
+  }
+  return nullptr;
+}
+
+std::string SimFaultUsage() {
+  std::string text;
+  for (const SimFaultKind& k : kFaultKinds) {
+    std::string synopsis = std::string("  ") + k.name + (*k.words ? " " : "") + k.words;
+    synopsis.resize(std::max<size_t>(synopsis.size() + 2, 34), ' ');
+    text += synopsis + k.usage + "\n";
+  }
+  return text;
+}
+
+std::vector<SimFaultWord> SimFaultWords(const SimFaultKind& kind) {
+  std::vector<SimFaultWord> parts;
+  bool optional = false;
+  for (std::string w : Words(kind.words)) {
+    // Once a part may be left out, so may every part after it (they nest inside it).
+    if (w.front() == '[') optional = true;
+    std::erase(w, '[');
+    std::erase(w, ']');
+    parts.push_back({w, optional});
+  }
+  return parts;
+}
+
 bool ParseSimFault(const std::string& faultText, SimFaults* f, std::string* error) {
   const auto w = Words(faultText);
   if (w.empty()) {
     *error = "empty fault";
     return false;
   }
-  const std::string kind = Lower(w[0]);
-  auto code = [&](ReplyFault* r) {
-    return Num(w.size() > 1 ? w[1] : std::string(), &r->code, 0xFF, "command code", error);
-  };
-  auto times = [&](size_t at, ReplyFault* r) {
-    if (w.size() <= at) return true;
-    if (w.size() > at + 1 || !ParseTimes(w[at], &r->times)) {
-      *error = "bad repeat in fault '" + faultText + "' (once, always or a count)";
-      return false;
-    }
-    return true;
-  };
-  ReplyFault r;
-  if (kind == "status") {
-    r.kind = FaultKind::Status;
-    if (!code(&r)) return false;
-    if (w.size() < 3 || !ParseStatusByte(w[2], &r.status)) {
-      *error = "status fault wants: status CODE BYTE [once|always|N]";
-      return false;
-    }
-    if (!times(3, &r)) return false;
-  } else if (kind == "lose" || kind == "damage") {
-    r.kind = kind == "lose" ? FaultKind::Lose : FaultKind::Damage;
-    if (!code(&r) || !times(2, &r)) return false;
-  } else if (kind == "pending") {
-    r.kind = FaultKind::Pending;
-    if (!code(&r)) return false;
-    if (w.size() < 3 || !Num(w[2], &r.pending, 100000, "pending count", error)) return false;
-    if (!times(3, &r)) return false;
-  } else if (kind == "writeback") {
-    if (w.size() < 2 || w.size() > 4 || !Num(w[1], &f->writebackFailAt, 1000000, "writeback index", error)) {
-      if (error->empty()) *error = "writeback fault wants: writeback K [BYTE [N|always]]";
-      return false;
-    }
-    if (w.size() >= 3 && !ParseStatusByte(w[2], &f->writebackStatus)) {
-      *error = "bad writeback status";
-      return false;
-    }
-    f->writebackFailCount = 1;
-    if (w.size() == 4) {
-      if (Lower(w[3]) == "always") {
-        f->writebackFailCount = -1;
-      } else if (!Num(w[3], &f->writebackFailCount, 1000000, "writeback count", error)) {
-        return false;
-      }
-    }
-    return true;
-  } else if (kind == "boot_silent" && w.size() == 1) {
-    f->bootSilent = true;
-    return true;
-  } else if (kind == "no_switch_off" && w.size() <= 2) {
-    if (w.size() == 2 && Lower(w[1]) != "ack") {
-      *error = "no_switch_off takes only 'ack'";
-      return false;
-    }
-    f->switchOff = w.size() == 2 ? SwitchOffFault::AckButStayOn : SwitchOffFault::Ignore;
-    return true;
-  } else if (kind == "port_busy" && w.size() == 1) {
-    f->portBusy = true;
-    return true;
-  } else if (kind == "no_imei_at" && w.size() == 1) {
-    f->noImeiAt = true;
-    return true;
-  } else if (kind == "corrupt" && (w.size() == 2 || w.size() == 3)) {
-    if (!Num(w[1], &f->corruptChunkAt, 1000000, "corrupt index", error)) return false;
-    if (f->corruptChunkAt < 1) {
-      *error = "bad corrupt index: counted from 1";
-      return false;
-    }
-    f->corruptChunkCount = 1;
-    if (w.size() == 3) {
-      if (Lower(w[2]) == "always") {
-        f->corruptChunkCount = -1;
-      } else if (!Num(w[2], &f->corruptChunkCount, 1000000, "corrupt count", error)) {
-        return false;
-      }
-    }
-    return true;
-  } else if ((kind == "silent" || kind == "power_off" || kind == "drop") && w.size() == 2) {
-    int at = 0;
-    if (!Num(w[1], &at, 1000000, kind + " index", error)) return false;
-    if (at < 1) {
-      *error = "bad " + kind + " index: counted from 1";
-      return false;
-    }
-    (kind == "silent" ? f->silentAt : kind == "power_off" ? f->powerOffAt : f->dropAt) = at;
-    return true;
-  } else {
-    *error = "unknown fault '" + faultText + "'";
-    return false;
-  }
-  f->replies.push_back(r);
-  return true;
+  const SimFaultKind* kind = FindSimFaultKind(w[0]);
+  if (kind == nullptr) return UnknownFault(faultText, error);
+  return kind->parse(w, faultText, f, error);
 }
 
 bool ApplySimSetting(SimProfile* p, const std::string& rawKey, const std::string& value,

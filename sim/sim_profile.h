@@ -23,7 +23,7 @@
 //                                   AREA eelite|eefull; DATA hex bytes ("AABB01"), or
 //                                   "*SIZE" for SIZE bytes of the block's own pattern,
 //                                   or "-" for an empty block
-//   fault = FAULT                    see ParseSimFault below
+//   fault = FAULT                   one of SimFaultKinds() below
 //   reply_delay_us = 2000           time from the end of a request to the first reply byte
 //   boot_start_ms = 50              from the boot block's acknowledgement to the service program
 //   pending_interval_ms = 200       between "P" replies of a busy handset
@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -139,23 +140,35 @@ bool ApplySimSetting(SimProfile* profile, const std::string& key, const std::str
 bool ParseSimProfile(const std::string& text, SimProfile* profile, std::string* error);
 bool LoadSimProfile(const std::string& path, SimProfile* profile, std::string* error);
 
-// Fault texts (numbers in decimal or 0x hex; a status is a character like "5" or a number):
-//   status CODE BYTE [once|always|N]   answer command CODE with status BYTE
-//   lose CODE [once|always|N]          execute, but the reply is lost
-//   damage CODE [once|always|N]        execute, reply with a wrong check byte
-//   pending CODE N [once|always|M]     N "P" replies before the real one
-//   writeback K [BYTE [N|always]]      from the K-th write-back command after DeleteAllBlocks
-//                                      on, N commands (default 1, always = all) fail
-//   boot_silent                        the boot ROM never answers
-//   no_switch_off [ack]                switch-off ignored (or acknowledged but not obeyed)
-//   port_busy                          the port is held by another program
-//   no_imei_at                         AT+CGSN is not answered
-//   silent K                           from the K-th service command on, no answer at all
-//   power_off K                        the K-th service command switches the handset off
-//   drop K                             the K-th service command: the line goes away
-//   corrupt K [N|always]               the K-th block data chunk (and the N-1 after it, or
-//                                      every later one) is stored with one byte changed,
-//                                      yet acknowledged
+// Fault texts: a kind's name, then its words (numbers in decimal or 0x hex; a status is a
+// character like "5" or a number). The kinds are the rows of SimFaultKinds(); velmora-sim's
+// users and the soak learn them from there.
+struct SimFaultKind {
+  const char* name;   // the first word, matched without regard to case
+  // The words after the name, as a user reads them: CODE a command code, BYTE a status,
+  // K a position counted from 1, N and M counts, a lower-case word itself; [...] may be left
+  // out together with all that follows it, a|b is one of them.
+  const char* words;
+  const char* usage;  // what the handset then does, in a line
+  // Sets the fault from the whole text split into words (the name first); false with a
+  // message in *error.
+  bool (*parse)(const std::vector<std::string>& words, const std::string& text, SimFaults* faults,
+                std::string* error);
+};
+std::span<const SimFaultKind> SimFaultKinds();
+// The row of the named kind, nullptr when there is none.
+const SimFaultKind* FindSimFaultKind(const std::string& name);
+// "  NAME WORDS   USAGE" for every kind, one line each: the faults' help.
+std::string SimFaultUsage();
+
+// One part of a kind's words: a placeholder or a word ("CODE", "ack"), or a choice of them
+// ("once|always|N"), and whether it may be left out.
+struct SimFaultWord {
+  std::string choices;
+  bool optional = false;
+};
+std::vector<SimFaultWord> SimFaultWords(const SimFaultKind& kind);
+
 bool ParseSimFault(const std::string& faultText, SimFaults* faults, std::string* error);
 
 const char* SimStateName(SimState state);

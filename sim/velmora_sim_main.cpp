@@ -69,49 +69,66 @@ void DropClient(Client* c) {
   c->out.clear();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{
-      "velmora-sim: a simulated handset served over RFC 2217 on 127.0.0.1\n\n"
-      "Exit status: 0 served and stopped, 1 the server could not run, 2 the profile or\n"
-      "state file cannot be used (unreadable, a bad line, not a regular file), 64 a usage\n"
-      "error (a bad option or value)."};
-  velmora::AddVersionFlag(app, "velmora-sim");
+struct SimOptions {
   int port = 0;
   std::string profilePath, dumpPath, stateFile;
   std::vector<std::string> settings, faults;
   bool once = false;
   std::string product, imei, imeiText, state, baud, eeliteCapacity;
-  app.add_option("--port", port, "TCP port to listen on (0: choose one)")->check(CLI::Range(0, 65535));
-  app.add_option("--profile", profilePath, "profile file (key = value lines)");
-  app.add_option("--product", product, "hardware product number");
-  app.add_option("--imei", imei, "IMEI digits");
-  app.add_option("--imei-text", imeiText, "exact AT+CGSN answer text (escapes \\r \\n \\xHH)");
-  app.add_option("--state", state, "starting state: off, normal or service");
-  app.add_option("--baud", baud, "the handset's own baud rate");
-  app.add_option("--eelite-capacity", eeliteCapacity, "Eelite bytes");
-  app.add_option("--fault", faults, "a fault, e.g. \"status 0x01 5 once\" (repeatable)");
-  app.add_option("--set", settings, "any profile setting as KEY=VALUE (repeatable)");
-  app.add_option("--dump", dumpPath, "write the block store here at exit and on SIGUSR1");
-  app.add_option("--state-file", stateFile,
+};
+
+void AddOptions(CLI::App& app, SimOptions* o) {
+  app.add_option("--port", o->port, "TCP port to listen on (0: choose one)")->check(CLI::Range(0, 65535));
+  app.add_option("--profile", o->profilePath, "profile file (key = value lines)");
+  app.add_option("--product", o->product, "hardware product number");
+  app.add_option("--imei", o->imei, "IMEI digits");
+  app.add_option("--imei-text", o->imeiText, "exact AT+CGSN answer text (escapes \\r \\n \\xHH)");
+  app.add_option("--state", o->state, "starting state: off, normal or service");
+  app.add_option("--baud", o->baud, "the handset's own baud rate");
+  app.add_option("--eelite-capacity", o->eeliteCapacity, "Eelite bytes");
+  app.add_option("--fault", o->faults, "a fault, e.g. \"status 0x01 5 once\" (repeatable)");
+  app.add_option("--set", o->settings, "any profile setting as KEY=VALUE (repeatable)");
+  app.add_option("--dump", o->dumpPath, "write the block store here at exit and on SIGUSR1");
+  app.add_option("--state-file", o->stateFile,
                  "keep the block store here like the handset's own memory: loaded at start when\n"
                  "it exists, rewritten whole after every change, so that a killed velmora-sim\n"
                  "starts again where it stopped");
-  app.add_flag("--once", once, "serve one client, then exit");
-  if (const int status = velmora::ParseProgramOptions(app, argc, argv); status >= 0) return status;
+  app.add_flag("--once", o->once, "serve one client, then exit");
+}
 
-  SimProfile profile = SimProfile::Default();
+// The store the handset held when it stopped replaces the profile's blocks. Returns -1, or the
+// exit status when the state file cannot be used.
+int LoadStateFile(const std::string& stateFile, SimProfile* profile) {
   std::string error;
-  if (!profilePath.empty() && !LoadSimProfile(profilePath, &profile, &error)) {
+  // Only a regular file of its own is replaced: never a device, a FIFO or a link's target.
+  if (!velmora::CheckOutputPath(stateFile, velmora::LinkRule::Refuse, {}, &error)) {
+    std::fprintf(stderr, "velmora-sim: --state-file: %s\n", error.c_str());
+    return 2;
+  }
+  if (!velmora::PathExists(stateFile)) return -1;
+  SimProfile stored = *profile;
+  stored.blocks.clear();
+  if (!LoadSimProfile(stateFile, &stored, &error)) {
+    std::fprintf(stderr, "velmora-sim: state file %s\n", error.c_str());
+    return 2;
+  }
+  profile->blocks = std::move(stored.blocks);
+  return -1;
+}
+
+// The profile file, then the options on top of it, then the state file's store. Returns -1, or
+// the exit status when one of them cannot be used.
+int BuildProfile(const SimOptions& o, SimProfile* profile) {
+  std::string error;
+  if (!o.profilePath.empty() && !LoadSimProfile(o.profilePath, profile, &error)) {
     std::fprintf(stderr, "velmora-sim: %s\n", error.c_str());
     return 2;
   }
   std::vector<std::pair<std::string, std::string>> named = {
-      {"product", product}, {"imei", imei}, {"imei_text", imeiText},
-      {"state", state},     {"baud", baud}, {"eelite_capacity", eeliteCapacity}};
-  for (const std::string& f : faults) named.emplace_back("fault", f);
-  for (const std::string& s : settings) {
+      {"product", o.product}, {"imei", o.imei}, {"imei_text", o.imeiText},
+      {"state", o.state},     {"baud", o.baud}, {"eelite_capacity", o.eeliteCapacity}};
+  for (const std::string& f : o.faults) named.emplace_back("fault", f);
+  for (const std::string& s : o.settings) {
     const auto eq = s.find('=');
     if (eq == std::string::npos) {
       std::fprintf(stderr, "velmora-sim: --set wants KEY=VALUE, got '%s'\n", s.c_str());
@@ -121,130 +138,161 @@ int main(int argc, char** argv) {
   }
   for (const auto& [key, value] : named) {
     if (value.empty()) continue;  // a named option not given
-    if (!ApplySimSetting(&profile, key, value, &error)) {
+    if (!ApplySimSetting(profile, key, value, &error)) {
       std::fprintf(stderr, "velmora-sim: %s\n", error.c_str());
       return velmora::kExitUsage;
     }
   }
+  return o.stateFile.empty() ? -1 : LoadStateFile(o.stateFile, profile);
+}
 
-  if (!stateFile.empty()) {
-    // Only a regular file of its own is replaced: never a device, a FIFO or a link's target.
-    if (!velmora::CheckOutputPath(stateFile, velmora::LinkRule::Refuse, {}, &error)) {
-      std::fprintf(stderr, "velmora-sim: --state-file: %s\n", error.c_str());
-      return 2;
-    }
-    if (velmora::PathExists(stateFile)) {
-      // The store the handset held when it stopped replaces the profile's blocks.
-      SimProfile stored = profile;
-      stored.blocks.clear();
-      if (!LoadSimProfile(stateFile, &stored, &error)) {
-        std::fprintf(stderr, "velmora-sim: state file %s\n", error.c_str());
-        return 2;
+// The handset behind the listening socket and the one client it serves.
+class Server {
+ public:
+  Server(const SimOptions& options, const SimProfile& profile, velmora::SocketId listener)
+      : options_(options), handset_(profile), listener_(listener) {}
+
+  // Serves until asked to stop, with --once until the first client has gone, or until waiting
+  // on the sockets fails.
+  void Run() {
+    while (!velmora::StopRequested() && !(options_.once && served_ && client_.fd == velmora::kNoSocket)) {
+      if (velmora::TakeDumpRequest()) {
+        if (!WriteDump(handset_, options_.dumpPath))
+          std::fprintf(stderr, "velmora-sim: cannot write %s\n", options_.dumpPath.c_str());
       }
-      profile.blocks = std::move(stored.blocks);
+      if (!Step()) break;
     }
+    if (client_.fd != velmora::kNoSocket) Drop();
+  }
+  bool SaveStateFile(std::string* why) { return SaveState(handset_, options_.stateFile, why); }
+  const SimHandset& handset() const { return handset_; }
+
+ private:
+  // Wake exactly when the next byte is due: a wait rounded up to whole milliseconds would
+  // hold back every answer by up to a millisecond, several byte times at these speeds.
+  int64_t WaitUs() {
+    int64_t waitUs = int64_t{kIdlePollMs} * 1000;
+    if (!client_.session) return waitUs;
+    const int64_t due = client_.session->NextDueUs();
+    if (due != INT64_MAX) waitUs = std::clamp<int64_t>(due - clock_.NowUs(), 0, waitUs);
+    // A timed wake-up comes tens of microseconds late, and the last byte of an answer is
+    // what the host waits for: sleep through all but the last stretch before it and spin
+    // that stretch, so the answer ends on the line's time and not the scheduler's.
+    if (due != INT64_MAX && handset_.HasOutput() && due == handset_.LastOutputUs())
+      waitUs = waitUs > kAnswerEndSpinUs ? waitUs - kAnswerEndSpinUs : 0;
+    return waitUs;
   }
 
+  // One wait on the sockets and all that is due after it; false when the wait failed.
+  bool Step() {
+    velmora::SocketWait waits[3] = {{listener_, true, false, 0},
+                                    {client_.fd, true, !client_.out.empty(), 0},
+                                    {velmora::ServerWakeSocket(), true, false, 0}};
+    const size_t count = client_.fd != velmora::kNoSocket ? 2 : 1;
+    const bool wake = waits[2].socket != velmora::kNoSocket;
+    if (wake) waits[count] = waits[2];
+    if (velmora::WaitSockets(waits, count + (wake ? 1 : 0), WaitUs()) < 0) return false;
+    if (wake && waits[count].ready != 0) velmora::DrainServerWake();
+    if (waits[0].ready & velmora::kSocketReadable) Accept();
+    if (count == 2 && client_.fd != velmora::kNoSocket &&
+        (waits[1].ready & (velmora::kSocketReadable | velmora::kSocketBroken)))
+      Receive();
+    if (client_.session) {
+      client_.session->Pump(clock_.NowUs());
+      client_.out += client_.session->TakeNetworkOutput();
+      if (client_.out.size() > kMaxClientBacklog) Drop();
+    }
+    if (!options_.stateFile.empty() && handset_.storeChanges() != savedChanges_) {
+      savedChanges_ = handset_.storeChanges();
+      std::string why;
+      if (!SaveStateFile(&why)) std::fprintf(stderr, "velmora-sim: cannot write the state file: %s\n", why.c_str());
+    }
+    if (client_.fd != velmora::kNoSocket && !client_.out.empty()) Send();
+    return true;
+  }
+
+  void Accept() {
+    const velmora::SocketId fd = velmora::TcpAccept(listener_);
+    if (fd == velmora::kNoSocket) return;
+    // One client at a time, and none while the port is "held by another program".
+    if (client_.fd != velmora::kNoSocket || !handset_.AcquirePort()) {
+      velmora::CloseSocket(fd);
+      return;
+    }
+    client_.fd = fd;
+    client_.session = std::make_unique<Rfc2217Session>(handset_, clock_.NowUs());
+    served_ = true;
+  }
+
+  void Receive() {
+    uint8_t buf[4096];
+    const long got = velmora::SocketReceive(client_.fd, buf, sizeof buf);
+    if (got > 0) client_.session->OnNetworkBytes(buf, static_cast<size_t>(got), clock_.NowUs());
+    else if (got < 0) Drop();
+  }
+
+  void Send() {
+    const long sent = velmora::SocketSend(client_.fd, client_.out.data(), client_.out.size());
+    if (sent > 0) client_.out.erase(0, static_cast<size_t>(sent));
+    else if (sent < 0) Drop();
+  }
+
+  void Drop() {
+    DropClient(&client_);
+    handset_.ReleasePort();
+  }
+
+  const SimOptions& options_;
+  RealClock clock_;
+  SimHandset handset_;
+  velmora::SocketId listener_;
+  Client client_;
+  bool served_ = false;
+  uint64_t savedChanges_ = 0;
+};
+
+// Listens, serves and writes the dump at the end; the exit status.
+int Serve(const SimOptions& options, const SimProfile& profile) {
   velmora::InstallServerSignals();
   std::string why;
   int boundPort = 0;
-  const velmora::SocketId listener = velmora::TcpListenLoopback(port, &boundPort, &why);
+  const velmora::SocketId listener = velmora::TcpListenLoopback(options.port, &boundPort, &why);
   if (listener == velmora::kNoSocket) {
-    std::fprintf(stderr, "velmora-sim: cannot listen on 127.0.0.1:%d: %s\n", port, why.c_str());
+    std::fprintf(stderr, "velmora-sim: cannot listen on 127.0.0.1:%d: %s\n", options.port, why.c_str());
     return 1;
   }
   std::printf("listening on 127.0.0.1:%d\n", boundPort);
   std::fflush(stdout);
   velmora::SharpenTimers();
 
-  RealClock clock;
-  SimHandset handset(profile);
-  uint64_t savedChanges = 0;
-  if (!stateFile.empty() && !SaveState(handset, stateFile, &why)) {
+  Server server(options, profile, listener);
+  if (!options.stateFile.empty() && !server.SaveStateFile(&why)) {
     std::fprintf(stderr, "velmora-sim: cannot write the state file: %s\n", why.c_str());
     return 1;
   }
-  Client client;
-  bool served = false;
-
-  while (!velmora::StopRequested() && !(once && served && client.fd == velmora::kNoSocket)) {
-    if (velmora::TakeDumpRequest()) {
-      if (!WriteDump(handset, dumpPath)) std::fprintf(stderr, "velmora-sim: cannot write %s\n", dumpPath.c_str());
-    }
-    // Wake exactly when the next byte is due: a wait rounded up to whole milliseconds would
-    // hold back every answer by up to a millisecond, several byte times at these speeds.
-    int64_t waitUs = int64_t{kIdlePollMs} * 1000;
-    if (client.session) {
-      const int64_t due = client.session->NextDueUs();
-      if (due != INT64_MAX) waitUs = std::clamp<int64_t>(due - clock.NowUs(), 0, waitUs);
-      // A timed wake-up comes tens of microseconds late, and the last byte of an answer is
-      // what the host waits for: sleep through all but the last stretch before it and spin
-      // that stretch, so the answer ends on the line's time and not the scheduler's.
-      if (due != INT64_MAX && handset.HasOutput() && due == handset.LastOutputUs())
-        waitUs = waitUs > kAnswerEndSpinUs ? waitUs - kAnswerEndSpinUs : 0;
-    }
-    velmora::SocketWait waits[3] = {{listener, true, false, 0},
-                                    {client.fd, true, !client.out.empty(), 0},
-                                    {velmora::ServerWakeSocket(), true, false, 0}};
-    const size_t count = client.fd != velmora::kNoSocket ? 2 : 1;
-    const bool wake = waits[2].socket != velmora::kNoSocket;
-    if (wake) waits[count] = waits[2];
-    if (velmora::WaitSockets(waits, count + (wake ? 1 : 0), waitUs) < 0) break;
-    if (wake && waits[count].ready != 0) velmora::DrainServerWake();
-    if (waits[0].ready & velmora::kSocketReadable) {
-      const velmora::SocketId fd = velmora::TcpAccept(listener);
-      if (fd != velmora::kNoSocket) {
-        // One client at a time, and none while the port is "held by another program".
-        if (client.fd != velmora::kNoSocket || !handset.AcquirePort()) {
-          velmora::CloseSocket(fd);
-        } else {
-          client.fd = fd;
-          client.session = std::make_unique<Rfc2217Session>(handset, clock.NowUs());
-          served = true;
-        }
-      }
-    }
-    if (count == 2 && client.fd != velmora::kNoSocket && (waits[1].ready & (velmora::kSocketReadable | velmora::kSocketBroken))) {
-      uint8_t buf[4096];
-      const long got = velmora::SocketReceive(client.fd, buf, sizeof buf);
-      if (got > 0) {
-        client.session->OnNetworkBytes(buf, static_cast<size_t>(got), clock.NowUs());
-      } else if (got < 0) {
-        DropClient(&client);
-        handset.ReleasePort();
-      }
-    }
-    if (client.session) {
-      client.session->Pump(clock.NowUs());
-      client.out += client.session->TakeNetworkOutput();
-      if (client.out.size() > kMaxClientBacklog) {
-        DropClient(&client);
-        handset.ReleasePort();
-      }
-    }
-    if (!stateFile.empty() && handset.storeChanges() != savedChanges) {
-      savedChanges = handset.storeChanges();
-      if (!SaveState(handset, stateFile, &why))
-        std::fprintf(stderr, "velmora-sim: cannot write the state file: %s\n", why.c_str());
-    }
-    if (client.fd != velmora::kNoSocket && !client.out.empty()) {
-      const long sent = velmora::SocketSend(client.fd, client.out.data(), client.out.size());
-      if (sent > 0) {
-        client.out.erase(0, static_cast<size_t>(sent));
-      } else if (sent < 0) {
-        DropClient(&client);
-        handset.ReleasePort();
-      }
-    }
-  }
-  if (client.fd != velmora::kNoSocket) {
-    DropClient(&client);
-    handset.ReleasePort();
-  }
+  server.Run();
   velmora::CloseSocket(listener);
-  if (!dumpPath.empty() && !WriteDump(handset, dumpPath)) {
-    std::fprintf(stderr, "velmora-sim: cannot write %s\n", dumpPath.c_str());
+  if (!options.dumpPath.empty() && !WriteDump(server.handset(), options.dumpPath)) {
+    std::fprintf(stderr, "velmora-sim: cannot write %s\n", options.dumpPath.c_str());
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "velmora-sim: a simulated handset served over RFC 2217 on 127.0.0.1\n\n"
+      "Exit status: 0 served and stopped, 1 the server could not run, 2 the profile or\n"
+      "state file cannot be used (unreadable, a bad line, not a regular file), 64 a usage\n"
+      "error (a bad option or value)."};
+  velmora::AddVersionFlag(app, "velmora-sim");
+  SimOptions options;
+  AddOptions(app, &options);
+  if (const int status = velmora::ParseProgramOptions(app, argc, argv); status >= 0) return status;
+
+  SimProfile profile = SimProfile::Default();
+  if (const int status = BuildProfile(options, &profile); status >= 0) return status;
+  return Serve(options, profile);
 }

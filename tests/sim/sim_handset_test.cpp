@@ -196,6 +196,57 @@ TEST(SimHandsetNormal, AtCommandThenFramesThenSwitchOff) {
   EXPECT_TRUE(host.Exchange(Hex("02 01 03 14")).empty());
 }
 
+// The short requests a host sends before it trusts the line, in the two states that speak
+// frames: a running handset knows only ping, its mode and switch-off; the service program
+// also gives its product number and IMEI, and takes AT and service frames.
+TEST(SimHandsetNormal, ShortRequestsAreAnsweredAsTheStateKnowsThem) {
+  const std::string imei = "351234567890128";
+  Bytes imeiAnswer{0x0A, 15};
+  imeiAnswer.insert(imeiAnswer.end(), imei.begin(), imei.end());
+  const Bytes atImei = Hex("06 09 0F F0 41 54 2B 43 47 53 4E 0D");
+  auto atFrames = [](std::initializer_list<std::string> texts) {
+    Bytes frames;
+    for (const std::string& text : texts) {
+      Bytes data{0xF0};
+      data.insert(data.end(), text.begin(), text.end());
+      const Bytes f = Frame(6, data);
+      frames.insert(frames.end(), f.begin(), f.end());
+    }
+    return ToHex(frames);
+  };
+  const struct {
+    const char* what;
+    Bytes request;
+    std::string normal;   // the answer of a handset running normally, frames on
+    std::string service;  // the answer in service mode
+  } cases[] = {
+      {"ping", Hex("02 01 03 14"), "02 02 00 14 AA", "02 02 00 14 AA"},
+      {"ping with a second byte", Frame(2, {0x14, 0x00}), "", ""},
+      {"ping of another kind", Frame(2, {0x15}), "", ""},
+      {"mode", Hex("05 01 04 3F"), "05 03 06 3F 01 00", "05 03 06 3F 07 00"},
+      {"product number", Hex("05 01 04 21"), "", "05 03 06 21 48 00"},
+      {"product number as a control", Frame(14, {0x21}), "", ""},
+      {"IMEI", Hex("0E 01 0F 0A"), "", ToHex(Frame(14, imeiAnswer))},
+      {"AT+CGSN in a frame", atImei, "", atFrames({"\r\n+CGSN: " + imei + "\r\n", "\r\nOK\r\n"})},
+      {"AT frame with a one-byte body", Frame(6, {0xF0}), "", atFrames({"\r\nERROR\r\n"})},
+      {"AT frame on another channel", Frame(6, {0xF1, 'A', 'T'}), "", ""},
+      {"service message", Service({0x07, 0x01, 0x00}), "", "14 02 16 07 07"},
+      {"unknown frame type", Frame(9, {0x3F}), "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Host normal;
+    normal.Send("at^sqwe=1\r");
+    ASSERT_EQ(normal.ReceiveText(500), "OK\r\n");
+    EXPECT_EQ(ToHex(normal.Exchange(c.request)), c.normal);
+    EXPECT_EQ(normal.handset.state(), SimState::RunningNormally);
+
+    Host service(ProfileIn(SimState::ServiceMode));
+    EXPECT_EQ(ToHex(service.Exchange(c.request)), c.service);
+    EXPECT_EQ(service.handset.state(), SimState::ServiceMode);
+  }
+}
+
 TEST(SimHandsetNormal, SqsbInTwoWritesWithEcho) {
   SimProfile p;
   p = SimProfile::Default();

@@ -148,5 +148,33 @@ TEST(VelmoraSimServer, PySerialClientBootsAndSpeaksFrames) {
   EXPECT_NE(ReadFileWithin(dump, "Eelite 100 4 1 ffff00ff\n", 100), "") << "dump at exit";
 }
 
+// The faults velmora-sim's help and its manual page give as examples are faults its table
+// takes: a kind renamed or reworded there shows here.
+TEST(VelmoraSimHelp, ExampleFaultsAreFaultsOfTheTable) {
+  std::ifstream manual(std::string(VELMORA_SOURCE_DIR) + "/docs/man/velmora-sim.1");
+  std::stringstream manualText;
+  manualText << manual.rdbuf();
+  const struct {
+    const char* where;
+    std::string text;
+  } sources[] = {
+      {"--help", RunCommand(std::string(VELMORA_SIM_BINARY) + " --help")},
+      {"the manual page", manualText.str()},
+  };
+  for (const auto& source : sources) {
+    SCOPED_TRACE(source.where);
+    const size_t option = source.text.find("-fault");
+    ASSERT_NE(option, std::string::npos) << source.text;
+    const size_t open = source.text.find("e.g. \"", option);
+    ASSERT_NE(open, std::string::npos) << source.text.substr(option);
+    const size_t from = open + 6;
+    const std::string example = source.text.substr(from, source.text.find('"', from) - from);
+    SimFaults faults;
+    std::string error;
+    EXPECT_TRUE(ParseSimFault(example, &faults, &error)) << example << ": " << error;
+    EXPECT_NE(FindSimFaultKind(example.substr(0, example.find(' '))), nullptr) << example;
+  }
+}
+
 }  // namespace
 }  // namespace velmora::sim

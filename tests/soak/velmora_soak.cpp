@@ -1,6 +1,6 @@
 // Fault soak: whole update runs in this process against the simulated handset under the
-// virtual clock, each with faults drawn at random from the simulator's fault set, and after
-// every run the checks that must hold whatever went wrong:
+// virtual clock, each with faults drawn at random from every kind of the simulator's fault
+// table, and after every run the checks that must hold whatever went wrong:
 //
 //  - the run ended within the bound the protocol's time-outs imply (see RunBound below);
 //  - success was reported only when the handset holds exactly the mapping and its version
@@ -26,6 +26,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -58,15 +59,16 @@ namespace fs = std::filesystem;
 // Nothing in a run waits except for an answer to something it wrote, and for the port to
 // open. So a run is bounded by the open retries plus, for every write, the longest wait an
 // answer may take:
-//   - the port: 120 attempts 500 ms apart (the session's open loop);
+//   - the port: kOpenAttempts attempts kOpenRetryMs apart (the session's open loop);
 //   - per write: a service reply is looked for in kServiceReplyReads frame reads, each at
 //     most the long time-out (kLongCommandTimeoutMs); a "P" starts the same wait again, at
 //     most kMaxPendingReplies times; and the write itself takes its bytes' time on the line
-//     (at most a whole frame at the slowest rate the session uses, 19200 baud with parity).
+//     (at most a whole frame at the slowest rate the session sets, with parity: 12 bits a byte
+//     leave room to spare).
 //   Every other wait of the session (pings 100 ms apart, AT answers within 500 ms, boot-mode
 //   answers) is shorter than that and also follows a write.
-constexpr int64_t kOpenBoundUs = 120 * 500'000;
-constexpr int64_t kFrameWireUs = (3 + kMaxFrameData) * 12 * 1'000'000 / 19200 + 1;
+constexpr int64_t kOpenBoundUs = int64_t{kOpenAttempts} * kOpenRetryMs * 1000;
+constexpr int64_t kFrameWireUs = (3 + kMaxFrameData) * 12 * 1'000'000 / kSlowestSessionBaudRate + 1;
 constexpr int64_t kPerWriteBoundUs =
     int64_t{1 + kMaxPendingReplies} * kServiceReplyReads * kLongCommandTimeoutMs * 1000 + kFrameWireUs;
 // A run past this much virtual time is stuck: its port fails from then on so that it ends.
@@ -119,6 +121,9 @@ struct SoakOpener : DeviceOpener {
 };
 
 // --- the faults -------------------------------------------------------------------------
+//
+// Every kind of the simulator's fault table is drawn, its words filled in from what they name,
+// so that a kind added there is soaked without a change here.
 
 // The service command codes the engine sends: Eelite and their Eefull twins (+0x10).
 const uint8_t kCodes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
@@ -138,48 +143,73 @@ const T& Pick(std::mt19937_64& rng, const T* items, size_t n) {
 
 int Between(std::mt19937_64& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
 
-std::string Repeat(std::mt19937_64& rng) {
-  switch (Between(rng, 0, 3)) {
-    case 0: return " always";
-    case 1: return " " + std::to_string(Between(rng, 2, 5));
-    default: return " once";
-  }
-}
-
 std::string Hex(int v) {
   char b[8];
   std::snprintf(b, sizeof b, "0x%02X", v);
   return b;
 }
 
-Fault DrawFault(std::mt19937_64& rng) {
-  const uint8_t codeValue = Pick(rng, kCodes, std::size(kCodes));
-  const std::string code = Hex(codeValue);
-  std::string status = Pick(rng, kStatusBytes, std::size(kStatusBytes));
-  // "No such block" to an existence test is the handset's word that a block is not there,
-  // which no program can tell from the truth: the block would be taken as absent.
-  if (codeValue == 0x05 && status == "2") status = "4";
-  switch (Between(rng, 0, 14)) {
-    case 0:
-    case 1: return {"status", "status " + code + " " + status + Repeat(rng)};
-    case 2: return {"lose", "lose " + code + Repeat(rng)};
-    case 3: return {"damage", "damage " + code + Repeat(rng)};
-    case 4: return {"pending", "pending " + code + " " + std::to_string(Between(rng, 1, 4)) + Repeat(rng)};
-    case 5: return {"pending storm", "pending " + code + " " + std::to_string(Between(rng, 8, 20)) + Repeat(rng)};
-    case 6: return {"silence", "silent " + std::to_string(Between(rng, 1, 400))};
-    case 7: return {"write-back", "writeback " + std::to_string(Between(rng, 1, 30)) + " " +
-                                      Pick(rng, kStatusBytes, std::size(kStatusBytes)) +
-                                      (Between(rng, 0, 2) == 0 ? " always" : " " + std::to_string(Between(rng, 1, 3)))};
-    case 8: return {"erase", "status 0x09 " + std::string(Pick(rng, kStatusBytes, std::size(kStatusBytes))) + Repeat(rng)};
-    case 9: return {"dropped connection", "drop " + std::to_string(Between(rng, 1, 400))};
-    case 10: return {"switched off", "power_off " + std::to_string(Between(rng, 1, 400))};
-    case 11: return {"switch-off ignored", Between(rng, 0, 1) ? "no_switch_off" : "no_switch_off ack"};
-    case 12: return {"no IMEI over AT", "no_imei_at"};
-    // Acknowledged but stored wrongly: only a verified run can tell, and it must.
-    case 13: return {"stored wrongly", "corrupt " + std::to_string(Between(rng, 1, 400)) +
-                                           (Between(rng, 0, 1) ? " always" : " " + std::to_string(Between(rng, 1, 3)))};
-    default: return {"boot silent", "boot_silent"};
+std::vector<std::string> Choices(const std::string& text) {
+  std::vector<std::string> choices;
+  std::stringstream in(text);
+  for (std::string c; std::getline(in, c, '|');) choices.push_back(c);
+  return choices;
+}
+
+// Fills in one fault's words.
+class FaultDraw {
+ public:
+  FaultDraw(std::mt19937_64& rng, const sim::SimFaultKind& kind) : rng_(rng), kind_(kind) {}
+
+  Fault Draw() {
+    Fault f{kind_.name, kind_.name};
+    for (const sim::SimFaultWord& word : sim::SimFaultWords(kind_)) {
+      // A part left out leaves out the rest with it.
+      if (word.optional && Between(rng_, 0, 2) == 0) break;
+      const std::vector<std::string> choices = Choices(word.choices);
+      const std::string& choice = Pick(rng_, choices.data(), choices.size());
+      f.text += " " + Value(choice, choices.size() > 1);
+    }
+    if (storm_) f.kind += " storm";
+    return f;
   }
+
+ private:
+  std::string Value(const std::string& word, bool repeat) {
+    if (word == "CODE") {
+      // The erase of the garbage collection is reached only through it: it gets a share of
+      // its own.
+      code_ = Between(rng_, 0, 3) == 0 ? 0x09 : Pick(rng_, kCodes, std::size(kCodes));
+      return Hex(code_);
+    }
+    if (word == "BYTE") {
+      std::string status = Pick(rng_, kStatusBytes, std::size(kStatusBytes));
+      // "No such block" to an existence test is the handset's word that a block is not there,
+      // which no program can tell from the truth: the block would be taken as absent.
+      if (code_ == 0x05 && status == "2") status = "4";
+      return status;
+    }
+    // A position: the write-backs after an erase are few, service commands and chunks many.
+    if (word == "K") return std::to_string(Between(rng_, 1, kind_.name == std::string("writeback") ? 30 : 400));
+    // A count among other choices repeats the fault; on its own it is one of "P" replies,
+    // sometimes a storm of them.
+    if (repeat && (word == "N" || word == "M")) return std::to_string(Between(rng_, 2, 5));
+    if (word == "N" || word == "M") {
+      storm_ = Between(rng_, 0, 1) == 1;
+      return std::to_string(storm_ ? Between(rng_, 8, 20) : Between(rng_, 1, 4));
+    }
+    return word;  // a word of its own: "once", "always", "ack"
+  }
+
+  std::mt19937_64& rng_;
+  const sim::SimFaultKind& kind_;
+  int code_ = 0;
+  bool storm_ = false;
+};
+
+Fault DrawFault(std::mt19937_64& rng) {
+  const std::span<const sim::SimFaultKind> kinds = sim::SimFaultKinds();
+  return FaultDraw(rng, Pick(rng, kinds.data(), kinds.size())).Draw();
 }
 
 // --- one run ----------------------------------------------------------------------------
