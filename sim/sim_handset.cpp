@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/byte_order.h"
+#include "platform/hex.h"
 #include "platform/serial_device.h"
 #include "protocol/frame.h"
 #include "protocol/handset_protocol.h"
@@ -44,8 +45,9 @@ std::string AtCommandText(const char* text) {
 }
 
 std::vector<uint8_t> AtFrameData(const std::string& text) {
-  std::vector<uint8_t> data{kAtChannel};
-  data.insert(data.end(), text.begin(), text.end());
+  std::vector<uint8_t> data(1 + text.size());
+  data[0] = kAtChannel;
+  std::copy(text.begin(), text.end(), data.begin() + 1);
   return data;
 }
 
@@ -332,8 +334,10 @@ void SimHandset::OnShortRequest(uint8_t type, uint8_t request, int64_t at) {
     PutLe16(&r, profile_.productNumber);
     SendFrame(kFrameRequest, r, at);
   } else if (type == kFrameControl && request == kControlImei) {
-    std::vector<uint8_t> r{kControlImei, static_cast<uint8_t>(profile_.imei.size())};
-    r.insert(r.end(), profile_.imei.begin(), profile_.imei.end());
+    std::vector<uint8_t> r(2 + profile_.imei.size());
+    r[0] = kControlImei;
+    r[1] = static_cast<uint8_t>(profile_.imei.size());
+    std::copy(profile_.imei.begin(), profile_.imei.end(), r.begin() + 2);
     SendFrame(kFrameControl, r, at);
   }
 }
@@ -600,13 +604,7 @@ namespace {
 // file (and a profile's block lines) write them.
 std::string BlockDataText(const std::vector<uint8_t>& data) {
   if (data.empty()) return "-";
-  static const char* hex = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : data) {
-    text += hex[b >> 4];
-    text += hex[b & 15];
-  }
-  return text;
+  return HexText(data);
 }
 
 }  // namespace

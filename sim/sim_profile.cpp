@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/hex.h"
 #include "platform/regular_file.h"
 #include "protocol/handset_protocol.h"
 
@@ -65,12 +66,6 @@ bool ParseBool(const std::string& text, bool* out) {
   return false;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool Unescape(const std::string& in, std::string* out) {
   out->clear();
@@ -88,7 +83,7 @@ bool Unescape(const std::string& in, std::string* out) {
       case 's': out->push_back(' '); break;  // a blank that survives trimming
       case 'x': {
         if (i + 2 >= in.size()) return false;
-        const int hi = HexDigit(in[i + 1]), lo = HexDigit(in[i + 2]);
+        const int hi = HexDigitValue(in[i + 1]), lo = HexDigitValue(in[i + 2]);
         if (hi < 0 || lo < 0) return false;
         out->push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
@@ -150,13 +145,9 @@ bool ParseBlock(const std::string& value, SimProfile* p, std::string* error) {
       *error = "block data must be whole hex bytes";
       return false;
     }
-    for (size_t i = 0; i < h.size(); i += 2) {
-      const int hi = HexDigit(h[i]), lo = HexDigit(h[i + 1]);
-      if (hi < 0 || lo < 0) {
-        *error = "block data must be hex";
-        return false;
-      }
-      b.data.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    if (!ParseHex(h, &b.data)) {
+      *error = "block data must be hex";
+      return false;
     }
   }
   // A later line for the same block replaces the earlier one.
@@ -266,7 +257,11 @@ bool ParseReplyFault(const FaultWords& w, const std::string& text, SimFaults* f,
 bool ParsePendingFault(const FaultWords& w, const std::string& text, SimFaults* f, std::string* error) {
   ReplyFault r{FaultKind::Pending};
   if (!ParseCode(w, &r, error)) return false;
-  if (w.size() < 3 || !Num(w[2], &r.pending, 100000, "pending count", error)) return false;
+  if (w.size() < 3) {
+    *error = "pending fault wants: pending CODE N [once|always|M]";
+    return false;
+  }
+  if (!Num(w[2], &r.pending, 100000, "pending count", error)) return false;
   if (!ParseRepeat(w, 3, text, &r, error)) return false;
   f->replies.push_back(r);
   return true;

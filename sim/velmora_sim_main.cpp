@@ -86,7 +86,9 @@ void AddOptions(CLI::App& app, SimOptions* o) {
   app.add_option("--state", o->state, "starting state: off, normal or service");
   app.add_option("--baud", o->baud, "the handset's own baud rate");
   app.add_option("--eelite-capacity", o->eeliteCapacity, "Eelite bytes");
-  app.add_option("--fault", o->faults, "a fault, e.g. \"status 0x01 5 once\" (repeatable)");
+  std::string faults = SimFaultUsage();
+  if (!faults.empty()) faults.pop_back();  // the option's help ends without a line end
+  app.add_option("--fault", o->faults, "a fault, e.g. \"status 0x01 5 once\" (repeatable); the faults:\n" + faults);
   app.add_option("--set", o->settings, "any profile setting as KEY=VALUE (repeatable)");
   app.add_option("--dump", o->dumpPath, "write the block store here at exit and on SIGUSR1");
   app.add_option("--state-file", o->stateFile,

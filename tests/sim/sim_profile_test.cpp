@@ -155,6 +155,7 @@ TEST(SimFaultText, RefusesWithItsOwnMessage) {
       {"lose 0x01 sometimes", "bad repeat in fault 'lose 0x01 sometimes' (once, always or a count)"},
       {" damage 7 0 ", "bad repeat in fault ' damage 7 0 ' (once, always or a count)"},
       {"lose", "bad command code: ''"},
+      {"pending 0x01", "pending fault wants: pending CODE N [once|always|M]"},
       {"pending 0x01 x", "bad pending count: 'x'"},
       {"pending 0x01 4 never", "bad repeat in fault 'pending 0x01 4 never' (once, always or a count)"},
       {"writeback", "writeback fault wants: writeback K [BYTE [N|always]]"},

@@ -173,6 +173,14 @@ TEST(VelmoraSimHelp, ExampleFaultsAreFaultsOfTheTable) {
     std::string error;
     EXPECT_TRUE(ParseSimFault(example, &faults, &error)) << example << ": " << error;
     EXPECT_NE(FindSimFaultKind(example.substr(0, example.find(' '))), nullptr) << example;
+    // Every kind of the table is listed, with the words it takes.
+    for (const SimFaultKind& kind : SimFaultKinds()) {
+      const std::string name(kind.name);
+      const std::string listed = source.where == std::string("--help")
+                                     ? "  " + name + (*kind.words ? " " : "") + kind.words
+                                     : "\\fB" + name + "\\fR" + (*kind.words ? " " : "") + kind.words;
+      EXPECT_NE(source.text.find(listed), std::string::npos) << "not listed: " << listed;
+    }
   }
 }
 
