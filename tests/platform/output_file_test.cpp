@@ -16,25 +16,18 @@
 #include "platform/child_process.h"
 #include "platform/output_file.h"
 #include "platform/record_file.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string Read(const fs::path& p) { return testing::ReadWholeFile(p.string()); }
 
 class OutputFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::path(::testing::TempDir()) / ("velmora-output-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     std::ofstream(dir / "target") << "kept";
     std::ofstream(dir / "own-file") << "an earlier record";
     std::ofstream(dir / "input") << "input";
@@ -53,15 +46,13 @@ class OutputFileTest : public ::testing::Test {
     socketPath.copy(address.sun_path, socketPath.size());
     ASSERT_EQ(::bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }
-  void TearDown() override {
-    ::close(socketFd);
-    fs::remove_all(dir);
-  }
+  void TearDown() override { ::close(socketFd); }
   std::string P(const std::string& name) const {
     return name.front() == '/' ? name : (dir / name).string();
   }
 
-  fs::path dir;
+  testing::TempFolder folder{"velmora-output"};
+  fs::path dir = folder.path();
   int socketFd = -1;
 };
 

@@ -13,27 +13,17 @@
 #include <string>
 
 #include "platform/record_file.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+std::string Read(const fs::path& p) { return testing::ReadWholeFile(p.string()); }
 
 class RecordFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::path(::testing::TempDir()) / ("velmora-record-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
   // Runs f in a child whose files may grow to at most limit bytes; its exit status.
   template <typename F>
   int InChildWithSizeLimit(rlim_t limit, F f) {
@@ -51,7 +41,8 @@ class RecordFileTest : public ::testing::Test {
   size_t Entries() const {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
   }
-  fs::path dir;
+  testing::TempFolder folder{"velmora-record"};
+  fs::path dir = folder.path();
 };
 
 TEST_F(RecordFileTest, ReplaceWritesTheBytesAsGivenAndReplacesAnOldRecord) {
