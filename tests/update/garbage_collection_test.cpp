@@ -18,6 +18,7 @@
 #include "update/handset_backup.h"
 #include "update/engine.h"
 #include "update/update_run.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
@@ -107,9 +108,6 @@ void ExpectHandsetBackupOf3And7(const std::string& path, const std::string& kind
 class GarbageCollectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "engine-gc-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
     fallbackDir = dir + "/fallback";
     ASSERT_EQ(mkdir(fallbackDir.c_str(), 0700), 0);
     engine.SetBackupPlaces({dir + "/mapsave.eel", fallbackDir, "COM1"});
@@ -118,7 +116,6 @@ class GarbageCollectionTest : public ::testing::Test {
     store.Put(StoreArea::Eelite, 3, Bytes(25, 0xA0), 4);
     store.Put(StoreArea::Eelite, 7, {}, 255);
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
 
   std::vector<uint16_t> WrittenNumbers() const {
     std::vector<uint16_t> numbers;
@@ -127,7 +124,8 @@ class GarbageCollectionTest : public ::testing::Test {
     return numbers;
   }
 
-  std::string dir;
+  testing::TempFolder folder{"engine-gc"};
+  std::string dir = folder.str();
   std::string fallbackDir;
   FakeBlockStore store;
   RecordingReporting reporting;
@@ -467,16 +465,10 @@ TEST_F(GarbageCollectionTest, TerminationRequestIsHeldUntilTheWriteBackIsDone) {
 class BackupFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "engine-backup-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    path = pattern + "/mapsave.eel";
+    path = dir + "/mapsave.eel";
     ASSERT_TRUE(file.Create(path));
   }
-  void TearDown() override {
-    file.Close();
-    std::filesystem::remove_all(dir);
-  }
+  void TearDown() override { file.Close(); }
   std::string Finish() {
     EXPECT_TRUE(file.Close());
     return ReadBytes(path);
@@ -492,7 +484,8 @@ class BackupFileTest : public ::testing::Test {
     return b;
   }
 
-  std::string dir;
+  testing::TempFolder folder{"engine-backup"};
+  std::string dir = folder.str();
   std::string path;
   TextModeFile file;
 };
@@ -599,16 +592,13 @@ TEST(BackupReaderTest, RefusesWhatIsNoBackupFileWithItsLine) {
 class RestoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "engine-restore-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
     engine.SetBackupPlaces({dir + "/mapsave.eel", dir, "COM1"});
     ASSERT_TRUE(ParseBackupFile(kBackupOf3And7, &saved, nullptr));
     store.maxLogical = 10;
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
 
-  std::string dir;
+  testing::TempFolder folder{"engine-restore"};
+  std::string dir = folder.str();
   std::vector<MapBlock> saved;
   FakeBlockStore store;
   RecordingReporting reporting;
