@@ -11,6 +11,7 @@
 
 #include "container/loader.h"
 #include "test_support.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
@@ -33,10 +34,6 @@ class RecordingInteraction : public UserInteraction {
 class LoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velmora-loader-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
     path_ = (dir_ / "velmora cli.exe").string();  // a space, as under "Program Files"
     image_.assign(1000, 0);
     for (size_t i = 0; i < image_.size(); ++i) image_[i] = static_cast<uint8_t>(i * 7);
@@ -45,7 +42,6 @@ class LoaderTest : public ::testing::Test {
                                   &payload_, &error))
         << error;
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::vector<uint8_t> Program() const {
     std::vector<uint8_t> out;
@@ -69,7 +65,8 @@ class LoaderTest : public ::testing::Test {
   }
   std::string Quoted() const { return "\"" + path_ + "\" AUTOMATIC"; }
 
-  fs::path dir_;
+  testing::TempFolder folder_{"velmora-loader"};
+  fs::path dir_ = folder_.path();
   std::string path_;
   std::vector<uint8_t> image_;
   std::vector<uint8_t> payload_;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/usb_latency.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
@@ -39,13 +40,10 @@ class UsbLatencyTest : public ::testing::Test {
     path = ::ptsname(master);
     slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(slave, 0);
-    root = fs::path(::testing::TempDir()) / ("velmora-latency-" + std::to_string(::getpid()));
-    fs::remove_all(root);
   }
   void TearDown() override {
     ::close(slave);
     ::close(master);
-    fs::remove_all(root);
   }
   // The pty's entry in the tree, bound to driver, with a latency_timer holding timer.
   fs::path Adapter(const std::string& driver, const std::string& timer) {
@@ -63,7 +61,8 @@ class UsbLatencyTest : public ::testing::Test {
   int master = -1;
   int slave = -1;
   std::string path;
-  fs::path root;
+  testing::TempFolder folder{"velmora-latency"};
+  fs::path root = folder.path();
 };
 
 TEST_F(UsbLatencyTest, FtdiTimerIsOneMillisecondWhileOpenAndPutBackAfter) {

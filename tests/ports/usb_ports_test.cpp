@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ports/usb_ports.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
@@ -21,14 +22,11 @@ namespace fs = std::filesystem;
 class FakeSysfs {
  public:
   FakeSysfs() {
-    root_ = fs::path(::testing::TempDir()) / ("velmora-sysfs-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
     fs::create_directories(root_ / "class/tty");
     fs::create_directories(root_ / "bus/usb-serial/drivers/ftdi_sio");
     fs::create_directories(root_ / "bus/usb/drivers/cdc_acm");
     fs::create_directories(root_ / "bus/platform/drivers/serial8250");
   }
-  ~FakeSysfs() { fs::remove_all(root_); }
   std::string root() const { return root_.string(); }
 
   // A USB device at devices/usbN/PORT with its ids; returns its folder.
@@ -81,7 +79,8 @@ class FakeSysfs {
     fs::create_directory_symlink(fs::relative(device, ttyDir), ttyDir / "device");
     fs::create_directory_symlink(fs::relative(ttyDir, root_ / "class/tty"), root_ / "class/tty" / name);
   }
-  fs::path root_;
+  testing::TempFolder folder_{"velmora-sysfs"};
+  fs::path root_ = folder_.path();
 };
 
 class UsbPortsTest : public ::testing::Test {
