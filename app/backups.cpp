@@ -124,12 +124,13 @@ void Program::ReportLeftoverCopies() {
   model_.ShowMessageBox(text, MessageIcon::Warning);
 }
 
-RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset) {
+RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bool exact) {
   std::string bytes;
   std::string why;
   std::vector<MapBlock> blocks;
   RestoreIdentity identity;
   identity.otherHandset = otherHandset;
+  identity.exact = exact;
   const auto refuse = [&](const std::string& reason) {
     model_.ShowMessageBox("Can't read backup file " + backupPath + ": " + reason, MessageIcon::Error);
     return RunOutcome::Failed;
@@ -141,6 +142,9 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset) {
     if (!ParseHandsetBackup(bytes, &backup, &why)) return refuse(why);
     blocks = std::move(backup.blocks);
     identity.imei = backup.imei;
+    // An undo file puts back exactly what the update found: what was not there goes again.
+    if (backup.kind == kUndoBackupKind) identity.exact = true;
+    for (const auto& [area, number] : backup.absent) identity.absent.push_back({area, number});
   } else {
     if (!ParseBackupFile(bytes, &blocks, &why)) return refuse(why);
     identity.imei = ImeiOfOldCopy(backupPath);

@@ -54,4 +54,8 @@ RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const Restore
       model, [&] { return RestoreRun(model, ops, path, blocks, identity); }, kRestoredText);
 }
 
+RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path) {
+  return RunInDialog(model, [&] { return BackupRun(model, ops, path); }, kBackedUpText);
+}
+
 }  // namespace velmora

@@ -9,6 +9,7 @@
 
 #include "app/dialog_model.h"
 #include "mapfile/mapfile.h"
+#include "update/backup_run.h"
 #include "update/restore_run.h"
 #include "update/update_operations.h"
 #include "update/update_run.h"
@@ -26,5 +27,7 @@ RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* e
 RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const RestoreIdentity& identity,
                         const std::string& path,
                         const std::vector<MapBlock>& blocks);
+// The backup command: every block of the handset into a handset backup at path.
+RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path);
 
 }  // namespace velmora

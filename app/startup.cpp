@@ -86,6 +86,12 @@ void Program::BuildLink(Clock& linkClock, DeviceOpener& opener) {
   ops_ = std::make_unique<HandsetUpdateOperations>(*session_, *blockStore_, model_);
   ops_->engine().SetVerify(verify_);
   ops_->engine().SetRecord(record_);
+  ops_->SetUndoPath(undoPath_);
+}
+
+void Program::SetUndo(std::string path) {
+  undoPath_ = std::move(path);
+  ops_->SetUndoPath(undoPath_);
 }
 
 void Program::SetVerify(bool verify) {

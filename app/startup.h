@@ -73,7 +73,8 @@ class Program {
   // whole first, and its handset must be the connected one unless otherHandset; a bare
   // mapsave.eel is taken through the handset backup beside it when there is one, and without
   // one only attended (after a warning) or with otherHandset.
-  RunOutcome Restore(const std::string& backupPath, bool otherHandset);
+  // exact: blocks the backup says were not there are deleted (always for an undo file).
+  RunOutcome Restore(const std::string& backupPath, bool otherHandset, bool exact = false);
   // The write-ahead copies that interrupted garbage collections left behind, as full paths.
   std::vector<std::string> LeftoverCopies() const;
   // The backup a --restore of this start puts back: not reported as a leftover.
@@ -81,6 +82,12 @@ class Program {
 
   // Every block written or created is read back and compared (--verify).
   void SetVerify(bool verify);
+  // The undo file of the update ("" none; "{imei}" stands for the handset's IMEI).
+  void SetUndo(std::string path);
+  // --backup: every block of the handset into a handset backup at path.
+  RunOutcome Backup(const std::string& path) {
+    return StartBackup(model_, wrappedOps_ ? *wrappedOps_ : *ops_, path);
+  }
   // The blocks, garbage collections and saved files of the runs are noted here (null: not).
   void SetRunRecord(RunRecord* record);
 
@@ -121,6 +128,7 @@ class Program {
   std::unique_ptr<HandsetUpdateOperations> ops_;
   bool verify_ = false;
   RunRecord* record_ = nullptr;
+  std::string undoPath_;
   std::string restoring_;
   std::string restorePort_ = "COM1";
   std::string startupError_;

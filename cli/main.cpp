@@ -31,6 +31,7 @@
 #include "platform/text_file.h"
 #include "ports/usb_ports.h"
 #include "sim/sim_handset.h"
+#include "update/handset_backup.h"
 
 namespace velmora {
 namespace {
@@ -142,6 +143,8 @@ const ModeCommand kModes[] = {
     {"plan", "--plan", nullptr, "Show what the update would do to each block, as --plan"},
     {"restore", "--restore", &RunOptions::restorePath,
      "Write a backup file back into the handset, as --restore FILE"},
+    {"backup", "--backup", &RunOptions::backupPath,
+     "Read every block of the handset into a backup file, as --backup FILE"},
     {"list-ports", "--list-ports", nullptr, "List the serial devices, as --list-ports"},
     {"station", "--station", &RunOptions::stationPath,
      "Update the handsets on the ports of a station file, as --station FILE"},
@@ -242,8 +245,8 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
   if (HasStationRefusedOption(o)) {
     std::fprintf(stderr,
                  "error: a station takes --map FILE, --baud, --settings, --verify, --plan, "
-                 "--report-append and --show-handset; not --map -, --report, --check, "
-                 "--restore or --timing\n");
+                 "--report-append, --show-handset and --undo; not --map -, --report, --check, "
+                 "--restore, --backup or --timing\n");
     return kExitUsage;
   }
   // Every log a station empties is checked before the first handset is touched.
@@ -255,7 +258,16 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
     std::fputs(kNoMapError, stderr);
     return kExitUpdateFailed;
   }
-  std::vector<std::string> args = StationArguments(o);
+  // One undo file per handset: its IMEI goes into the name.
+  RunOptions forwarded = o;
+  if (!o.undoPath.empty() && o.undoPath.find(kImeiPlaceholder) == std::string::npos) {
+    const size_t slash = o.undoPath.find_last_of("/\\");
+    const size_t dot = o.undoPath.rfind('.');
+    const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                          ? dot : o.undoPath.size();
+    forwarded.undoPath.insert(at, std::string("-") + kImeiPlaceholder);
+  }
+  std::vector<std::string> args = StationArguments(forwarded);
   // Nobody answers a box at a station: every run is unattended.
   args.push_back("AUTOMATIC");
   // The children's logs start with the program's path: its real name, not a system alias.
@@ -278,7 +290,10 @@ class RecordKeeper {
   RecordKeeper(const RunOptions& o, Program& program) : o_(o), program_(program) {
     report_.program = "velmora-cli";
     report_.version = kReleaseVersion;
-    report_.mode = !o.restorePath.empty() ? "restore" : o.plan ? "plan" : "update";
+    report_.mode = !o.restorePath.empty() ? "restore"
+                   : !o.backupPath.empty() ? "backup"
+                   : o.plan                ? "plan"
+                                           : "update";
     report_.mapFile = o.restorePath.empty() ? o.mapPath : o.restorePath;
     report_.verify = o.verify;
     report_.startMs = NowMs();
@@ -351,6 +366,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
         [&timing](UpdateOperations& u) { return timing.WrapOperations(u); });
   }
   program.SetVerify(o.verify);
+  program.SetUndo(o.undoPath);
   StartupOptions options;
   options.commandLine = commandLine;
   options.settingsPath = o.settingsPath;
@@ -373,9 +389,15 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
 
   if (!o.restorePath.empty()) {
     view.SetLive(true);
-    const RunOutcome restored = program.Restore(o.restorePath, o.otherHandset);
+    const RunOutcome restored = program.Restore(o.restorePath, o.otherHandset, o.exact);
     ShowSimulatedHandset(o, program);
     return record.Finish(restored, "");
+  }
+  if (!o.backupPath.empty()) {
+    view.SetLive(true);
+    const RunOutcome saved = program.Backup(o.backupPath);
+    ShowSimulatedHandset(o, program);
+    return record.Finish(saved, "");
   }
   if (o.check) {
     view.SetLive(true);
@@ -409,6 +431,8 @@ int Main(int argc, char** argv) {
 
   const std::vector<RunInput> inputs = RunInputs(o.mapPath, o.settingsPath, o.stationPath, o.restorePath);
   if (!CheckOutputs({{o.reportPath, LinkRule::Refuse},
+                     {o.backupPath, LinkRule::Refuse},
+                     {o.undoPath, LinkRule::Refuse},
                      {o.reportAppendPath, LinkRule::Follow},
                      {o.timingPath, LinkRule::Refuse}},
                     inputs))

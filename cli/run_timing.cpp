@@ -140,6 +140,14 @@ class TimedOperations final : public UpdateOperations {
     return inner_.WriteMapBlocks(blocks, info, flags, failure);
   }
   bool WriteMapVersion(const MapInfo& info) override { return inner_.WriteMapVersion(info); }
+  bool ReadBlocks(const std::vector<BlockRef>& refs, HandsetBackup* backup) override {
+    return inner_.ReadBlocks(refs, backup);
+  }
+  bool HighestBlock(uint16_t* highest) override { return inner_.HighestBlock(highest); }
+  bool DeleteBlocks(const std::vector<BlockRef>& refs) override { return inner_.DeleteBlocks(refs); }
+  bool BeforeFirstChange(const MapBlock* blocks, const MapInfo& info) override {
+    return inner_.BeforeFirstChange(blocks, info);
+  }
   bool RestoreBlocks(const std::vector<MapBlock>& blocks) override {
     return inner_.RestoreBlocks(blocks);
   }

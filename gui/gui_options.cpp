@@ -30,6 +30,7 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
   options->settingsPath = run.settingsPath;
   options->baudRate = run.baudRate;
   options->verify = run.verify;
+  options->undoPath = run.undoPath;
   return status;
 }
 

@@ -18,6 +18,7 @@ struct GuiOptions {
   std::string settingsPath;  // --settings
   uint32_t baudRate = 0;     // --baud; 0: from the settings
   bool verify = false;       // --verify: every block written is read back and compared
+  std::string undoPath;      // --undo: what the update may change, kept before it starts
 };
 
 // Parses the arguments (UTF-8, program first) into *options. -1: go on; otherwise the exit

@@ -38,6 +38,7 @@ int UpdateApp::OnRun() {
   {
     Program program(dialog->view(), clock);
     program.SetVerify(options_.verify);
+    program.SetUndo(options_.undoPath);
     StartupOptions startup;
     startup.commandLine = options_.commandLine;
     startup.settingsPath = options_.settingsPath;

@@ -74,6 +74,15 @@ const OptionRow kOptions[] = {
      "With --restore: write the blocks even when the backup names another handset\n"
      "than the connected one, or names none (a bare mapsave.eel); the log says so",
      false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--restore"); }},
+    {"--exact", &RunOptions::exact,
+     "With --restore: put the store back exactly, deleting the blocks the backup says were\n"
+     "not there (always so for an undo file)",
+     false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--restore"); }},
+    {"--backup", &RunOptions::backupPath,
+     "Read every block of both areas of the handset into this file (a handset backup,\n"
+     "see docs/backup-format.md), change nothing, switch the handset off",
+     false, AtStation::Refuse, nullptr,
+     [](CLI::Option* o, FrontEnd) { o->excludes("--check")->excludes("--restore"); }},
     {"--timing", &RunOptions::timingPath,
      "Write phase times and line counts of the run here (key=value; for the\n"
      "whole-run benchmark)",
@@ -92,13 +101,22 @@ const OptionRow kOptions[] = {
     {"--report-append", &RunOptions::reportAppendPath,
      "Append the run's record to this file as one line of JSON (an audit trail)", false,
      AtStation::Forward, nullptr, [](CLI::Option* o, FrontEnd) { o->excludes("--check"); }},
+    {"--undo", &RunOptions::undoPath,
+     "Before the first change, keep every block the map may change (and the version record)\n"
+     "in this file; --restore FILE takes the update back, also a failed or interrupted one.\n"
+     "{imei} in the name stands for the handset's IMEI; a station writes one per handset",
+     true, AtStation::Forward, nullptr,
+     [](CLI::Option* o, FrontEnd front) {
+       if (front == FrontEnd::Console) o->excludes("--check")->excludes("--restore")->excludes("--backup");
+     }},
     {"--plan", &RunOptions::plan,
      "Connect, read what the handset holds and print what the update would do to\n"
      "each block (write, create, delete, nothing; size changes; garbage collection);\n"
      "write nothing, switch the handset off; exit 0 when the map fits the handset",
      false, AtStation::Forward, nullptr,
      [](CLI::Option* o, FrontEnd) {
-       o->excludes("--check")->excludes("--restore")->excludes("--verify");
+       o->excludes("--check")->excludes("--restore")->excludes("--verify")->excludes("--backup")
+           ->excludes("--undo");
      }},
     {"--show-handset", &RunOptions::showHandset,
      "After the run, print what the simulated handset's block store holds", false,

@@ -29,6 +29,9 @@ struct RunOptions {
   bool check = false;
   std::string restorePath;
   bool otherHandset = false;
+  bool exact = false;
+  std::string backupPath;
+  std::string undoPath;
   std::string timingPath;
   std::string reportPath;
   std::string reportAppendPath;

@@ -90,6 +90,66 @@ bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& bloc
   return failed == 0;
 }
 
+bool UpdateEngine::ReadBlocks(LinkHandle h, const std::vector<BlockRef>& refs,
+                              HandsetBackup* backup) {
+  MessageBuffer& message = reporting_.Message();
+  const uint32_t last = refs.empty() ? 0 : static_cast<uint32_t>(refs.size() - 1);
+  std::vector<uint8_t> data;
+  for (size_t i = 0; i < refs.size(); ++i) {
+    const BlockRef& ref = refs[i];
+    StoreArea area = StoreArea::Eelite;
+    if (!StoreAreaOf(ref.area, &area)) return false;
+    reporting_.ShowProgress(texts::kReadingBlocksStatus, 0, last, static_cast<uint32_t>(i));
+    uint16_t size = 0;
+    uint8_t version = 0;
+    if (store_.BlockExists(h, area, Low16(ref.number), &size, &version) == 0) {
+      // Only "no such block" says the block is not there; any other failure says nothing.
+      if (store_.LastBlockStoreStatus() == kStatusNoBlock) {
+        backup->absent.emplace_back(ref.area, ref.number);
+        continue;
+      }
+    } else {
+      message.Format(texts::kReadingBlock, ref.number);
+      reporting_.FlushMessage(message);
+      // Never an empty buffer: the store is handed its address even for a block of 0 bytes.
+      data.assign(static_cast<size_t>(size) + 1, 0);
+      if (store_.ReadBlock(h, area, Low16(ref.number), &size, &version, data.data(), size) != 0) {
+        data.resize(size);
+        backup->blocks.push_back(MakeMapBlock(ref.number, ref.area, 0, version, data));
+        continue;
+      }
+    }
+    message.Format(texts::kBlockNotRead, ref.number,
+                   StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
+    reporting_.FlushMessage(message);
+    return false;
+  }
+  return true;
+}
+
+bool UpdateEngine::DeleteBlocks(LinkHandle h, const std::vector<BlockRef>& refs) {
+  MessageBuffer& message = reporting_.Message();
+  bool all = true;
+  for (const BlockRef& ref : refs) {
+    StoreArea area = StoreArea::Eelite;
+    if (!StoreAreaOf(ref.area, &area)) return false;
+    uint16_t size = 0;
+    uint8_t version = 0;
+    if (store_.BlockExists(h, area, Low16(ref.number), &size, &version) == 0 &&
+        store_.LastBlockStoreStatus() == kStatusNoBlock)
+      continue;  // not there: nothing to delete
+    if (store_.DeleteBlock(h, area, Low16(ref.number)) != 0) {
+      message.Format(texts::kBlockDeleted, ref.number);
+    } else {
+      all = false;
+      message.Format(texts::kBlockNotDeleted, ref.number,
+                     StatusText(static_cast<int32_t>(store_.LastBlockStoreStatus())));
+    }
+    reporting_.FlushMessage(message);
+  }
+  return all;
+}
+
 bool UpdateEngine::WriteVersionByte(LinkHandle h, uint16_t offset, int32_t value) {
   const uint8_t byte = Low8(value);
   return store_.WriteBlockPart(h, StoreArea::Eefull, kMapVersionBlock, offset, 1, &byte) != 0;

@@ -104,6 +104,13 @@ class UpdateEngine {
   bool RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& blocks);
   // Records the mapping's versions in bytes 14..17 of Eefull block 5005.
   bool WriteMapVersion(LinkHandle h, const MapInfo& info);
+  // Reads each block of refs into *backup (blocks that exist, the others as absent), with a log
+  // line and the progress bar; false, with the reason logged, when the store could not say.
+  bool ReadBlocks(LinkHandle h, const std::vector<BlockRef>& refs, HandsetBackup* backup);
+  // The highest logical block number the store reports.
+  bool HighestBlock(LinkHandle h, uint16_t* highest) { return store_.GetMaxLogicalBlock(h, highest) != 0; }
+  // Deletes each block of refs that exists; false when one is left.
+  bool DeleteBlocks(LinkHandle h, const std::vector<BlockRef>& refs);
 
  private:
   enum class BackupResult { CannotCreate, NothingToSave, WriteFailed, Saved };

@@ -78,6 +78,13 @@ inline constexpr char kRestoringEeliteStatus[] = "Restoring EELite blocks";
 inline constexpr char kRestoringEefullStatus[] = "Restoring EEFull blocks";
 inline constexpr char kBlockRestored[] = "Block %d restored\r\n";
 inline constexpr char kBlockNotRestored[] = "Block %d not restored\r\nError:%s\r\n";
+inline constexpr char kBlockDeleted[] = "Block %d deleted (it was not there before)\r\n";
+inline constexpr char kBlockNotDeleted[] = "Block %d not deleted\r\nError:%s\r\n";
+
+// Reading blocks out for a backup or an undo file.
+inline constexpr char kReadingBlocksStatus[] = "Reading blocks";
+inline constexpr char kReadingBlock[] = "Reading block %d\r\n";
+inline constexpr char kBlockNotRead[] = "Block %d cannot be read\r\nError:%s\r\n";
 inline constexpr char kRestoredUnreadable[] =
     "Block %d not restored\r\nError: cannot read it back: %s\r\n";
 inline constexpr char kRestoredOtherData[] =

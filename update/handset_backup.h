@@ -28,6 +28,12 @@ namespace velmora {
 inline constexpr const char* kHandsetBackupMagic = "VELMORA-BACKUP 1";
 // The name of a handset backup ends so.
 inline constexpr const char* kHandsetBackupSuffix = ".vbk";
+// The kinds a backup says it is: a whole handset (--backup), and what an update may change,
+// kept before it starts (--undo); both are put back exactly, deleting what was not there.
+inline constexpr const char* kFullBackupKind = "full";
+inline constexpr const char* kUndoBackupKind = "undo";
+// Stands for the handset's IMEI in the name of an undo file (one per handset at a station).
+inline constexpr const char* kImeiPlaceholder = "{imei}";
 // The IMEI of a backup whose handset is not known.
 inline constexpr const char* kUnknownImei = "unknown";
 

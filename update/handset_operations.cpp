@@ -1,6 +1,13 @@
 #include "update/handset_operations.h"
 
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/record_file.h"
+#include "update/handset_backup.h"
 
 namespace velmora {
 namespace {
@@ -20,6 +27,7 @@ std::string SafeNamePart(const char* text) {
 HandsetUpdateOperations::HandsetUpdateOperations(HandsetSession& session, BlockStore& store,
                                                  Reporting& reporting)
     : session_(session),
+      reporting_(reporting),
       engine_(store, reporting, [&session](LinkHandle h, uint16_t* product) {
         return session.ReadProductId(h, product);
       }) {}
@@ -32,6 +40,7 @@ bool HandsetUpdateOperations::ReadImei(char* imei) {
   imei[0] = '\0';
   if (session_.ReadImei(session_.handle(), imei) == 0) return false;
   engine_.SetHandsetImei(SafeNamePart(imei));
+  imei_ = imei;
   if (engine_.record() != nullptr) engine_.record()->imei = imei;
   return true;
 }
@@ -58,6 +67,54 @@ bool HandsetUpdateOperations::WriteMapVersion(const MapInfo& info) {
 
 bool HandsetUpdateOperations::RestoreBlocks(const std::vector<MapBlock>& blocks) {
   return engine_.RestoreBlocks(session_.handle(), blocks);
+}
+
+bool HandsetUpdateOperations::ReadBlocks(const std::vector<BlockRef>& refs, HandsetBackup* backup) {
+  return engine_.ReadBlocks(session_.handle(), refs, backup);
+}
+
+bool HandsetUpdateOperations::HighestBlock(uint16_t* highest) {
+  return engine_.HighestBlock(session_.handle(), highest);
+}
+
+bool HandsetUpdateOperations::DeleteBlocks(const std::vector<BlockRef>& refs) {
+  return engine_.DeleteBlocks(session_.handle(), refs);
+}
+
+bool HandsetUpdateOperations::BeforeFirstChange(const MapBlock* blocks, const MapInfo& info) {
+  if (undoPath_.empty()) return true;
+  // Every block the map names, whatever its operation, and the version record the run ends
+  // with: their state now undoes any part of the run, a failed or interrupted one too.
+  std::vector<BlockRef> refs;
+  std::set<std::pair<uint8_t, int32_t>> seen;
+  const auto add = [&](uint8_t area, int32_t number) {
+    if (seen.emplace(area, number).second) refs.push_back({area, number});
+  };
+  for (int32_t i = 0; i < info.blockCount; ++i) add(blocks[i].area, blocks[i].number);
+  add(kAreaEefull, kMapVersionBlock);
+  HandsetBackup undo;
+  undo.kind = kUndoBackupKind;
+  undo.imei = BackupImei(imei_);
+  undo.product = engine_.HardwareProduct();
+  undo.created = BackupCreatedNow();
+  if (!engine_.ReadBlocks(session_.handle(), refs, &undo)) {
+    reporting_.Log("ERROR: Can't read the blocks for the undo file: nothing written\r\n");
+    reporting_.RefreshLog();
+    return false;
+  }
+  std::string path = undoPath_;
+  if (const size_t at = path.find(kImeiPlaceholder); at != std::string::npos)
+    path.replace(at, std::string(kImeiPlaceholder).size(), undo.imei);
+  std::string why;
+  if (!ReplaceFileWhole(path, FormatHandsetBackup(undo), &why)) {
+    reporting_.Log("ERROR: Can't write the undo file (" + why + "): nothing written\r\n");
+    reporting_.RefreshLog();
+    return false;
+  }
+  reporting_.Log("Undo file written to " + path + "\r\n");
+  reporting_.RefreshLog();
+  if (engine_.record() != nullptr) engine_.record()->savedFiles.push_back({"undo", AbsolutePath(path)});
+  return true;
 }
 
 void HandsetUpdateOperations::CloseSession() { session_.CloseSession(session_.handle()); }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "update/reporting.h"
 #include "handset/block_store.h"
@@ -30,11 +33,23 @@ class HandsetUpdateOperations : public UpdateOperations {
                       BlockFailure* failure) override;
   bool WriteMapVersion(const MapInfo& info) override;
   bool RestoreBlocks(const std::vector<MapBlock>& blocks) override;
+  bool ReadBlocks(const std::vector<BlockRef>& refs, HandsetBackup* backup) override;
+  bool HighestBlock(uint16_t* highest) override;
+  bool DeleteBlocks(const std::vector<BlockRef>& refs) override;
+  // With an undo file asked for: every block the map may change (and the version record),
+  // read before the first change and written to the undo file; false when it cannot be.
+  bool BeforeFirstChange(const MapBlock* blocks, const MapInfo& info) override;
   void CloseSession() override;
+
+  // The undo file of the next update ("" none); "{imei}" in it stands for the handset's IMEI.
+  void SetUndoPath(std::string path) { undoPath_ = std::move(path); }
 
  private:
   HandsetSession& session_;
+  Reporting& reporting_;
   UpdateEngine engine_;
+  std::string undoPath_;
+  std::string imei_;  // as the handset sent it
 };
 
 }  // namespace velmora

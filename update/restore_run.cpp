@@ -40,7 +40,14 @@ RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string
     }
     report.Log("Restoring " + std::to_string(blocks.size()) + " blocks from " + path + "\r\n");
     report.RefreshLog();
-    if (ops.RestoreBlocks(blocks)) {
+    bool back = ops.RestoreBlocks(blocks);
+    if (back && identity.exact && !identity.absent.empty()) {
+      report.Log("Deleting the blocks that were not there: " + std::to_string(identity.absent.size()) +
+                 "\r\n");
+      report.RefreshLog();
+      back = ops.DeleteBlocks(identity.absent);
+    }
+    if (back) {
       report.Log(std::string(kRestoredText) + "\r\n");
       report.RefreshLog();
     } else {

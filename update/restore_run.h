@@ -26,6 +26,10 @@ struct RestoreIdentity {
   // Put them into whatever handset is connected (a transplant on purpose, or a file that
   // names no handset).
   bool otherHandset = false;
+  // Put the store back exactly: the blocks the backup says were not there are deleted too
+  // (--exact; always for an undo file).
+  bool exact = false;
+  std::vector<BlockRef> absent = {};
 };
 
 // Runs one restore of `blocks`, read from the file at `path` (named in the log), from Connect

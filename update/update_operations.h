@@ -23,6 +23,14 @@ struct BlockFailure {
   uint32_t readValue = 0;  // Size: the size read back; Version: the version read back
 };
 
+// A block of the store: its area (kAreaEelite or kAreaEefull) and number.
+struct BlockRef {
+  uint8_t area = 0;
+  int32_t number = 0;
+};
+
+struct HandsetBackup;
+
 class UpdateOperations {
  public:
   virtual ~UpdateOperations() = default;
@@ -44,6 +52,30 @@ class UpdateOperations {
   virtual bool RestoreBlocks(const std::vector<MapBlock>& blocks) {
     (void)blocks;
     return false;
+  }
+  // Reads the blocks into *backup: one that exists with its size, version and data, one that
+  // does not as absent. False (the reason logged) when the store could not say.
+  virtual bool ReadBlocks(const std::vector<BlockRef>& refs, HandsetBackup* backup) {
+    (void)refs;
+    (void)backup;
+    return false;
+  }
+  // The highest logical block number the store reports.
+  virtual bool HighestBlock(uint16_t* highest) {
+    (void)highest;
+    return false;
+  }
+  // Deletes each of the blocks that exists; true when none is left.
+  virtual bool DeleteBlocks(const std::vector<BlockRef>& refs) {
+    (void)refs;
+    return false;
+  }
+  // Called once the map is checked and fits the handset, before the first change: the place
+  // to keep what the run may change. False stops the run with nothing changed.
+  virtual bool BeforeFirstChange(const MapBlock* blocks, const MapInfo& info) {
+    (void)blocks;
+    (void)info;
+    return true;
   }
   // Switches the handset off and closes the port.
   virtual void CloseSession() = 0;

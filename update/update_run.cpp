@@ -18,6 +18,7 @@ constexpr char kErrChecksum[] = "Wrong Checksum! Mapfile corrupt?";
 constexpr char kErrProduct[] = "Wrong Mapping for this Mobile!";
 constexpr char kErrBlocks[] = "Can't send mapping blocks to mobile!";
 constexpr char kErrVersion[] = "Can't write Map version info to mobile!";
+constexpr char kErrUndo[] = "Can't save the undo file: nothing written to mobile!";
 
 std::string Printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* fmt, ...) {
@@ -100,6 +101,8 @@ RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapTex
       report.Log(Printf("Map-Product: %d  HW-Product: %d\r\n", map.info.product,
                         static_cast<int>(ops.HardwareProduct())));
       report.Log("ERROR: Wrong Mapping for this Mobile\r\n");
+    } else if (!ops.BeforeFirstChange(map.blocks.get(), map.info)) {
+      error = kErrUndo;
     } else if (!ops.WriteMapBlocks(map.blocks.get(), map.info, map.flags.get(), &failure)) {
       error = kErrBlocks;
       // The line stays in the buffer after it is logged, as every message line does.

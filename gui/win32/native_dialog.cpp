@@ -104,6 +104,7 @@ class NativeDialog final : public DialogView {
     RealClock clock;
     Program program(*this, clock);
     program.SetVerify(options_.verify);
+    program.SetUndo(options_.undoPath);
     program_ = &program;
     const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATE_DIALOG),
                                            nullptr, &NativeDialog::Proc, reinterpret_cast<LPARAM>(this));

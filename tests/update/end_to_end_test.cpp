@@ -26,6 +26,8 @@
 #include "support/recording_view.h"
 #include "update/backup_file.h"
 #include "update/handset_operations.h"
+#include "update/handset_backup.h"
+#include "update/restore_run.h"
 #include "update/plan_run.h"
 #include "update/update_run.h"
 #include "support/sim_opener.h"
@@ -528,6 +530,92 @@ TEST(EndToEnd, AdapterThatHoldsEachAnswerSlowsTheRunButDoesNotBreakIt) {
   // Every frame the handset took was answered 16 ms later.
   EXPECT_GE(took[1] - took[0], static_cast<int64_t>(frames) * 16000)
       << took[0] << " us plain, " << took[1] << " us held, " << frames << " frames";
+}
+
+// --- taking an update back ---
+
+// The handset backup at path, read and checked whole.
+HandsetBackup ReadBackup(const std::string& path) {
+  HandsetBackup backup;
+  std::string error;
+  EXPECT_TRUE(ParseHandsetBackup(ReadBytes(path), &backup, &error)) << path << ": " << error;
+  return backup;
+}
+
+// Puts a backup back as --restore does, exactly when asked (always for an undo file).
+RunOutcome RestoreExactly(Rig& rig, const HandsetBackup& backup, bool exact) {
+  RestoreIdentity identity;
+  identity.imei = backup.imei;
+  identity.exact = exact;
+  for (const auto& [area, number] : backup.absent) identity.absent.push_back({area, number});
+  return StartRestore(rig.model, *rig.ops, identity, "backup.vbk", backup.blocks);
+}
+
+TEST(EndToEnd, UndoFileTakesEveryKindOfRunBackByteForByte) {
+  struct Case {
+    const char* name;
+    const char* profile;
+    const char* map;
+    RunOutcome outcome;
+  };
+  const Case cases[] = {
+      {"standard mapping", "", "Velmora_K72_1_Standard_11_0001.map", RunOutcome::Succeeded},
+      {"with a garbage collection", "", "Velmora_K72_1_Large_11_0002.map", RunOutcome::Succeeded},
+      {"delta over standard", "", "Velmora_K72_2_BRD-Handel_11_0046.map", RunOutcome::Succeeded},
+      // The battery gives out in the middle of the blocks: the blocks written so far stay.
+      {"handset off half-way", "fault = power_off 300\n", "Velmora_K72_1_Large_11_0002.map",
+       RunOutcome::Failed},
+      {"a block refused", "fault = status 0x02 0x35 once\n", "Velmora_K72_1_Standard_11_0001.map",
+       RunOutcome::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.profile);
+    const std::string before = rig.handset->StateText();
+    const std::string undoPath = (rig.backupDir / "undo-{imei}.vbk").string();
+    rig.ops->SetUndoPath(undoPath);
+    ASSERT_EQ(rig.Run(Example(c.map)), c.outcome) << rig.model.logText();
+    ASSERT_NE(rig.handset->StateText(), before) << "the run changed nothing to take back";
+    const std::string written = (rig.backupDir / "undo-351234567890128.vbk").string();
+    EXPECT_EQ(rig.Count("Undo file written to " + written + "\r\n"), 1);
+    const HandsetBackup undo = ReadBackup(written);
+    EXPECT_EQ(undo.kind, kUndoBackupKind);
+    EXPECT_EQ(undo.imei, "351234567890128");
+    rig.ops->SetUndoPath("");
+    ASSERT_EQ(RestoreExactly(rig, undo, true), RunOutcome::Succeeded) << rig.model.logText();
+    EXPECT_EQ(rig.handset->StateText(), before);
+  }
+}
+
+TEST(EndToEnd, BackupThenUpdateThenExactRestoreGivesTheStoreBack) {
+  Rig rig;
+  const std::string before = rig.handset->StateText();
+  const std::string path = (rig.backupDir / "handset.vbk").string();
+  ASSERT_EQ(StartBackup(rig.model, *rig.ops, path), RunOutcome::Succeeded) << rig.model.logText();
+  EXPECT_EQ(rig.handset->StateText(), before) << "a backup changes nothing";
+  const HandsetBackup backup = ReadBackup(path);
+  EXPECT_EQ(backup.kind, kFullBackupKind);
+  size_t stored = 0;
+  for (sim::SimArea area : {sim::SimArea::Eelite, sim::SimArea::Eefull})
+    stored += rig.handset->area(area).blocks.size();
+  EXPECT_EQ(backup.blocks.size(), stored) << "every block of both areas";
+
+  // A mapping that creates blocks the handset did not have: only an exact restore removes them.
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Large_11_0002.map")), RunOutcome::Succeeded);
+  ASSERT_EQ(RestoreExactly(rig, backup, false), RunOutcome::Succeeded);
+  EXPECT_NE(rig.handset->StateText(), before) << "blocks made by the update are left without --exact";
+  ASSERT_EQ(RestoreExactly(rig, backup, true), RunOutcome::Succeeded) << rig.model.logText();
+  EXPECT_EQ(rig.handset->StateText(), before);
+}
+
+TEST(EndToEnd, UndoFileThatCannotBeWrittenStopsTheRunBeforeAnyChange) {
+  Rig rig;
+  const std::string before = rig.handset->StateText();
+  rig.ops->SetUndoPath((rig.backupDir / "no-such-folder" / "undo.vbk").string());
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::Failed);
+  EXPECT_EQ(rig.Count("Can't save the undo file: nothing written to mobile!\r\n"), 1);
+  EXPECT_EQ(rig.handset->StateText(), before);
+  EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
 }
 
 }  // namespace
