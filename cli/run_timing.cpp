@@ -144,6 +144,7 @@ class TimedOperations final : public UpdateOperations {
     return inner_.ReadBlocks(refs, backup);
   }
   bool HighestBlock(uint16_t* highest) override { return inner_.HighestBlock(highest); }
+  bool ReadProduct() override { return inner_.ReadProduct(); }
   bool DeleteBlocks(const std::vector<BlockRef>& refs) override { return inner_.DeleteBlocks(refs); }
   bool BeforeFirstChange(const MapBlock* blocks, const MapInfo& info) override {
     return inner_.BeforeFirstChange(blocks, info);

@@ -35,7 +35,8 @@ RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string&
     report.RefreshLog();
     backup.kind = kFullBackupKind;
     backup.imei = BackupImei(imei);
-    backup.product = ops.HardwareProduct();
+    // The product number only describes the backup: one that cannot be read is left 0.
+    backup.product = ops.ReadProduct() ? ops.HardwareProduct() : 0;
     backup.created = BackupCreatedNow();
     if (!ops.HighestBlock(&highest) || !ops.ReadBlocks(BackupBlockRefs(highest), &backup)) {
       result.error = kBackupFailedText;

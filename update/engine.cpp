@@ -23,11 +23,15 @@ void SelectBlocks(uint32_t* flags, const MapBlock* blocks, const MapInfo& info) 
 UpdateEngine::UpdateEngine(BlockStore& store, Reporting& reporting, ProductIdReader readProductId)
     : store_(store), reporting_(reporting), readProductId_(std::move(readProductId)) {}
 
-bool UpdateEngine::CheckProduct(LinkHandle h, const MapInfo& info) {
+bool UpdateEngine::ReadProduct(LinkHandle h) {
   uint16_t product = 0;
   if (!readProductId_ || readProductId_(h, &product) == 0) return false;
   hardwareProduct_ = product;
-  return ProductFits(static_cast<int32_t>(hardwareProduct_), info.product);
+  return true;
+}
+
+bool UpdateEngine::CheckProduct(LinkHandle h, const MapInfo& info) {
+  return ReadProduct(h) && ProductFits(static_cast<int32_t>(hardwareProduct_), info.product);
 }
 
 bool UpdateEngine::RestoreBlocks(LinkHandle h, const std::vector<MapBlock>& blocks) {

@@ -82,6 +82,8 @@ class UpdateEngine {
   // Reads the hardware product number and tests the mapping's product against it. False when
   // the read fails (the number read before is kept) or the product does not fit.
   bool CheckProduct(LinkHandle h, const MapInfo& info);
+  // Reads the hardware product number from the handset (HardwareProduct() then gives it).
+  bool ReadProduct(LinkHandle h);
   // The hardware product number last read (0 until one was read).
   uint16_t HardwareProduct() const { return hardwareProduct_; }
 

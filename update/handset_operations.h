@@ -35,6 +35,7 @@ class HandsetUpdateOperations : public UpdateOperations {
   bool RestoreBlocks(const std::vector<MapBlock>& blocks) override;
   bool ReadBlocks(const std::vector<BlockRef>& refs, HandsetBackup* backup) override;
   bool HighestBlock(uint16_t* highest) override;
+  bool ReadProduct() override { return engine_.ReadProduct(session_.handle()); }
   bool DeleteBlocks(const std::vector<BlockRef>& refs) override;
   // With an undo file asked for: every block the map may change (and the version record),
   // read before the first change and written to the undo file; false when it cannot be.

@@ -60,6 +60,8 @@ class UpdateOperations {
     (void)backup;
     return false;
   }
+  // Reads the hardware product number (HardwareProduct() gives it afterwards).
+  virtual bool ReadProduct() { return false; }
   // The highest logical block number the store reports.
   virtual bool HighestBlock(uint16_t* highest) {
     (void)highest;

@@ -79,6 +79,43 @@ rfc2217_update)
   grep -q "^Eefull 5005 32 1 0000000000000000000000000000" handset.txt || fail "dump lacks the version record"
   grep -q "^Eefull 5005 32 1 00000000000000000000000000000b010001" handset.txt \
     || fail "version record not written: $(grep 5005 handset.txt)" ;;
+backup_undo)
+  # One handset kept by velmora-sim across the runs (its state file), one run per connection.
+  serve() {
+    "$simsrv" --port 0 --once --state-file state.txt --dump "$1" >sim.txt 2>&1 &
+    simpid=$!
+    port=""
+    for _ in $(seq 100); do
+      port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' sim.txt | head -1)"
+      [ -n "$port" ] && break; sleep 0.1
+    done
+    [ -n "$port" ] || fail "velmora-sim did not start: $(cat sim.txt)"
+  }
+  blocks() { grep -E '^(Eelite|Eefull) ' "$1"; }
+  large="$examples/Velmora_K72_1_Large_11_0002.map"
+  serve before.txt
+  run "$cli" backup full.vbk --port "rfc2217://127.0.0.1:$port" AUTOMATIC
+  expect_status 0; expect_out "Reading block 5005"; wait "$simpid"; simpid=
+  head -2 full.vbk | grep -qx "kind full" || fail "not a full backup: $(head -3 full.vbk)"
+  # An update with its undo file, taken back.
+  serve updated.txt
+  run "$cli" --map "$large" --port "rfc2217://127.0.0.1:$port" --undo undo.vbk AUTOMATIC
+  expect_status 0; expect_out "Undo file written to undo.vbk"; wait "$simpid"; simpid=
+  [ "$(blocks updated.txt)" != "$(blocks before.txt)" ] || fail "the update changed nothing"
+  serve undone.txt
+  run "$cli" restore undo.vbk --port "rfc2217://127.0.0.1:$port" AUTOMATIC
+  expect_status 0; wait "$simpid"; simpid=
+  [ "$(blocks undone.txt)" = "$(blocks before.txt)" ] || fail "the undo did not give the store back"
+  # The full backup after another update: only --exact removes what the update made.
+  serve updated.txt
+  run "$cli" --map "$large" --port "rfc2217://127.0.0.1:$port" AUTOMATIC
+  expect_status 0; wait "$simpid"; simpid=
+  serve restored.txt
+  run "$cli" --restore full.vbk --exact --port "rfc2217://127.0.0.1:$port" AUTOMATIC
+  expect_status 0; expect_out "Deleting the blocks that were not there"; wait "$simpid"; simpid=
+  [ "$(blocks restored.txt)" = "$(blocks before.txt)" ] || fail "restore --exact did not give the store back"
+  run "$cli" --map "$standard" --port sim: --undo full.vbk --check
+  expect_status 64 ;;
 report)
   # One record replaced whole, and an audit trail of one JSON line per run.
   run "$cli" --map "$standard" --port sim: AUTOMATIC --report run.json --report-append trail.jsonl
