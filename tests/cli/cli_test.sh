@@ -196,7 +196,17 @@ station)
   [ "$(wc -l <trail.jsonl)" -eq 3 ] || fail "three records expected in the trail"
   run "$cli" --map "$standard" --port sim: --port sim:
   expect_status 0; expect_out "2 handsets: 2 succeeded, 0 did not"
+  # One undo file per handset, named with its IMEI.
+  printf 'imei = 351234567890111\n' >a.profile
+  printf 'imei = 351234567890222\n' >b.profile
+  run "$cli" --map "$standard" --port sim:a.profile --port sim:b.profile --undo undo.vbk
+  expect_status 0
+  for imei in 351234567890111 351234567890222; do
+    grep -qx "imei $imei" "undo-$imei.vbk" || fail "no undo file of handset $imei"
+  done
   run "$cli" --map "$standard" --port sim: --port sim: --report one.json
+  expect_status 64
+  run "$cli" --map "$standard" --port sim: --port sim: --backup all.vbk
   expect_status 64
   printf 'sim: a b\n' >bad.txt
   run "$cli" --map "$standard" --station bad.txt
