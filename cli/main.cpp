@@ -393,9 +393,14 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
     ShowSimulatedHandset(o, program);
     return record.Finish(restored, "");
   }
+  const auto writeTiming = [&] {
+    if (std::string why; !o.timingPath.empty() && !timing.WriteReport(o.timingPath, &why))
+      std::fprintf(stderr, "warning: cannot write the timing report: %s\n", why.c_str());
+  };
   if (!o.backupPath.empty()) {
     view.SetLive(true);
     const RunOutcome saved = program.Backup(o.backupPath);
+    writeTiming();
     ShowSimulatedHandset(o, program);
     return record.Finish(saved, "");
   }
@@ -417,8 +422,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
     return record.Finish(ExitStatus(planned), OutcomeName(planned), error);
   }
   const RunOutcome outcome = program.Start(&error);
-  if (std::string why; !o.timingPath.empty() && !timing.WriteReport(o.timingPath, &why))
-    std::fprintf(stderr, "warning: cannot write the timing report: %s\n", why.c_str());
+  writeTiming();
   ShowSimulatedHandset(o, program);
   return record.Finish(outcome, error);
 }

@@ -25,6 +25,13 @@ struct GuiOptions {
 // status, --help, --version or the parser's message having been printed.
 int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* options);
 
+// The file dialogs' filters, in the common dialogs' "text|pattern|...||" form.
+inline constexpr char kMapFileFilter[] = "Talvex MAP Files (*.map)|*.map|All Files (*.*)|*.*||";
+inline constexpr char kBackupFileFilter[] = "Handset backups (*.vbk)|*.vbk|All Files (*.*)|*.*||";
+// The system menu's item beside About: every block of the handset into a handset backup, as
+// velmora-cli --backup writes it.
+inline constexpr char kSaveHandsetMenuText[] = "&Save handset...";
+
 // Set to a file name, message boxes are appended to that file ("error: ", "warning: ",
 // "info: " and the text) and confirmed at once instead of being shown, so that a run under
 // test never waits for a hand on the mouse.

@@ -5,6 +5,7 @@
 #include <wx/app.h>
 #include <wx/button.h>
 #include <wx/filedlg.h>
+#include <wx/menu.h>
 #include <wx/gauge.h>
 #include <wx/msgdlg.h>
 #include <wx/stattext.h>
@@ -72,6 +73,13 @@ std::optional<std::string> RunOpenFileDialog(wxWindow* parent) {
   return WithDefaultExtension(dialog.GetPath().utf8_string(), kMapFileDefaultExtension);
 }
 
+std::optional<std::string> RunSaveFileDialog(wxWindow* parent) {
+  wxFileDialog dialog(parent, "Save handset", wxString(), "handset.vbk",
+                      WildcardFromFilter(kBackupFileFilter), wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  if (dialog.ShowModal() != wxID_OK) return std::nullopt;
+  return dialog.GetPath().utf8_string();
+}
+
 }  // namespace
 
 wxString WildcardFromFilter(const std::string& filter) {
@@ -119,6 +127,7 @@ UpdateDialog::UpdateDialog(wxWindow* parent)
                wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX),
       view_(std::make_unique<View>(*this)),
       chooseFile_(RunOpenFileDialog),
+      chooseSave_(RunSaveFileDialog),
       choosePort_(AskForPort) {
   SetClientSize(DluSize(this, kSize));
   SetIcons(ProgramIcons());
@@ -128,10 +137,21 @@ UpdateDialog::UpdateDialog(wxWindow* parent)
   if (HMENU menu = ::GetSystemMenu(GetHWND(), FALSE)) {
     ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     ::AppendMenuW(menu, MF_STRING, kIdmAboutBox, wxString(kAboutMenuText).wc_str());
+    ::AppendMenuW(menu, MF_STRING, kIdmSaveHandset, wxString(kSaveHandsetMenuText).wc_str());
   }
-#endif
+#else
   // GTK gives a dialog no system menu to add "&About Velmora..." to; the About button opens
-  // the same box there.
+  // the same box there, and the dialog's context menu (right button, or the menu key) holds
+  // both items.
+  Bind(wxEVT_CONTEXT_MENU, [this](wxContextMenuEvent&) {
+    wxMenu menu;
+    menu.Append(kIdmAboutBox, kAboutMenuText);
+    menu.Append(kIdmSaveHandset, kSaveHandsetMenuText);
+    menu.Bind(wxEVT_MENU, [this](wxCommandEvent&) { if (!running_) ShowAbout(); }, kIdmAboutBox);
+    menu.Bind(wxEVT_MENU, [this](wxCommandEvent&) { SaveHandset(); }, kIdmSaveHandset);
+    PopupMenu(&menu);
+  });
+#endif
 
   Bind(wxEVT_BUTTON, &UpdateDialog::OnAbout, this, kIdAbout);
   Bind(wxEVT_BUTTON, &UpdateDialog::OnStart, this, kIdStart);
@@ -267,6 +287,16 @@ void UpdateDialog::OnStart(wxCommandEvent&) {
   if (HeldInterrupt() != 0) End(kInterruptedResult);
 }
 
+void UpdateDialog::SaveHandset() {
+  if (running_ || program_ == nullptr) return;
+  const std::optional<std::string> path = chooseSave_(this);
+  if (!path) return;
+  running_ = true;
+  program_->Backup(*path);
+  running_ = false;
+  if (HeldInterrupt() != 0) End(kInterruptedResult);
+}
+
 void UpdateDialog::OnOpenFile(wxCommandEvent&) {
   if (running_ || program_ == nullptr) return;
   const std::optional<std::string> path = chooseFile_(this);
@@ -299,6 +329,10 @@ void UpdateDialog::OnCharHook(wxKeyEvent& event) {
 WXLRESULT UpdateDialog::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
   if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == kIdmAboutBox) {
     ShowAbout();
+    return 0;
+  }
+  if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == kIdmSaveHandset) {
+    SaveHandset();
     return 0;
   }
   return wxDialog::MSWWindowProc(message, wParam, lParam);

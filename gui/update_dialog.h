@@ -25,7 +25,7 @@ namespace velmora::gui {
 
 inline constexpr char kAboutMenuText[] = "&About Velmora...";
 inline constexpr int kIdmAboutBox = 0x10;
-inline constexpr char kMapFileFilter[] = "Talvex MAP Files (*.map)|*.map|All Files (*.*)|*.*||";
+inline constexpr int kIdmSaveHandset = 0x20;
 inline constexpr char kMapFileDefaultExtension[] = "0a-";
 inline constexpr char kMessageBoxCaption[] = "Velmora";
 
@@ -64,6 +64,8 @@ class UpdateDialog final : public wxDialog {
   using MessageBoxHandler = std::function<int(const std::string& text, MessageIcon icon)>;
   using PortChooser = std::function<int(wxWindow* parent)>;
   void SetFileChooser(FileChooser chooser) { chooseFile_ = std::move(chooser); }
+  // The chooser of "Save handset...": the backup file to write, or nothing when cancelled.
+  void SetSaveChooser(FileChooser chooser) { chooseSave_ = std::move(chooser); }
   void SetMessageBoxHandler(MessageBoxHandler handler) { showBox_ = std::move(handler); }
   void SetPortChooser(PortChooser chooser) { choosePort_ = std::move(chooser); }
 
@@ -82,6 +84,8 @@ class UpdateDialog final : public wxDialog {
   void OnStart(wxCommandEvent& event);
   void OnOpenFile(wxCommandEvent& event);
   void OnExit(wxCommandEvent& event);
+  // "Save handset...": a backup of the connected handset into a file the user chooses.
+  void SaveHandset();
 
  private:
   class View;
@@ -102,6 +106,7 @@ class UpdateDialog final : public wxDialog {
   std::unique_ptr<View> view_;
   Program* program_ = nullptr;
   FileChooser chooseFile_;
+  FileChooser chooseSave_;
   MessageBoxHandler showBox_;
   PortChooser choosePort_;
 

@@ -19,7 +19,6 @@
 namespace velmora::gui {
 namespace {
 
-constexpr char kMapFileFilter[] = "Talvex MAP Files (*.map)|*.map|All Files (*.*)|*.*||";
 constexpr wchar_t kMapFileDefaultExtension[] = L"0a-";
 constexpr wchar_t kMessageBoxCaption[] = L"Velmora";
 // The MapFile-Info lines line up their values with tabs: one stop every 50 dialog units.
@@ -181,6 +180,10 @@ class NativeDialog final : public DialogView {
           ShowAbout();
           return TRUE;
         }
+        if ((wParam & 0xFFF0) == IDM_SAVEHANDSET) {
+          if (!running_) SaveHandset();
+          return TRUE;
+        }
         return FALSE;
       case WM_PAINT:
         if (!IsIconic(hwnd)) return FALSE;
@@ -201,6 +204,7 @@ class NativeDialog final : public DialogView {
       if (HMENU menu = GetSystemMenu(hwnd_, FALSE)) {
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, aboutText);
+        AppendMenuW(menu, MF_STRING, IDM_SAVEHANDSET, Wide(kSaveHandsetMenuText).c_str());
       }
     }
     icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
@@ -293,6 +297,25 @@ class NativeDialog final : public DialogView {
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
     if (!GetOpenFileNameW(&ofn)) return;  // cancelled
     program_->model().OpenMapFile(Utf8(path));
+  }
+
+  // "Save handset...": every block of the handset into a handset backup the user names.
+  void SaveHandset() {
+    const std::wstring filter = Wide(OpenFileFilter(kBackupFileFilter));
+    wchar_t path[MAX_PATH * 4] = L"handset.vbk";
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = hwnd_;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = static_cast<DWORD>(sizeof path / sizeof path[0]);
+    ofn.lpstrDefExt = L"vbk";
+    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    if (!GetSaveFileNameW(&ofn)) return;  // cancelled
+    running_ = true;
+    program_->Backup(Utf8(path));
+    running_ = false;
+    if (HeldInterrupt() != 0) EndDialog(kInterruptedResult);
   }
 
   void PaintIcon() {

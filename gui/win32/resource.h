@@ -25,3 +25,5 @@
 
 // The system menu item that opens the about box.
 #define IDM_ABOUTBOX 0x0010
+// Beside it: "Save handset...", a backup of the connected handset.
+#define IDM_SAVEHANDSET 0x0020

@@ -376,6 +376,29 @@ TEST_F(MainDialogTest, InteractiveRunOnTheSimulatedHandsetEndsWithTheSuccessBox)
   SaveScreenshot(*dialog_, "main_dialog_after_run.png");
 }
 
+TEST_F(MainDialogTest, SaveHandsetWritesAFullBackupOfTheConnectedHandset) {
+  Initialise("", "sim:", ComOneSettings());
+  const std::string path = (dir_ / "handset.vbk").string();
+  dialog_->SetSaveChooser([&](wxWindow*) -> std::optional<std::string> { return path; });
+  dialog_->SaveHandset();
+  ASSERT_EQ(boxes_.size(), 1u) << LogPane();
+  EXPECT_EQ(boxes_[0].text, "The blocks of the mobile have been saved successfully!");
+  std::ifstream in(path, std::ios::binary);
+  std::string first, kind, imei;
+  std::getline(in, first);
+  std::getline(in, kind);
+  std::getline(in, imei);
+  EXPECT_EQ(first, "VELMORA-BACKUP 1");
+  EXPECT_EQ(kind, "kind full");
+  EXPECT_EQ(imei, "imei 351234567890128");
+  EXPECT_NE(LogPane().find("Reading block 5005\n"), std::string::npos);
+  // Cancelled: nothing happens.
+  boxes_.clear();
+  dialog_->SetSaveChooser([](wxWindow*) -> std::optional<std::string> { return std::nullopt; });
+  dialog_->SaveHandset();
+  EXPECT_TRUE(boxes_.empty());
+}
+
 TEST_F(MainDialogTest, UnattendedRunsStartFromTheModalLoopAndEndIt) {
   struct Case {
     const char* name;
