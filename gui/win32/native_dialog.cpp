@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 #include "app/dialog_model.h"
@@ -284,36 +285,37 @@ class NativeDialog final : public DialogView {
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUTBOX), hwnd_, AboutProc, 0);
   }
 
-  void OpenFile() {
-    const std::wstring filter = Wide(OpenFileFilter(kMapFileFilter));
+  // A common file dialog: the chosen path in UTF-8, or "" when cancelled.
+  std::string ChooseFile(const char* filterText, const wchar_t* defaultExtension,
+                         const wchar_t* initialName, DWORD flags, bool save) {
+    const std::wstring filter = Wide(OpenFileFilter(filterText));
     wchar_t path[MAX_PATH * 4] = {};
+    wcsncpy(path, initialName, MAX_PATH);
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = hwnd_;
     ofn.lpstrFilter = filter.c_str();
     ofn.lpstrFile = path;
     ofn.nMaxFile = static_cast<DWORD>(sizeof path / sizeof path[0]);
-    ofn.lpstrDefExt = kMapFileDefaultExtension;
-    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT;
-    if (!GetOpenFileNameW(&ofn)) return;  // cancelled
-    program_->model().OpenMapFile(Utf8(path));
+    ofn.lpstrDefExt = defaultExtension;
+    ofn.Flags = flags;
+    if (!(save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn))) return std::string();
+    return Utf8(path);
+  }
+
+  void OpenFile() {
+    const std::string path = ChooseFile(kMapFileFilter, kMapFileDefaultExtension, L"",
+                                        OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, false);
+    if (!path.empty()) program_->model().OpenMapFile(path);
   }
 
   // "Save handset...": every block of the handset into a handset backup the user names.
   void SaveHandset() {
-    const std::wstring filter = Wide(OpenFileFilter(kBackupFileFilter));
-    wchar_t path[MAX_PATH * 4] = L"handset.vbk";
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = hwnd_;
-    ofn.lpstrFilter = filter.c_str();
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = static_cast<DWORD>(sizeof path / sizeof path[0]);
-    ofn.lpstrDefExt = L"vbk";
-    ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
-    if (!GetSaveFileNameW(&ofn)) return;  // cancelled
+    const std::string path = ChooseFile(kBackupFileFilter, L"vbk", L"handset.vbk",
+                                        OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST, true);
+    if (path.empty()) return;  // cancelled
     running_ = true;
-    program_->Backup(Utf8(path));
+    program_->Backup(path);
     running_ = false;
     if (HeldInterrupt() != 0) EndDialog(kInterruptedResult);
   }

@@ -16,6 +16,8 @@ import sys
 import tempfile
 import time
 
+from simhandset import dump_blocks, start_sim
+
 cli, simsrv, source, signame, point = sys.argv[1:6]
 large_map = os.path.join(source, "examples", "Velmora_K72_1_Large_11_0002.map")
 signum = getattr(signal, "SIG" + signame)
@@ -77,22 +79,9 @@ def parse_backup(path):
 
 
 def dump_handset():
-    """The simulated handset's Eelite blocks as {number: (version, bytes)}, via SIGUSR1."""
-    dump = os.path.join(work, "handset.txt")
-    before = os.stat(dump).st_mtime_ns if os.path.exists(dump) else 0
-    sim.send_signal(signal.SIGUSR1)
-    for _ in range(100):
-        if os.path.exists(dump) and os.stat(dump).st_mtime_ns != before:
-            break
-        time.sleep(0.05)
-    time.sleep(0.1)
-    blocks = {}
-    for line in open(dump):
-        fields = line.split()
-        if len(fields) == 5 and fields[0] == "Eelite":
-            data = b"" if fields[4] == "-" else bytes.fromhex(fields[4])
-            blocks[int(fields[1])] = (int(fields[3]), data)
-    return blocks
+    """The simulated handset's Eelite blocks as {number: (version, bytes)}."""
+    return {n: block for (area, n), block in dump_blocks(sim, os.path.join(work, "handset.txt")).items()
+            if area == "eelite"}
 
 
 def backup_copies():
@@ -104,20 +93,10 @@ def backup_copies():
 
 
 try:
-    sim_log = open(os.path.join(work, "sim.txt"), "w+")
-    sim = subprocess.Popen([simsrv, "--port", "0", "--dump", os.path.join(work, "handset.txt")],
-                           stdout=sim_log, stderr=subprocess.STDOUT)
-    port = None
-    for _ in range(100):
-        sim_log.seek(0)
-        m = re.search(r"listening on 127\.0\.0\.1:(\d+)", sim_log.read())
-        if m:
-            port = m.group(1)
-            break
-        time.sleep(0.1)
-    if port is None:
+    sim, url = start_sim(simsrv, ["--dump", os.path.join(work, "handset.txt")],
+                         os.path.join(work, "sim.txt"))
+    if url is None:
         fail("velmora-sim did not start")
-    url = f"rfc2217://127.0.0.1:{port}"
 
     run = subprocess.Popen([cli, "--map", large_map, "--port", url, "AUTOMATIC"], cwd=work, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,

@@ -9,11 +9,13 @@ Usage: sim_state_test.py CLI SIM SOURCE_DIR"""
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+import simhandset
+from simhandset import dump_blocks
 
 cli, simsrv, source = sys.argv[1:4]
 large_map = os.path.join(source, "examples", "Velmora_K72_1_Large_11_0002.map")
@@ -29,17 +31,12 @@ def fail(message):
 
 
 def start_sim(dump):
-    log = open(os.path.join(work, f"sim{len(sims)}.txt"), "w+")
-    sim = subprocess.Popen([simsrv, "--port", "0", "--state-file", state_file, "--dump", dump],
-                           stdout=log, stderr=subprocess.STDOUT)
+    sim, url = simhandset.start_sim(simsrv, ["--state-file", state_file, "--dump", dump],
+                                    os.path.join(work, f"sim{len(sims)}.txt"))
     sims.append(sim)
-    for _ in range(100):
-        log.seek(0)
-        m = re.search(r"listening on 127\.0\.0\.1:(\d+)", log.read())
-        if m:
-            return sim, f"rfc2217://127.0.0.1:{m.group(1)}"
-        time.sleep(0.1)
-    fail("velmora-sim did not start:\n" + open(log.name).read())
+    if url is None:
+        fail("velmora-sim did not start:\n" + open(os.path.join(work, f"sim{len(sims) - 1}.txt")).read())
+    return sim, url
 
 
 def state_blocks(text):
@@ -50,22 +47,6 @@ def state_blocks(text):
         if m:
             data = b"" if m.group(4) == "-" else bytes.fromhex(m.group(4))
             blocks[(m.group(1), int(m.group(2)))] = (int(m.group(3)), data)
-    return blocks
-
-
-def dump_blocks(sim, dump):
-    before = os.stat(dump).st_mtime_ns if os.path.exists(dump) else 0
-    sim.send_signal(signal.SIGUSR1)
-    for _ in range(100):
-        if os.path.exists(dump) and os.stat(dump).st_mtime_ns != before:
-            break
-        time.sleep(0.05)
-    time.sleep(0.1)
-    blocks = {}
-    for line in open(dump):
-        f = line.split()
-        if len(f) == 5 and f[0] in ("Eelite", "Eefull"):
-            blocks[(f[0].lower(), int(f[1]))] = (int(f[3]), b"" if f[4] == "-" else bytes.fromhex(f[4]))
     return blocks
 
 

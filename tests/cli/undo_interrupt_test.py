@@ -12,7 +12,8 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
+
+from simhandset import dump_blocks, start_sim
 
 cli, simsrv, source = sys.argv[1:4]
 standard_map = os.path.join(source, "examples", "Velmora_K72_1_Standard_11_0001.map")
@@ -26,44 +27,16 @@ def fail(message):
     sys.exit(1)
 
 
-def dump_handset():
-    """Every block of both areas as {(area, number): line}, via SIGUSR1."""
-    dump = os.path.join(work, "handset.txt")
-    before = os.stat(dump).st_mtime_ns if os.path.exists(dump) else 0
-    sim.send_signal(signal.SIGUSR1)
-    for _ in range(100):
-        if os.path.exists(dump) and os.stat(dump).st_mtime_ns != before:
-            break
-        time.sleep(0.05)
-    time.sleep(0.1)
-    blocks = {}
-    for line in open(dump):
-        fields = line.split()
-        if len(fields) == 5 and fields[0] in ("Eelite", "Eefull"):
-            blocks[(fields[0], int(fields[1]))] = line
-    return blocks
-
-
 try:
-    sim_log = open(os.path.join(work, "sim.txt"), "w+")
     # The handset answers slowly enough for the signal to land among the blocks.
     profile = os.path.join(work, "slow.profile")
     with open(profile, "w") as f:
         f.write("reply_delay_us = 20000\n")
-    sim = subprocess.Popen([simsrv, "--port", "0", "--profile", profile, "--dump",
-                            os.path.join(work, "handset.txt")], stdout=sim_log, stderr=subprocess.STDOUT)
-    port = None
-    for _ in range(100):
-        sim_log.seek(0)
-        m = re.search(r"listening on 127\.0\.0\.1:(\d+)", sim_log.read())
-        if m:
-            port = m.group(1)
-            break
-        time.sleep(0.1)
-    if port is None:
+    dump = os.path.join(work, "handset.txt")
+    sim, url = start_sim(simsrv, ["--profile", profile, "--dump", dump], os.path.join(work, "sim.txt"))
+    if url is None:
         fail("velmora-sim did not start")
-    url = f"rfc2217://127.0.0.1:{port}"
-    before = dump_handset()
+    before = dump_blocks(sim, dump)
 
     undo = os.path.join(work, "undo.vbk")
     run = subprocess.Popen([cli, "--map", standard_map, "--port", url, "--undo", undo, "AUTOMATIC"],
@@ -82,7 +55,7 @@ try:
         fail(f"status {status}, expected the SIGTERM to end the run at once:\n" + "".join(log))
     if not any(line.startswith("Undo file written to") for line in log):
         fail("no undo file was written before the first change:\n" + "".join(log))
-    changed = dump_handset()
+    changed = dump_blocks(sim, dump)
     if changed == before:
         fail("the interrupted run changed nothing; the test proves nothing")
 
@@ -90,7 +63,7 @@ try:
                              capture_output=True, text=True, timeout=120)
     if restore.returncode != 0:
         fail(f"restore exited {restore.returncode}:\n{restore.stdout}\n{restore.stderr}")
-    after = dump_handset()
+    after = dump_blocks(sim, dump)
     differ = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
     if differ:
         fail(f"blocks not as before: {differ}")
