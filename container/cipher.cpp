@@ -83,16 +83,11 @@ constexpr AesTables MakeTables() {
 }
 
 constexpr AesTables kTables = MakeTables();
-constexpr const auto& Te0 = kTables.te[0];
-constexpr const auto& Te1 = kTables.te[1];
-constexpr const auto& Te2 = kTables.te[2];
-constexpr const auto& Te3 = kTables.te[3];
 constexpr const auto& Td0 = kTables.td[0];
 constexpr const auto& Td1 = kTables.td[1];
 constexpr const auto& Td2 = kTables.td[2];
 constexpr const auto& Td3 = kTables.td[3];
 constexpr const auto& Sbox = kTables.sbox;
-constexpr const auto& InvSbox = kTables.inverseSbox;
 
 inline uint32_t B(uint32_t w, int byteFromTop) { return (w >> (24 - 8 * byteFromTop)) & 0xff; }
 
