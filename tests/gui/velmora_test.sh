@@ -8,6 +8,8 @@ standard="$src/examples/Velmora_K72_1_Standard_11_0001.map"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
+# A state folder of its own: another test's write-ahead copy is no leftover of these runs.
+export XDG_STATE_HOME="$work/state"
 
 fail() { echo "FAIL: $*"; echo "--- stdout"; cat out.txt; echo "--- stderr"; cat err.txt; echo "--- boxes"; cat boxes.txt 2>/dev/null; exit 1; }
 # A run that does not end by itself is a failure, not a hang.
