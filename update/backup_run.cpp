@@ -28,7 +28,7 @@ RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string&
   uint16_t highest = 0;
   HandsetBackup backup;
   if (!ops.ReadImei(imei)) {
-    result.error = "Error reading IMEI!";
+    result.error = kErrImei;
   } else {
     imei[sizeof imei - 1] = '\0';
     report.Log(std::string("IMEI: ") + imei + "\r\n");

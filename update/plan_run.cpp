@@ -137,7 +137,7 @@ RunResult PlanRun(Reporting& report, UpdateOperations& ops, BlockStore& store,
   char imei[100] = {};
   LoadedMap map;
   if (!ops.ReadImei(imei)) {
-    error = "Error reading IMEI!";
+    error = kErrImei;
   } else {
     imei[sizeof imei - 1] = '\0';
     report.Log(std::string("IMEI: ") + imei + "\r\n");

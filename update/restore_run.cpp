@@ -3,11 +3,6 @@
 #include "update/handset_backup.h"
 
 namespace velmora {
-namespace {
-
-constexpr char kErrImei[] = "Error reading IMEI!";
-
-}  // namespace
 
 RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string& path,
                      const std::vector<MapBlock>& blocks, const RestoreIdentity& identity) {

@@ -10,7 +10,6 @@
 namespace velmora {
 namespace {
 
-constexpr char kErrImei[] = "Error reading IMEI!";
 constexpr char kErrMapInfo[] = "Error reading map info!";
 constexpr char kErrMemory[] = "Out of memory!";
 constexpr char kErrMapData[] = "Can't read map data!";

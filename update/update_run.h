@@ -18,6 +18,9 @@ enum class RunOutcome { NotConnected, Failed, Succeeded };
 
 // How a run ended: NotConnected (Connect has shown why), Failed with the run's error text, or
 // Succeeded with an empty one.
+// The error of every run whose handset did not give its IMEI.
+inline constexpr char kErrImei[] = "Error reading IMEI!";
+
 struct RunResult {
   RunOutcome outcome = RunOutcome::NotConnected;
   std::string error;
