@@ -1,5 +1,6 @@
 #include "app/dialog_model.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -66,7 +67,17 @@ void DialogModel::ShowProgress(const char* text, uint32_t low, uint32_t high, ui
   progress_.low = static_cast<uint16_t>(low);
   progress_.high = static_cast<uint16_t>(high);
   progress_.position = static_cast<uint16_t>(position);
+  if (phaseListener_) {
+    const int span = progress_.high - progress_.low;
+    const int done = progress_.position - progress_.low;
+    phaseListener_(phase_, span > 0 ? std::clamp(done * 100 / span, 0, 100) : 100);
+  }
   RefreshLog();
+}
+
+void DialogModel::EnterPhase(RunPhase phase) {
+  phase_ = phase;
+  if (phaseListener_) phaseListener_(phase, -1);
 }
 
 void DialogModel::EnableStartExit(bool enabled) {

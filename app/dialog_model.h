@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -90,6 +91,11 @@ class DialogModel final : public Reporting, public UserInteraction {
   void FlushMessage(MessageBuffer& buffer) override;
   int WarnMessage(MessageBuffer& buffer) override;
   void ShowProgress(const char* text, uint32_t low, uint32_t high, uint32_t position) override;
+  void EnterPhase(RunPhase phase) override;
+  // Whoever watches a line of handsets hears each phase and progress (percent 0..100) as the
+  // run reports them; it is called often and must be quick.
+  using PhaseListener = std::function<void(RunPhase phase, int percent)>;
+  void SetPhaseListener(PhaseListener listener) { phaseListener_ = std::move(listener); }
 
   // --- UserInteraction ---
   int ShowMessageBox(const std::string& text, MessageIcon icon) override;
@@ -112,6 +118,8 @@ class DialogModel final : public Reporting, public UserInteraction {
   std::string log_;
   std::string status_;
   ProgressState progress_;
+  PhaseListener phaseListener_;
+  RunPhase phase_ = RunPhase::Connecting;
   std::map<int, bool> enabled_;
   std::map<int, bool> shown_;
   uint64_t logGeneration_ = 0;

@@ -22,6 +22,13 @@ RunOutcome RunInDialog(DialogModel& model, const Run& run, const char* successTe
     model.EnableStartExit(true);
     return RunOutcome::NotConnected;
   }
+  if (result.outcome == RunOutcome::Skipped) {
+    // Turned away on purpose (its line is in the log): no box, and the dialog goes on.
+    model.ResetProgress();
+    model.EnableStartExit(true);
+    model.RefreshLog();
+    return RunOutcome::Skipped;
+  }
 
   model.ResetProgress();
   model.EnableStartExit(true);
@@ -43,9 +50,11 @@ RunOutcome RunInDialog(DialogModel& model, const Run& run, const char* successTe
 
 }  // namespace
 
-RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error) {
+RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error,
+                       const HandsetGate& gate) {
   return RunInDialog(
-      model, [&] { return UpdateRun(model, ops, model.MapText()); }, kUpdateSucceeded, error);
+      model, [&] { return UpdateRun(model, ops, model.MapText(), gate); }, kUpdateSucceeded,
+      error);
 }
 
 RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const RestoreIdentity& identity,

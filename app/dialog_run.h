@@ -21,8 +21,9 @@ inline constexpr int kEndSuccess = 1;
 inline constexpr int kEndFailure = 3;
 
 // The Start button: one update of the model's map data source. *error (when given) gets the
-// run's error text, empty on success.
-RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error = nullptr);
+// run's error text, empty on success. The gate may turn a handset away once its IMEI is read.
+RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* error = nullptr,
+                       const HandsetGate& gate = {});
 // The restore command: the blocks of the backup file at path back into the handset.
 RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const RestoreIdentity& identity,
                         const std::string& path,

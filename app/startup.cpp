@@ -196,6 +196,11 @@ RunOutcome Program::Plan(std::string* error) {
 
 const sim::SimHandset* Program::simHandset() const { return simPort_->handset(); }
 
+HandsetWatch& Program::watch() {
+  if (!watch_) watch_ = std::make_unique<HandsetWatch>(*link_, settings_);
+  return *watch_;
+}
+
 void Program::Initialise(const StartupOptions& options, std::string* warning) {
   // As the program's own command line has always been searched: case-sensitive, anywhere,
   // the program path included.

@@ -14,6 +14,7 @@
 #include "container/loader.h"
 #include "handset/service_commands.h"
 #include "handset/session.h"
+#include "handset/watch.h"
 #include "link/link.h"
 #include "platform/clock.h"
 #include "ports/port_namer.h"
@@ -91,10 +92,12 @@ class Program {
   // The blocks, garbage collections and saved files of the runs are noted here (null: not).
   void SetRunRecord(RunRecord* record);
 
-  // The Start button.
-  RunOutcome Start(std::string* error = nullptr) {
-    return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_, error);
+  // The Start button. A line of handsets passes the gate that may turn one away.
+  RunOutcome Start(std::string* error = nullptr, const HandsetGate& gate = {}) {
+    return StartUpdate(model_, wrappedOps_ ? *wrappedOps_ : *ops_, error, gate);
   }
+  // What looks at the port for the next handset between the updates of a line.
+  HandsetWatch& watch();
   // --plan: connects, reads what the handset holds and logs what an update of the map would
   // do to each block; writes nothing and switches the handset off. *error gets the error text.
   RunOutcome Plan(std::string* error);
@@ -133,6 +136,8 @@ class Program {
   std::string restorePort_ = "COM1";
   std::string startupError_;
   SerialPortInfo usbPort_;
+  // Closes its port through the link: goes before it.
+  std::unique_ptr<HandsetWatch> watch_;
 };
 
 }  // namespace velmora

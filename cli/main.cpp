@@ -11,11 +11,13 @@
 
 #include "app/dialog_model.h"
 #include "app/map_check.h"
+#include "app/continuous.h"
 #include "app/run_report.h"
 #include "app/startup.h"
 #include "cli/console_view.h"
 #include "cli/run_timing.h"
 #include "cli/station.h"
+#include "cli/station_events.h"
 #include "container/loader.h"
 #include "platform/clock.h"
 #include "platform/command_line.h"
@@ -46,6 +48,7 @@ int ExitStatus(RunOutcome outcome) {
     case RunOutcome::Succeeded: return kExitSuccess;
     case RunOutcome::Failed: return kExitUpdateFailed;
     case RunOutcome::NotConnected: return kExitNoConnection;
+    case RunOutcome::Skipped: return kExitSuccess;
   }
   return kExitUpdateFailed;
 }
@@ -55,6 +58,7 @@ const char* OutcomeName(RunOutcome outcome) {
     case RunOutcome::Succeeded: return "succeeded";
     case RunOutcome::Failed: return "failed";
     case RunOutcome::NotConnected: return "not-connected";
+    case RunOutcome::Skipped: return "skipped";
   }
   return "failed";
 }
@@ -260,13 +264,7 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
   }
   // One undo file per handset: its IMEI goes into the name.
   RunOptions forwarded = o;
-  if (!o.undoPath.empty() && o.undoPath.find(kImeiPlaceholder) == std::string::npos) {
-    const size_t slash = o.undoPath.find_last_of("/\\");
-    const size_t dot = o.undoPath.rfind('.');
-    const size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                          ? dot : o.undoPath.size();
-    forwarded.undoPath.insert(at, std::string("-") + kImeiPlaceholder);
-  }
+  forwarded.undoPath = PerHandsetPath(o.undoPath);
   std::vector<std::string> args = StationArguments(forwarded);
   // Nobody answers a box at a station: every run is unattended.
   args.push_back("AUTOMATIC");
@@ -299,6 +297,16 @@ class RecordKeeper {
     report_.startMs = NowMs();
     if (Wanted()) program.SetRunRecord(&report_.record);
   }
+  ~RecordKeeper() {
+    if (Wanted()) program_.SetRunRecord(nullptr);
+  }
+  RecordKeeper(const RecordKeeper&) = delete;
+  RecordKeeper& operator=(const RecordKeeper&) = delete;
+
+  // The record as written, "" before Finish or when no record is wanted.
+  const std::string& line() const { return line_; }
+  // False once a record file could not take it.
+  bool kept() const { return kept_; }
 
   int Finish(int status, const char* outcome, const std::string& error) {
     if (!Wanted()) return status;
@@ -314,7 +322,8 @@ class RecordKeeper {
     report_.outcome = outcome;
     report_.error = error;
     report_.exitStatus = status;
-    const std::string line = FormatRunReport(report_) + "\n";
+    line_ = FormatRunReport(report_);
+    const std::string line = line_ + "\n";
     std::string why;
     bool kept = true;
     if (!o_.reportPath.empty() && !ReplaceFileWhole(o_.reportPath, line, &why)) {
@@ -325,6 +334,7 @@ class RecordKeeper {
       std::fprintf(stderr, "error: cannot append the run record: %s\n", why.c_str());
       kept = false;
     }
+    kept_ = kept;
     // A line that counts on its records must not take a run without one for a good run.
     return kept || status != kExitSuccess ? status : kExitUpdateFailed;
   }
@@ -336,15 +346,90 @@ class RecordKeeper {
   }
 
  private:
-  bool Wanted() const { return !o_.reportPath.empty() || !o_.reportAppendPath.empty(); }
+  bool Wanted() const {
+    return !o_.reportPath.empty() || !o_.reportAppendPath.empty() || !o_.stationEvents.empty();
+  }
   const RunOptions& o_;
   Program& program_;
   RunReport report_;
+  std::string line_;
+  bool kept_ = true;
 };
 
 void ShowSimulatedHandset(const RunOptions& o, Program& program) {
   if (o.showHandset && program.simHandset() != nullptr)
     std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
+}
+
+// The port's state and records for the station that started this program (--station-events).
+class EventsToStation {
+ public:
+  explicit EventsToStation(std::string path) : path_(std::move(path)) {}
+  void Status(const PortStatus& s) {
+    PortEvent e;
+    e.state = PortStateName(s.state);
+    e.imei = s.imei;
+    e.progress = s.progress;
+    e.stateSinceMs = s.stateSinceMs;
+    e.handsetSinceMs = s.handsetSinceMs;
+    e.succeeded = s.tally.succeeded;
+    e.failed = s.tally.failed;
+    e.skipped = s.tally.skipped;
+    e.seconds = s.tally.seconds;
+    e.cpuSeconds = s.tally.cpuSeconds;
+    e.lastError = s.lastError;
+    Append(FormatStatusEvent(e));
+  }
+  void Record(const std::string& recordJson) {
+    if (!recordJson.empty()) Append(FormatRecordEvent(recordJson));
+  }
+
+ private:
+  void Append(const std::string& line) {
+    std::string why;
+    // The station only shows these; the run goes on without them, and says so once.
+    if (path_.empty() || AppendWholeLine(path_, line + "\n", &why) || warned_) return;
+    std::fprintf(stderr, "warning: cannot tell the station this port's state: %s\n", why.c_str());
+    warned_ = true;
+  }
+  std::string path_;
+  bool warned_ = false;
+};
+
+// The port named in the log lines of a line of handsets.
+std::string PortLabel(const RunOptions& o, const Program& program) {
+  if (!o.Port().empty()) return o.Port();
+  const uint8_t index = program.linkSettings().portIndex;
+  return index < 9 ? "COM" + std::to_string(index + 1) : std::string("COM:");
+}
+
+// --continuous: handset after handset on the port, each with its record and undo file, then the
+// port's summary. 0 when no handset failed and every record was kept.
+int RunLine(const RunOptions& o, Program& program, Clock& clock) {
+  SetFinishHandsetFirst(true);
+  LineOptions options;
+  options.port = PortLabel(o, program);
+  options.count = static_cast<int>(o.count);
+  options.again = o.again;
+  options.doneListPath = o.stationDone;
+  options.stop = [] { return LineStopRequested() != 0 || HeldInterrupt() != 0; };
+  HandsetLine line(program.model(), program.watch(), clock, options);
+  EventsToStation station(o.stationEvents);
+  line.OnStatus([&station](const PortStatus& s) { station.Status(s); });
+  const std::string undo = PerHandsetPath(o.undoPath);
+  bool recordsKept = true;
+  const HandsetTally tally = line.Run([&](const HandsetGate& gate, std::string* error) {
+    RecordKeeper record(o, program);
+    program.SetUndo(undo);
+    const RunOutcome outcome = program.Start(error, gate);
+    ShowSimulatedHandset(o, program);
+    record.Finish(outcome, *error);
+    recordsKept = recordsKept && record.kept();
+    station.Record(record.line());
+    return outcome;
+  });
+  std::printf("\n%s", HandsetLine::Summary(options.port, tally).c_str());
+  return tally.failed == 0 && recordsKept ? kExitSuccess : kExitUpdateFailed;
 }
 
 // One handset: an update, or the check, plan or restore of the options.
@@ -415,6 +500,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
     return record.Finish(kExitUpdateFailed, "failed", "no map");
   }
   view.SetLive(true);
+  if (o.continuous) return RunLine(o, program, clock);
   std::string error;
   if (o.plan) {
     const RunOutcome planned = program.Plan(&error);

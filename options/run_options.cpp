@@ -118,6 +118,35 @@ const OptionRow kOptions[] = {
        o->excludes("--check")->excludes("--restore")->excludes("--verify")->excludes("--backup")
            ->excludes("--undo");
      }},
+    {"--continuous", &RunOptions::continuous,
+     "Update handset after handset on the port (every port of a station): after each\n"
+     "one, wait for it to be taken away and for the next (looking quietly, 4 times a\n"
+     "second), until interrupted or --count; a handset updated at this station before\n"
+     "is switched off untouched. Interrupt once to stop after the handset on the line,\n"
+     "twice to stop at once. Each handset appends its own record (--report-append)\n"
+     "and writes its own undo file (--undo)",
+     true, AtStation::Forward, nullptr,
+     [](CLI::Option* o, FrontEnd front) {
+       if (front == FrontEnd::Console)
+         o->excludes("--check")->excludes("--restore")->excludes("--backup")->excludes("--plan")
+             ->excludes("--report")->excludes("--timing");
+     }},
+    {"--again", &RunOptions::again,
+     "With --continuous: update a handset again that was updated at this station before",
+     true, AtStation::Forward, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--continuous"); }},
+    {"--count", &RunOptions::count,
+     "With --continuous: stop a port after this many handsets (those turned away not\n"
+     "counted)",
+     true, AtStation::Forward, nullptr,
+     [](CLI::Option* o, FrontEnd) { o->needs("--continuous")->check(CLI::Range(1u, 1000000000u)); }},
+    {"--serve", &RunOptions::serveAddress,
+     "With a station: serve a live, read-only page of every port at [HOST:]PORT (HOST is\n"
+     "127.0.0.1 unless named; 0 as PORT takes a free one and prints it)",
+     false, AtStation::Own},
+    {"--station-events", &RunOptions::stationEvents,
+     "", false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->group(""); }},
+    {"--station-done", &RunOptions::stationDone,
+     "", false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->group(""); }},
     {"--show-handset", &RunOptions::showHandset,
      "After the run, print what the simulated handset's block store holds", false,
      AtStation::Forward},

@@ -37,6 +37,14 @@ struct RunOptions {
   std::string reportAppendPath;
   bool plan = false;
   bool showHandset = false;
+  bool continuous = false;
+  bool again = false;
+  uint32_t count = 0;
+  std::string serveAddress;
+  // Set by a station for each of its programs: where it reports its port's state and records,
+  // and the list of IMEIs the station's ports have updated.
+  std::string stationEvents;
+  std::string stationDone;
 
   // The one port a single run uses ("" when none or several were given).
   std::string Port() const { return ports.size() == 1 ? ports[0] : std::string(); }

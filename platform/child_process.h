@@ -21,6 +21,9 @@ struct ChildEnd {
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath, int64_t* id, std::string* why);
 
+// The processor time (user and system) this program has used so far, in seconds.
+double OwnCpuSeconds();
+
 // Waits until one of the children started ends. False when none is left.
 bool WaitChild(ChildEnd* end);
 

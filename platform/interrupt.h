@@ -24,6 +24,16 @@ class InterruptShield {
 int HeldInterrupt();
 // Forgets a held request (for tests, and for a front end that has acted on it).
 void ClearHeldInterrupt();
+// A program that updates handset after handset sets this: from then on the first request is
+// only noted (LineStopRequested, announced once) so that the handset on the line is finished and
+// no new one begun; a second request is handled as any request is (held through a shield,
+// else the end). Turning it off forgets a noted request.
+void SetFinishHandsetFirst(bool on);
+// The request noted while finishing the handset first: 0 for none, else its signal number.
+int LineStopRequested();
+// Notes a stop as a request would (the dialog's close button, tests).
+void RequestLineStop(int signal);
+
 // The exit status of a program that ends because of the request: 128 + its signal number.
 inline int InterruptExitStatus(int signal) { return 128 + signal; }
 

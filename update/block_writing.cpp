@@ -21,6 +21,7 @@ bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const Ma
   for (int32_t i = 0; i < info.blockCount; ++i) {
     if (flags[i] == 0) continue;
     const MapBlock& block = blocks[i];
+    reporting_.EnterPhase(RunPhase::Writing);
     // A termination request held through a garbage collection is honoured at the next block:
     // the handset's data is whole again, and the run's closing steps switch it off.
     if (HeldInterrupt() != 0) {
@@ -39,6 +40,7 @@ bool UpdateEngine::WriteMapBlocks(LinkHandle h, const MapBlock* blocks, const Ma
     }
     const bool written = block.operation == kOpWrite || block.operation == kOpCreate ||
                          block.operation == kOpDeleteCreate;
+    if (verify_ && written) reporting_.EnterPhase(RunPhase::Verifying);
     if (verify_ && written && !VerifyBlock(h, block, failure)) {
       NoteBlock(block, failure);
       return false;

@@ -38,6 +38,7 @@ bool UpdateEngine::CollectGarbage(LinkHandle h) {
   }
 
   if (record_ != nullptr) ++record_->garbageCollections;
+  reporting_.EnterPhase(RunPhase::CollectingGarbage);
   message.Format(texts::kCollectionReadingOut, static_cast<unsigned>(highest));
   reporting_.FlushMessage(message);
   if (!ReadOutEelite(h, highest, &records)) return false;

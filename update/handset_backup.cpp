@@ -102,6 +102,15 @@ bool ParseDataLine(std::string_view hex, size_t lineNumber, MapBlock* open, std:
 
 }  // namespace
 
+std::string PerHandsetPath(const std::string& path) {
+  if (path.empty() || path.find(kImeiPlaceholder) != std::string::npos) return path;
+  const size_t slash = path.find_last_of("/\\");
+  const size_t dot = path.rfind('.');
+  const size_t at =
+      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : path.size();
+  return path.substr(0, at) + "-" + kImeiPlaceholder + path.substr(at);
+}
+
 std::string BackupImei(const std::string& imei) {
   std::string kept;
   for (char c : imei) {

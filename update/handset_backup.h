@@ -34,6 +34,9 @@ inline constexpr const char* kFullBackupKind = "full";
 inline constexpr const char* kUndoBackupKind = "undo";
 // Stands for the handset's IMEI in the name of an undo file (one per handset at a station).
 inline constexpr const char* kImeiPlaceholder = "{imei}";
+// The name of an undo file for a line of handsets: path itself when it holds kImeiPlaceholder,
+// else path with "-{imei}" before its extension ("undo.vbk" -> "undo-{imei}.vbk").
+std::string PerHandsetPath(const std::string& path);
 // The IMEI of a backup whose handset is not known.
 inline constexpr const char* kUnknownImei = "unknown";
 

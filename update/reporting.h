@@ -34,6 +34,9 @@ class MessageBuffer {
   char buf_[kSize] = {};
 };
 
+// What a run is doing, for whoever watches a whole line of handsets (the log says it in words).
+enum class RunPhase { Connecting, Writing, CollectingGarbage, Verifying };
+
 class Reporting {
  public:
   virtual ~Reporting() = default;
@@ -51,6 +54,8 @@ class Reporting {
   // Shows the status line with the text when one is given, shows the progress bar,
   // sets range and position (each cut to 16 bits), refreshes.
   virtual void ShowProgress(const char* text, uint32_t low, uint32_t high, uint32_t position) = 0;
+  // The run went on to another phase (said again for every block; nothing is shown for it).
+  virtual void EnterPhase(RunPhase) {}
 };
 
 }  // namespace velmora

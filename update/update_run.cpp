@@ -71,8 +71,10 @@ std::string ReadCheckedMap(Reporting& report, const char* mapText, LoadedMap* ma
   return {};
 }
 
-RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapText) {
+RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapText,
+                    const HandsetGate& gate) {
   RunResult result;
+  report.EnterPhase(RunPhase::Connecting);
   if (!ops.Connect()) {
     // Connect has shown its own message and closed the port.
     result.outcome = RunOutcome::NotConnected;
@@ -88,6 +90,14 @@ RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapTex
     imei[sizeof imei - 1] = '\0';
     report.Log(std::string("IMEI: ") + imei + "\r\n");
     report.RefreshLog();
+    if (std::string refused = gate ? gate(imei) : std::string(); !refused.empty()) {
+      report.Log(refused);
+      report.RefreshLog();
+      ops.CloseSession();
+      result.outcome = RunOutcome::Skipped;
+      result.error = std::move(refused);
+      return result;
+    }
     error = ReadCheckedMap(report, mapText, &map);
   }
 

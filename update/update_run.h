@@ -5,6 +5,7 @@
 // a whole run ends in a RunResult.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,10 +15,11 @@
 
 namespace velmora {
 
-enum class RunOutcome { NotConnected, Failed, Succeeded };
+enum class RunOutcome { NotConnected, Failed, Succeeded, Skipped };
 
-// How a run ended: NotConnected (Connect has shown why), Failed with the run's error text, or
-// Succeeded with an empty one.
+// How a run ended: NotConnected (Connect has shown why), Failed with the run's error text,
+// Succeeded with an empty one, or Skipped (the handset gate turned the handset away; the
+// text says why).
 // The error of every run whose handset did not give its IMEI.
 inline constexpr char kErrImei[] = "Error reading IMEI!";
 
@@ -30,7 +32,12 @@ struct RunResult {
 // the handset is identified, the mapping read and checked, its blocks and version record
 // written, and the handset switched off whatever failed after Connect. Its lines go to the log
 // through `report`; the error text is returned for the caller to log and show.
-RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapText);
+// A line that updates handset after handset asks, once the IMEI is read, whether this handset
+// is to be updated: "" yes, else the log line that says why not (the handset is then switched
+// off untouched).
+using HandsetGate = std::function<std::string(const std::string& imei)>;
+RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapText,
+                    const HandsetGate& gate = {});
 
 // The log line of the block that stopped the block writing.
 void FormatBlockFailure(const BlockFailure& failure, MessageBuffer* message);

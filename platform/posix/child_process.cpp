@@ -31,6 +31,11 @@ void PassOnPendingSignal() {
   for (pid_t child : g_children) ::kill(child, signal);
 }
 
+double CpuSeconds(const struct rusage& usage) {
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 }  // namespace
 
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
@@ -83,6 +88,12 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
   return true;
 }
 
+double OwnCpuSeconds() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  return CpuSeconds(usage);
+}
+
 bool WaitChild(ChildEnd* end) {
   for (;;) {
     PassOnPendingSignal();
@@ -107,8 +118,7 @@ bool WaitChild(ChildEnd* end) {
     end->id = pid;
     end->status = WIFEXITED(status) ? WEXITSTATUS(status)
                                     : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
-    end->cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    end->cpuSeconds = CpuSeconds(usage);
     return true;
   }
 }

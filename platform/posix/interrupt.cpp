@@ -16,12 +16,23 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 std::atomic<int> shieldDepth{0};
 volatile sig_atomic_t heldSignal = 0;
 volatile sig_atomic_t announced = 0;
+std::atomic<int> finishFirst{0};
+volatile sig_atomic_t stopSignal = 0;
 
 constexpr char kAnnouncement[] =
     "\nInterrupted: the Eelite blocks are being written back into the handset; finishing that "
     "first, then ending.\n";
 
+constexpr char kStopAnnouncement[] =
+    "\nStopping after the handset on the line; interrupt again to stop at once.\n";
+
 void OnTerminationRequest(int signal) {
+  if (finishFirst.load() != 0 && stopSignal == 0) {
+    stopSignal = signal;
+    const ssize_t ignored = ::write(STDERR_FILENO, kStopAnnouncement, sizeof kStopAnnouncement - 1);
+    (void)ignored;
+    return;
+  }
   if (shieldDepth.load() == 0) {
     ::signal(signal, SIG_DFL);
     ::raise(signal);
@@ -54,6 +65,17 @@ InterruptShield::InterruptShield() { shieldDepth.fetch_add(1); }
 InterruptShield::~InterruptShield() { shieldDepth.fetch_sub(1); }
 
 int HeldInterrupt() { return heldSignal; }
+
+void SetFinishHandsetFirst(bool on) {
+  finishFirst.store(on ? 1 : 0);
+  if (!on) stopSignal = 0;
+}
+
+int LineStopRequested() { return stopSignal; }
+
+void RequestLineStop(int signal) {
+  if (stopSignal == 0) stopSignal = signal;
+}
 
 void ClearHeldInterrupt() {
   heldSignal = 0;

@@ -37,6 +37,15 @@ std::wstring Quote(const std::wstring& arg) {
 
 BOOL WINAPI IgnoreControl(DWORD) { return TRUE; }
 
+double CpuSecondsOf(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  const auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
+}
+
 }  // namespace
 
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
@@ -76,6 +85,8 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
   return true;
 }
 
+double OwnCpuSeconds() { return CpuSecondsOf(GetCurrentProcess()); }
+
 bool WaitChild(ChildEnd* end) {
   if (g_children.empty()) return false;
   std::vector<HANDLE> handles;
@@ -90,14 +101,7 @@ bool WaitChild(ChildEnd* end) {
   g_children.erase(g_children.begin() + (which - WAIT_OBJECT_0));
   DWORD code = 1;
   GetExitCodeProcess(child.process, &code);
-  FILETIME created, exited, kernel, user;
-  double cpu = 0;
-  if (GetProcessTimes(child.process, &created, &exited, &kernel, &user)) {
-    const auto ticks = [](const FILETIME& t) {
-      return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-    };
-    cpu = static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
-  }
+  const double cpu = CpuSecondsOf(child.process);
   CloseHandle(child.process);
   end->id = child.id;
   end->status = static_cast<int>(code);

@@ -16,6 +16,8 @@ std::atomic<int> shieldDepth{0};
 std::atomic<int> heldSignal{0};
 std::atomic<int> announced{0};
 std::atomic<bool> installed{false};
+std::atomic<int> finishFirst{0};
+std::atomic<int> stopSignal{0};
 
 constexpr char kAnnouncement[] =
     "\nInterrupted: the Eelite blocks are being written back into the handset; finishing that "
@@ -29,14 +31,25 @@ int SignalOf(DWORD event) {
   }
 }
 
+constexpr char kStopAnnouncement[] =
+    "\nStopping after the handset on the line; interrupt again to stop at once.\n";
+
+void Announce(const char* text, DWORD size) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, size, &written, nullptr);
+}
+
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  int noStop = 0;
+  if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && finishFirst.load() != 0 &&
+      stopSignal.compare_exchange_strong(noStop, SignalOf(event))) {
+    Announce(kStopAnnouncement, sizeof kStopAnnouncement - 1);
+    return TRUE;
+  }
   if (shieldDepth.load() == 0) return FALSE;
   int none = 0;
   heldSignal.compare_exchange_strong(none, SignalOf(event));
-  if (announced.exchange(1) == 0) {
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kAnnouncement, sizeof kAnnouncement - 1, &written, nullptr);
-  }
+  if (announced.exchange(1) == 0) Announce(kAnnouncement, sizeof kAnnouncement - 1);
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   // The console is going away: the process ends when this returns, so keep it until the
   // shield is gone (the system allows a few seconds).
@@ -55,6 +68,18 @@ InterruptShield::InterruptShield() { shieldDepth.fetch_add(1); }
 InterruptShield::~InterruptShield() { shieldDepth.fetch_sub(1); }
 
 int HeldInterrupt() { return heldSignal.load(); }
+
+void SetFinishHandsetFirst(bool on) {
+  finishFirst.store(on ? 1 : 0);
+  if (!on) stopSignal = 0;
+}
+
+int LineStopRequested() { return stopSignal.load(); }
+
+void RequestLineStop(int signal) {
+  int none = 0;
+  stopSignal.compare_exchange_strong(none, signal);
+}
 
 void ClearHeldInterrupt() {
   heldSignal = 0;

@@ -1,0 +1,219 @@
+#include "app/continuous.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "platform/child_process.h"
+#include "platform/record_file.h"
+#include "platform/regular_file.h"
+
+namespace velmora {
+namespace {
+
+// A list of IMEIs grows by one line of 16 bytes a handset: a year of a busy line is far below.
+constexpr size_t kMaxDoneListBytes = 64 * 1024 * 1024;
+
+int64_t WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+PortState StateOfPhase(RunPhase phase) {
+  switch (phase) {
+    case RunPhase::Connecting: return PortState::Connecting;
+    case RunPhase::Writing: return PortState::Writing;
+    case RunPhase::CollectingGarbage: return PortState::CollectingGarbage;
+    case RunPhase::Verifying: return PortState::Verifying;
+  }
+  return PortState::Writing;
+}
+
+std::string Seconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", s);
+  return text;
+}
+
+}  // namespace
+
+const char* PortStateName(PortState state) {
+  switch (state) {
+    case PortState::Waiting: return "waiting";
+    case PortState::NotAvailable: return "not available";
+    case PortState::Connecting: return "connecting";
+    case PortState::Writing: return "writing";
+    case PortState::CollectingGarbage: return "collecting garbage";
+    case PortState::Verifying: return "verifying";
+    case PortState::Done: return "done";
+    case PortState::Failed: return "failed";
+    case PortState::Skipped: return "skipped";
+    case PortState::Stopped: return "stopped";
+  }
+  return "waiting";
+}
+
+HandsetLine::HandsetLine(DialogModel& model, HandsetWatch& watch, Clock& clock, LineOptions options)
+    : model_(model), watch_(watch), clock_(clock), options_(std::move(options)) {
+  model_.SetPhaseListener([this](RunPhase phase, int percent) {
+    const PortState state = StateOfPhase(phase);
+    const int progress = percent >= 0 ? percent : status_.progress;
+    if (state == status_.state && progress == status_.progress) return;
+    if (state != status_.state) status_.stateSinceMs = WallMs();
+    status_.state = state;
+    status_.progress = progress;
+    Publish();
+  });
+}
+
+HandsetLine::~HandsetLine() { model_.SetPhaseListener(nullptr); }
+
+void HandsetLine::Publish() {
+  if (sink_) sink_(status_);
+}
+
+void HandsetLine::Log(const std::string& line) {
+  model_.Log(line);
+  model_.RefreshLog();
+}
+
+void HandsetLine::SetState(PortState state, bool log, const std::string& why) {
+  const bool changed = state != status_.state;
+  status_.state = state;
+  if (changed) status_.stateSinceMs = WallMs();
+  if (state != PortState::Writing) status_.progress = -1;
+  Publish();
+  if (!changed || !log) return;
+  switch (state) {
+    case PortState::Waiting: Log("Waiting for a handset on " + options_.port + "\r\n"); break;
+    case PortState::NotAvailable:
+      Log(options_.port + " is not available (" + why + "); trying again every second\r\n");
+      break;
+    case PortState::Stopped: Log("Stopped taking handsets on " + options_.port + "\r\n"); break;
+    default: break;
+  }
+}
+
+void HandsetLine::Pause(uint32_t ms) {
+  if (options_.idle) options_.idle();
+  clock_.SleepMs(ms);
+}
+
+bool HandsetLine::AwaitHandset() {
+  for (;;) {
+    if (Stopping()) return false;
+    std::string why;
+    switch (watch_.Look(&why)) {
+      case HandsetWatch::Seen::Handset: return true;
+      case HandsetWatch::Seen::NoPort:
+        SetState(PortState::NotAvailable, true, why);
+        Pause(kPortRetryMs);
+        break;
+      case HandsetWatch::Seen::Nothing:
+        SetState(PortState::Waiting, true);
+        Pause(kLookIntervalMs);
+        break;
+    }
+  }
+}
+
+bool HandsetLine::AwaitRemoval() {
+  bool told = false;
+  for (;;) {
+    if (Stopping()) return false;
+    std::string why;
+    // The whole look each time: a handset still running answers only the slower half of it.
+    if (watch_.Look(&why, /*whole=*/true) != HandsetWatch::Seen::Handset) return true;
+    if (!told) Log("Waiting for the handset to be taken away from " + options_.port + "\r\n");
+    told = true;
+    Pause(kLookIntervalMs);
+  }
+}
+
+bool HandsetLine::DoneBefore(const std::string& imei) const {
+  if (done_.count(imei) != 0) return true;
+  if (options_.doneListPath.empty()) return false;
+  std::string text;
+  if (!ReadRegularFile(options_.doneListPath, &text, nullptr, kMaxDoneListBytes)) return false;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(at, end - at, imei) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+std::string HandsetLine::Gate(const std::string& imei) {
+  status_.imei = imei;
+  Publish();
+  if (options_.again || imei.empty() || !DoneBefore(imei)) return {};
+  return "IMEI " + imei + " was updated at this station before: switched off, not updated again " +
+         "(--again updates it)\r\n";
+}
+
+void HandsetLine::Finish(RunOutcome outcome, const std::string& error, double seconds, double cpu) {
+  HandsetTally& t = status_.tally;
+  const char* said = "failed";
+  PortState state = PortState::Failed;
+  switch (outcome) {
+    case RunOutcome::Succeeded: ++t.succeeded; said = "succeeded"; state = PortState::Done; break;
+    case RunOutcome::Skipped: ++t.skipped; said = "was turned away"; state = PortState::Skipped; break;
+    case RunOutcome::Failed: case RunOutcome::NotConnected: ++t.failed; break;
+  }
+  if (outcome != RunOutcome::Skipped) {
+    t.seconds += seconds;
+    t.cpuSeconds += cpu;
+  }
+  if (outcome == RunOutcome::Failed || outcome == RunOutcome::NotConnected)
+    status_.lastError = error.empty() ? std::string("not connected") : error;
+  if (outcome == RunOutcome::Succeeded && !status_.imei.empty()) {
+    done_.insert(status_.imei);
+    std::string why;
+    if (!options_.doneListPath.empty() &&
+        !AppendWholeLine(options_.doneListPath, status_.imei + "\n", &why))
+      Log("The list of handsets done cannot be written (" + why + ")\r\n");
+  }
+  status_.handsetSinceMs = 0;
+  SetState(state);
+  Log("Handset " + (status_.imei.empty() ? std::string("without IMEI") : status_.imei) + " on " +
+      options_.port + " " + said + " after " + Seconds(seconds) + " s; so far " +
+      std::to_string(t.succeeded) + " succeeded, " + std::to_string(t.failed) + " failed, " +
+      std::to_string(t.skipped) + " turned away\r\n");
+}
+
+HandsetTally HandsetLine::Run(const RunHandset& runHandset) {
+  int updated = 0;
+  while (options_.count == 0 || updated < options_.count) {
+    if (!AwaitHandset()) break;
+    watch_.Release();
+    status_.imei.clear();
+    status_.handsetSinceMs = WallMs();
+    SetState(PortState::Connecting);
+    const int64_t startUs = clock_.NowUs();
+    const double startCpu = OwnCpuSeconds();
+    std::string error;
+    const RunOutcome outcome = runHandset(
+        [this](const std::string& imei) { return Gate(imei); }, &error);
+    Finish(outcome, error, static_cast<double>(clock_.NowUs() - startUs) / 1e6,
+           OwnCpuSeconds() - startCpu);
+    if (outcome != RunOutcome::Skipped) ++updated;
+    if (options_.count != 0 && updated >= options_.count) break;
+    if (!AwaitRemoval()) break;
+  }
+  watch_.Release();
+  SetState(PortState::Stopped, true);
+  return status_.tally;
+}
+
+std::string HandsetLine::Summary(const std::string& port, const HandsetTally& t) {
+  const int n = t.handsets();
+  return port + ": " + std::to_string(n) + " handsets, " + std::to_string(t.succeeded) +
+         " succeeded, " + std::to_string(t.failed) + " failed, " + std::to_string(t.skipped) +
+         " turned away, " + (n > 0 ? Seconds(t.seconds / n) : std::string("-")) +
+         " s per handset, " + (n > 0 ? Seconds(t.cpuSeconds / n) : std::string("-")) +
+         " s CPU per handset\n";
+}
+
+}  // namespace velmora
