@@ -344,7 +344,7 @@ class RecordKeeper {
 
 void ShowSimulatedHandset(const RunOptions& o, Program& program) {
   if (o.showHandset && program.simHandset() != nullptr)
-    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
+    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->DumpAll().c_str());
 }
 
 // One handset: an update, or the check, plan or restore of the options.
