@@ -358,7 +358,7 @@ class RecordKeeper {
 
 void ShowSimulatedHandset(const RunOptions& o, Program& program) {
   if (o.showHandset && program.simHandset() != nullptr)
-    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->Dump().c_str());
+    std::printf("\nThe simulated handset now holds:\n%s", program.simHandset()->DumpAll().c_str());
 }
 
 // The port's state and records for the station that started this program (--station-events).

@@ -92,10 +92,19 @@ uint32_t SimStoreArea::LiveBytes() const {
   return live;
 }
 
-SimHandset::SimHandset(const SimProfile& profile) : profile_(profile), state_(profile.startState) {
+SimHandset::SimHandset(const SimProfile& profile, const std::vector<SimBlock>* firstStore) : base_(profile) {
+  Connect(0, firstStore ? *firstStore : profile.blocks);
+  line_.format = ReceiverFormat();
+}
+
+void SimHandset::Connect(uint32_t k, const std::vector<SimBlock>& blocks) {
+  profile_ = base_.ForHandset(k);
+  onLine_ = static_cast<int>(k);
+  eelite_ = SimStoreArea{};
+  eefull_ = SimStoreArea{};
   eelite_.capacity = profile_.eeliteCapacity;
   eefull_.capacity = profile_.eefullCapacity;
-  for (const SimBlock& b : profile_.blocks) {
+  for (const SimBlock& b : blocks) {
     SimStoreArea& a = area(b.area);
     if (auto it = a.blocks.find(b.number); it != a.blocks.end())
       a.consumed -= static_cast<uint32_t>(it->second.data.size()) + kBlockOverhead;
@@ -103,7 +112,31 @@ SimHandset::SimHandset(const SimProfile& profile) : profile_(profile), state_(pr
     a.consumed += static_cast<uint32_t>(b.data.size()) + kBlockOverhead;
   }
   eelite_.consumed += profile_.garbage;
-  line_.format = ReceiverFormat();
+  EnterState(profile_.startState);
+  // What the faults count starts again with the new handset.
+  writebackCount_ = -1;
+  chunkWrites_ = 0;
+  serviceCommands_ = 0;
+}
+
+void SimHandset::TakeAway(int64_t t) {
+  takenAway_.push_back(Dump());
+  onLine_ = -1;
+  nextOnLineUs_ = t + int64_t{base_.nextAfterMs} * 1000;
+}
+
+std::string SimHandset::HandsetName(uint32_t k) const {
+  return "handset " + std::to_string(k + 1) + " of " + std::to_string(base_.handsets) + " (IMEI " +
+         HandsetImei(base_.imei, k) + ")";
+}
+
+std::string SimHandset::DumpAll() const {
+  if (base_.handsets <= 1) return Dump();
+  std::string s;
+  for (size_t k = 0; k < takenAway_.size(); ++k)
+    s += "# " + HandsetName(static_cast<uint32_t>(k)) + ": taken away\n" + takenAway_[k];
+  if (onLine_ >= 0) s += "# " + HandsetName(static_cast<uint32_t>(onLine_)) + ": on the line\n" + Dump();
+  return s;
 }
 
 LineFormat SimHandset::ReceiverFormat() const {
@@ -158,6 +191,10 @@ void SimHandset::EnterState(SimState s) {
 }
 
 void SimHandset::Settle(int64_t t) {
+  if (onLine_ < 0 && takenAway_.size() < base_.handsets && t >= nextOnLineUs_) {
+    Connect(static_cast<uint32_t>(takenAway_.size()), base_.blocks);
+    ++storeChanges_;  // a keeper of the store saves the new handset's
+  }
   if (state_ == SimState::BootMode && t - lastBootByteUs_ > kBootBlockGapUs) EnterState(SimState::SwitchedOff);
   // The boot program hands over to the service program once it has had its start-up time
   // and the boot adapter's DTR line has been released.
@@ -198,7 +235,7 @@ void SimHandset::SendFrame(uint8_t type, const std::vector<uint8_t>& data, int64
 
 void SimHandset::Receive(uint8_t b, const LineState& line, int64_t t) {
   SetLine(line, t);
-  if (silent_ || lineDropped_) return;
+  if (silent_ || lineDropped_ || onLine_ < 0) return;
   if (state_ == SimState::Starting || !SameCharacterFormat(line.format, ReceiverFormat())) {
     // Noise: a framing or parity error breaks whatever message was on its way.
     ++noiseBytes_;
@@ -345,7 +382,13 @@ void SimHandset::OnShortRequest(uint8_t type, uint8_t request, int64_t at) {
 void SimHandset::OnSwitchOff(int64_t at) {
   if (profile_.faults.switchOff == SwitchOffFault::Ignore) return;
   SendFrame(kFrameControl, {kControlSwitchOff}, at);
-  if (profile_.faults.switchOff == SwitchOffFault::Obey) EnterState(SimState::SwitchedOff);
+  if (profile_.faults.switchOff != SwitchOffFault::Obey) return;
+  // The service program is switched off at the end of an update; a handset running normally
+  // only so that its boot ROM can be reached.
+  const bool updated = state_ == SimState::ServiceMode;
+  EnterState(SimState::SwitchedOff);
+  // On a production line the operator takes an updated handset away as soon as it is off.
+  if (updated && base_.handsets > 1) TakeAway(txFreeUs_);
 }
 
 void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {

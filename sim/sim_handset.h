@@ -76,9 +76,19 @@ struct SimStoreArea {
 // The boot program the ROM expects: the 104-byte boot string with its parameters 7, 0x80, 1.
 const std::vector<uint8_t>& ExpectedBootProgram();
 
+// A profile whose `handsets` is more than 1 is a production line: as soon as a handset's
+// service program has acknowledged a switch-off (the end of an update) and the handset has gone
+// off, the operator takes it away and the port is silent, not even the boot ROM answers;
+// next_after_ms later the next handset is on the line, a new one of the profile
+// (SimProfile::ForHandset: its store, start state, faults and the next IMEI). After the last one
+// the port stays silent. The line, the port and the counters belong to the port and carry on
+// from handset to handset.
 class SimHandset {
  public:
-  explicit SimHandset(const SimProfile& profile = SimProfile::Default());
+  // firstStore, when given, is what the first handset's store holds instead of the profile's
+  // blocks (what a state file kept); the handsets after it hold the profile's.
+  explicit SimHandset(const SimProfile& profile = SimProfile::Default(),
+                      const std::vector<SimBlock>* firstStore = nullptr);
 
   // The host changed its line state at time t (DTR and RTS edges, baud rate, parity).
   void SetLine(const LineState& line, int64_t tUs);
@@ -104,6 +114,8 @@ class SimHandset {
   bool PortOpen() const { return portOpen_; }
 
   SimState state() const { return state_; }
+  // The faults, profile and store are those of the handset on the line, or of the last one
+  // taken away while none is.
   SimFaults& faults() { return profile_.faults; }
   const SimProfile& profile() const { return profile_; }
   const SimStoreArea& area(SimArea a) const { return a == SimArea::Eelite ? eelite_ : eefull_; }
@@ -130,7 +142,22 @@ class SimHandset {
   // AREA NUMBER SIZE VERSION HEXDATA
   std::string Dump() const;
 
+  // The handset on the line, counted from 0; -1 while none is (from a switch-off to the
+  // next handset, and after the last).
+  int HandsetOnLine() const { return onLine_; }
+  // The store, as Dump() wrote it when it went, of each handset taken away so far, in order.
+  const std::vector<std::string>& takenAway() const { return takenAway_; }
+  // "handset K of N (IMEI ...)" for the k-th handset (k from 0), K counted from 1.
+  std::string HandsetName(uint32_t k) const;
+  // The stores of the sequence in order, each after a line "# HandsetName(k): taken away" or
+  // "...: on the line"; with one handset just Dump().
+  std::string DumpAll() const;
+
  private:
+  // The k-th handset arrives holding `blocks`.
+  void Connect(uint32_t k, const std::vector<SimBlock>& blocks);
+  // The operator takes the handset away at t.
+  void TakeAway(int64_t t);
   void Settle(int64_t t);
   void ResetParsers();
   void EnterState(SimState s);
@@ -163,8 +190,9 @@ class SimHandset {
   std::vector<uint8_t> WriteBlockPart(const StoreCommand& c);
   uint8_t OpenBlock(const StoreCommand& c, SimStoredBlock** block);
 
-  SimProfile profile_;
-  SimState state_;
+  SimProfile base_;     // what every handset of the sequence is made from
+  SimProfile profile_;  // the handset's own
+  SimState state_ = SimState::SwitchedOff;
   SimStoreArea eelite_, eefull_;
   LineState line_;
   int64_t dtrLowSinceUs_ = 0;
@@ -201,6 +229,11 @@ class SimHandset {
   int serviceCommands_ = 0;  // with a good check byte, for the silent, power_off and drop faults
   bool silent_ = false;
   bool lineDropped_ = false;
+
+  // the operator
+  int onLine_ = 0;
+  int64_t nextOnLineUs_ = 0;
+  std::vector<std::string> takenAway_;
 };
 
 }  // namespace velmora::sim

@@ -180,6 +180,42 @@ std::string SimProfile::ImeiAnswer() const {
   return "\r\n+CGSN: " + imei + "\r\n";
 }
 
+SimProfile SimProfile::ForHandset(uint32_t k) const {
+  SimProfile handset = *this;
+  if (k == 0) return handset;
+  handset.imei = HandsetImei(imei, k);
+  if (const auto at = imeiText.find(imei); at != std::string::npos) {
+    handset.imeiText.replace(at, imei.size(), handset.imei);
+  } else {
+    handset.imeiText.clear();
+  }
+  return handset;
+}
+
+char LuhnCheckDigit(const std::string& digits) {
+  // From the right, every other digit doubled, starting with the last: the check digit
+  // that follows makes the sum of all a multiple of ten.
+  int sum = 0;
+  bool twice = true;
+  for (auto it = digits.rbegin(); it != digits.rend(); ++it, twice = !twice) {
+    int d = *it - '0';
+    if (twice) d = d * 2 > 9 ? d * 2 - 9 : d * 2;
+    sum += d;
+  }
+  return static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
+std::string HandsetImei(const std::string& imei, uint32_t k) {
+  if (k == 0) return imei;
+  constexpr uint64_t kBodies = 100'000'000'000'000;  // 14 digits
+  uint64_t body = 0;
+  for (size_t i = 0; i < imei.size() && i < 14; ++i) body = body * 10 + static_cast<uint64_t>(imei[i] - '0');
+  body = (body + k) % kBodies;
+  std::string digits(14, '0');
+  for (size_t i = 14; i-- > 0; body /= 10) digits[i] = static_cast<char>('0' + body % 10);
+  return digits + LuhnCheckDigit(digits);
+}
+
 const char* SimStateName(SimState s) {
   switch (s) {
     case SimState::SwitchedOff: return "off";
@@ -452,6 +488,12 @@ bool ApplySimSetting(SimProfile* p, const std::string& rawKey, const std::string
   if (key == "boot_start_ms") return Num(value, &p->bootStartMs, 100000, "boot_start_ms", error);
   if (key == "pending_interval_ms") return Num(value, &p->pendingIntervalMs, 100000, "pending_interval_ms", error);
   if (key == "erase_ms") return Num(value, &p->eraseMs, 100000, "erase_ms", error);
+  if (key == "handsets") {
+    if (!Num(value, &p->handsets, 1000000, "handsets", error)) return false;
+    if (p->handsets == 0) return *error = "handsets must be at least 1", false;
+    return true;
+  }
+  if (key == "next_after_ms") return Num(value, &p->nextAfterMs, 3600000, "next_after_ms", error);
   *error = "unknown setting '" + key + "'";
   return false;
 }

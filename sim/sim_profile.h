@@ -29,6 +29,12 @@
 //   pending_interval_ms = 200       between "P" replies of a busy handset
 //   erase_ms = 300                  time DeleteAllBlocks takes
 //   adapter_latency_ms = 16         a USB adapter holds each answer this long (0 = none)
+//   handsets = 1                    how many handsets the operator brings to the port, one
+//                                   after another: each taken away as soon as its service
+//                                   program has acknowledged a switch-off, the next one a new
+//                                   handset of this profile (see ForHandset); 1 = one handset
+//   next_after_ms = 1000            from a handset taken away to the next one on the line; the
+//                                   port is silent in between, and for good after the last
 #pragma once
 
 #include <cstdint>
@@ -121,6 +127,9 @@ struct SimProfile {
   // A USB serial adapter between handset and host that holds each answer this long before the
   // host sees it (16 ms: an FTDI chip's default latency timer); 0 = a plain serial line.
   uint32_t adapterLatencyMs = 0;
+  // A production line: the operator takes a switched-off handset away and connects the next.
+  uint32_t handsets = 1;
+  uint32_t nextAfterMs = 1000;
 
   // Product 72, IMEI 351234567890128, running normally, Eelite 8192 bytes holding blocks
   // 1..20 of 100 bytes (version 1) and 2000 bytes of garbage, Eefull blocks 5001..5004 of
@@ -128,7 +137,18 @@ struct SimProfile {
   static SimProfile Default();
   // The answer text of AT+CGSN.
   std::string ImeiAnswer() const;
+  // The k-th handset the operator brings (k from 0): this profile with the k-th IMEI of
+  // HandsetImei. Its imei_text, when it holds the profile's IMEI, holds the handset's own in
+  // its place; when it does not, handsets after the first answer the plain form.
+  SimProfile ForHandset(uint32_t k) const;
 };
+
+// The IMEI of the k-th handset of a sequence: the first one's is `imei` as it is; the k-th
+// after it has the first 14 digits of `imei` (all of them when there are fewer) counted on by
+// k, wrapping within 14 digits, and their Luhn check digit as the 15th.
+std::string HandsetImei(const std::string& imei, uint32_t k);
+// The Luhn check digit ('0'..'9') that completes a string of decimal digits.
+char LuhnCheckDigit(const std::string& digits);
 
 // The data a block of the given number gets from "*SIZE": recognisable in a dump.
 std::vector<uint8_t> SimPattern(uint16_t number, uint16_t size);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ constexpr int64_t kAnswerEndSpinUs = 60;
 constexpr size_t kMaxClientBacklog = 1 << 20;
 
 bool WriteDump(const SimHandset& handset, const std::string& path) {
-  const std::string text = handset.Dump();
+  const std::string text = handset.DumpAll();
   if (path.empty()) {
     std::fputs(text.c_str(), stderr);
     return true;
@@ -74,7 +75,7 @@ struct SimOptions {
   std::string profilePath, dumpPath, stateFile;
   std::vector<std::string> settings, faults;
   bool once = false;
-  std::string product, imei, imeiText, state, baud, eeliteCapacity;
+  std::string product, imei, imeiText, state, baud, eeliteCapacity, handsets, nextAfter;
 };
 
 void AddOptions(CLI::App& app, SimOptions* o) {
@@ -86,6 +87,11 @@ void AddOptions(CLI::App& app, SimOptions* o) {
   app.add_option("--state", o->state, "starting state: off, normal or service");
   app.add_option("--baud", o->baud, "the handset's own baud rate");
   app.add_option("--eelite-capacity", o->eeliteCapacity, "Eelite bytes");
+  app.add_option("--handsets", o->handsets,
+                 "handsets the operator brings one after another (default 1): each taken away\n"
+                 "when its update ends with a switch-off, the next a new one with the next IMEI");
+  app.add_option("--next-after", o->nextAfter,
+                 "milliseconds from a handset taken away to the next on the line (default 1000)");
   std::string faults = SimFaultUsage();
   if (!faults.empty()) faults.pop_back();  // the option's help ends without a line end
   app.add_option("--fault", o->faults, "a fault, e.g. \"status 0x01 5 once\" (repeatable); the faults:\n" + faults);
@@ -98,9 +104,10 @@ void AddOptions(CLI::App& app, SimOptions* o) {
   app.add_flag("--once", o->once, "serve one client, then exit");
 }
 
-// The store the handset held when it stopped replaces the profile's blocks. Returns -1, or the
-// exit status when the state file cannot be used.
-int LoadStateFile(const std::string& stateFile, SimProfile* profile) {
+// The store the handset held when it stopped, in *store when the file exists. Returns -1, or
+// the exit status when the state file cannot be used.
+int LoadStateFile(const std::string& stateFile, const SimProfile& profile,
+                  std::optional<std::vector<SimBlock>>* store) {
   std::string error;
   // Only a regular file of its own is replaced: never a device, a FIFO or a link's target.
   if (!velmora::CheckOutputPath(stateFile, velmora::LinkRule::Refuse, {}, &error)) {
@@ -108,19 +115,20 @@ int LoadStateFile(const std::string& stateFile, SimProfile* profile) {
     return 2;
   }
   if (!velmora::PathExists(stateFile)) return -1;
-  SimProfile stored = *profile;
+  SimProfile stored = profile;
   stored.blocks.clear();
   if (!LoadSimProfile(stateFile, &stored, &error)) {
     std::fprintf(stderr, "velmora-sim: state file %s\n", error.c_str());
     return 2;
   }
-  profile->blocks = std::move(stored.blocks);
+  *store = std::move(stored.blocks);
   return -1;
 }
 
-// The profile file, then the options on top of it, then the state file's store. Returns -1, or
-// the exit status when one of them cannot be used.
-int BuildProfile(const SimOptions& o, SimProfile* profile) {
+// The profile file, then the options on top of it, then the state file's store (the first
+// handset's, instead of the profile's blocks). Returns -1, or the exit status when one of them
+// cannot be used.
+int BuildProfile(const SimOptions& o, SimProfile* profile, std::optional<std::vector<SimBlock>>* store) {
   std::string error;
   if (!o.profilePath.empty() && !LoadSimProfile(o.profilePath, profile, &error)) {
     std::fprintf(stderr, "velmora-sim: %s\n", error.c_str());
@@ -128,7 +136,8 @@ int BuildProfile(const SimOptions& o, SimProfile* profile) {
   }
   std::vector<std::pair<std::string, std::string>> named = {
       {"product", o.product}, {"imei", o.imei}, {"imei_text", o.imeiText},
-      {"state", o.state},     {"baud", o.baud}, {"eelite_capacity", o.eeliteCapacity}};
+      {"state", o.state},     {"baud", o.baud}, {"eelite_capacity", o.eeliteCapacity},
+      {"handsets", o.handsets}, {"next_after_ms", o.nextAfter}};
   for (const std::string& f : o.faults) named.emplace_back("fault", f);
   for (const std::string& s : o.settings) {
     const auto eq = s.find('=');
@@ -145,14 +154,15 @@ int BuildProfile(const SimOptions& o, SimProfile* profile) {
       return velmora::kExitUsage;
     }
   }
-  return o.stateFile.empty() ? -1 : LoadStateFile(o.stateFile, profile);
+  return o.stateFile.empty() ? -1 : LoadStateFile(o.stateFile, *profile, store);
 }
 
 // The handset behind the listening socket and the one client it serves.
 class Server {
  public:
-  Server(const SimOptions& options, const SimProfile& profile, velmora::SocketId listener)
-      : options_(options), handset_(profile), listener_(listener) {}
+  Server(const SimOptions& options, const SimProfile& profile, const std::vector<SimBlock>* store,
+         velmora::SocketId listener)
+      : options_(options), handset_(profile, store), listener_(listener) {}
 
   // Serves until asked to stop, with --once until the first client has gone, or until waiting
   // on the sockets fails.
@@ -203,7 +213,10 @@ class Server {
       client_.session->Pump(clock_.NowUs());
       client_.out += client_.session->TakeNetworkOutput();
       if (client_.out.size() > kMaxClientBacklog) Drop();
+    } else {
+      handset_.AdvanceTo(clock_.NowUs());  // the next handset comes whether a client is there or not
     }
+    ReportHandsets();
     if (!options_.stateFile.empty() && handset_.storeChanges() != savedChanges_) {
       savedChanges_ = handset_.storeChanges();
       std::string why;
@@ -211,6 +224,18 @@ class Server {
     }
     if (client_.fd != velmora::kNoSocket && !client_.out.empty()) Send();
     return true;
+  }
+
+  // One line for each handset taken away and each new one on the line, as they happen.
+  void ReportHandsets() {
+    auto say = [this](size_t k, const char* what) {
+      std::fprintf(stderr, "velmora-sim: %s %s\n", handset_.HandsetName(static_cast<uint32_t>(k)).c_str(), what);
+    };
+    for (; reportedGone_ < handset_.takenAway().size(); ++reportedGone_) say(reportedGone_, "taken away");
+    if (handset_.HandsetOnLine() > reportedOnLine_) {
+      reportedOnLine_ = handset_.HandsetOnLine();
+      say(static_cast<size_t>(reportedOnLine_), "connected");
+    }
   }
 
   void Accept() {
@@ -251,10 +276,12 @@ class Server {
   Client client_;
   bool served_ = false;
   uint64_t savedChanges_ = 0;
+  size_t reportedGone_ = 0;
+  int reportedOnLine_ = 0;
 };
 
 // Listens, serves and writes the dump at the end; the exit status.
-int Serve(const SimOptions& options, const SimProfile& profile) {
+int Serve(const SimOptions& options, const SimProfile& profile, const std::vector<SimBlock>* store) {
   velmora::InstallServerSignals();
   std::string why;
   int boundPort = 0;
@@ -267,7 +294,7 @@ int Serve(const SimOptions& options, const SimProfile& profile) {
   std::fflush(stdout);
   velmora::SharpenTimers();
 
-  Server server(options, profile, listener);
+  Server server(options, profile, store, listener);
   if (!options.stateFile.empty() && !server.SaveStateFile(&why)) {
     std::fprintf(stderr, "velmora-sim: cannot write the state file: %s\n", why.c_str());
     return 1;
@@ -295,6 +322,7 @@ int main(int argc, char** argv) {
   if (const int status = velmora::ParseProgramOptions(app, argc, argv); status >= 0) return status;
 
   SimProfile profile = SimProfile::Default();
-  if (const int status = BuildProfile(options, &profile); status >= 0) return status;
-  return Serve(options, profile);
+  std::optional<std::vector<SimBlock>> store;
+  if (const int status = BuildProfile(options, &profile, &store); status >= 0) return status;
+  return Serve(options, profile, store ? &*store : nullptr);
 }

@@ -29,6 +29,8 @@ fault = writeback 2 3
 fault = no_switch_off ack
 fault = corrupt 7
 adapter_latency_ms = 16
+handsets = 3
+next_after_ms = 250
 imei_text = \r\n+CGSN: 490154203237518\r\n   # trailing comment
 )",
                               &p, &error))
@@ -51,6 +53,8 @@ imei_text = \r\n+CGSN: 490154203237518\r\n   # trailing comment
   EXPECT_EQ(p.faults.corruptChunkAt, 7);
   EXPECT_EQ(p.faults.corruptChunkCount, 1);
   EXPECT_EQ(p.adapterLatencyMs, 16u);
+  EXPECT_EQ(p.handsets, 3u);
+  EXPECT_EQ(p.nextAfterMs, 250u);
   EXPECT_EQ(p.ImeiAnswer(), "\r\n+CGSN: 490154203237518\r\n");
 }
 
@@ -277,6 +281,9 @@ TEST(SimProfileText, RejectsWhatCannotBeMeant) {
       "fault = corrupt 3 never",
       "fault = corrupt 3 2 once",
       "adapter_latency_ms = 256",
+      "handsets = 0",
+      "handsets = -2",
+      "next_after_ms = soon",
       "imei_text = 0123456789012345678901234567890123",  // more than a frame holds
       "imei_text = bad escape \\q",
       "colour = blue",
@@ -289,6 +296,43 @@ TEST(SimProfileText, RejectsWhatCannotBeMeant) {
     EXPECT_FALSE(ParseSimProfile(line, &p, &error));
     EXPECT_EQ(error.rfind("line 1: ", 0), 0u) << error;
   }
+}
+
+TEST(SimHandsetImei, LuhnCheckDigitOfKnownImeis) {
+  for (const std::string imei : {"490154203237518", "356938035643809", "012345678901237"}) {
+    SCOPED_TRACE(imei);
+    EXPECT_EQ(LuhnCheckDigit(imei.substr(0, 14)), imei[14]);
+  }
+}
+
+TEST(SimHandsetImei, EachHandsetCountsOnWithItsOwnCheckDigit) {
+  const struct {
+    const char* imei;
+    uint32_t k;
+    const char* expected;
+  } cases[] = {
+      {"351234567890128", 0, "351234567890128"},  // the first as given, its wrong check digit too
+      {"351234567890128", 1, "351234567890132"},
+      {"351234567890128", 2, "351234567890140"},
+      {"490154203237518", 9, "490154203237609"},  // a carry into the tens
+      {"356938035643809", 1000, "356938035653808"},
+      {"999999999999994", 1, "000000000000000"},  // wraps within 14 digits
+      {"12345", 1, "000000000123463"},            // fewer than 14 digits: all of them
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.imei) + " + " + std::to_string(c.k));
+    EXPECT_EQ(HandsetImei(c.imei, c.k), c.expected);
+  }
+}
+
+TEST(SimHandsetImei, ImeiTextFollowsTheHandset) {
+  SimProfile p = SimProfile::Default();
+  p.imeiText = "+CGSN: \"351234567890128\"\r";
+  EXPECT_EQ(p.ForHandset(0).ImeiAnswer(), p.imeiText);
+  EXPECT_EQ(p.ForHandset(1).ImeiAnswer(), "+CGSN: \"351234567890132\"\r");
+  p.imeiText = "+CGSN: \"490154203237518\"\r";  // not the profile's IMEI: the first handset's only
+  EXPECT_EQ(p.ForHandset(0).ImeiAnswer(), p.imeiText);
+  EXPECT_EQ(p.ForHandset(2).ImeiAnswer(), "\r\n+CGSN: 351234567890140\r\n");
 }
 
 }  // namespace

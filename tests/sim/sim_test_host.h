@@ -49,7 +49,8 @@ inline Bytes Service(const Bytes& msg) {
 }
 
 struct Host {
-  explicit Host(const SimProfile& profile = SimProfile::Default()) : handset(profile) {
+  explicit Host(const SimProfile& profile = SimProfile::Default(), const std::vector<SimBlock>* firstStore = nullptr)
+      : handset(profile, firstStore) {
     device = OpenSimDevice(handset, clock);
     Configure(57600, kParityNone);
   }
