@@ -31,7 +31,11 @@ int WaitSockets(SocketWait* sockets, size_t count, int64_t us);
 // kNoSocket with "host:port: reason" (or "host: reason" for a name that does not resolve).
 SocketId TcpConnect(const std::string& host, const std::string& port, Clock& clock,
                     int64_t deadlineUs, std::string* error);
-// Listens on 127.0.0.1:port (0: any free port); *boundPort is the port taken.
+// Listens on host:port (a name or a numeric address of either family; port 0: any free port);
+// *boundPort is the port taken. kNoSocket with the reason alone in *error (the caller names the
+// address it asked for).
+SocketId TcpListen(const std::string& host, int port, int* boundPort, std::string* error);
+// Listens on 127.0.0.1:port, as TcpListen.
 SocketId TcpListenLoopback(int port, int* boundPort, std::string* error);
 // Takes a waiting connection; kNoSocket when none is there.
 SocketId TcpAccept(SocketId listener);

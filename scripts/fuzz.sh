@@ -21,7 +21,7 @@ while (($#)); do
   esac
 done
 all=(fuzz_mapfile fuzz_settings fuzz_frames fuzz_replies fuzz_rfc2217_client fuzz_rfc2217_server
-     fuzz_container fuzz_backup)
+     fuzz_container fuzz_backup fuzz_http_request)
 ((${#targets[@]})) || targets=("${all[@]}")
 
 build="$root/build/fuzz"

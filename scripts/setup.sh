@@ -9,7 +9,7 @@ shift || true
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libssl-dev python3-serial libwxgtk3.2-dev xvfb
-          xauth clang-14 libclang-rt-14-dev)
+          xauth clang-14 libclang-rt-14-dev chromium python3-websocket)
 # shellcheck source=scripts/lib.sh
 source "$root/scripts/lib.sh"
 install_packages "${packages[@]}"

@@ -90,27 +90,45 @@ SocketId TcpConnect(const std::string& host, const std::string& port, Clock& clo
   return fd;
 }
 
-SocketId TcpListenLoopback(int port, int* boundPort, std::string* error) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listener < 0) {
-    *error = std::strerror(errno);
+SocketId TcpListen(const std::string& host, int port, int* boundPort, std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  const int gai = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+  if (gai != 0) {
+    *error = gai_strerror(gai);
     return kNoSocket;
   }
-  const int yes = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 4) != 0) {
-    *error = std::strerror(errno);
-    close(listener);
-    return kNoSocket;
+  int listener = -1;
+  for (addrinfo* ai = list; ai && listener < 0; ai = ai->ai_next) {
+    const int s = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (s < 0) {
+      *error = std::strerror(errno);
+      continue;
+    }
+    const int yes = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (bind(s, ai->ai_addr, ai->ai_addrlen) == 0 && listen(s, SOMAXCONN) == 0) {
+      listener = s;
+    } else {
+      *error = std::strerror(errno);
+      close(s);
+    }
   }
+  freeaddrinfo(list);
+  if (listener < 0) return kNoSocket;
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  *boundPort = ntohs(addr.sin_port);
+  *boundPort = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                                : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
   return listener;
+}
+
+SocketId TcpListenLoopback(int port, int* boundPort, std::string* error) {
+  return TcpListen("127.0.0.1", port, boundPort, error);
 }
 
 SocketId TcpAccept(SocketId listener) {

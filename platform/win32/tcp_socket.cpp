@@ -109,35 +109,53 @@ SocketId TcpConnect(const std::string& host, const std::string& port, Clock& clo
   return found == INVALID_SOCKET ? kNoSocket : static_cast<SocketId>(found);
 }
 
-SocketId TcpListenLoopback(int port, int* boundPort, std::string* error) {
+SocketId TcpListen(const std::string& host, int port, int* boundPort, std::string* error) {
   if (!Started()) {
     *error = SystemErrorText(static_cast<unsigned long>(WSAGetLastError()));
     return kNoSocket;
   }
-  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (listener == INVALID_SOCKET) {
-    *error = SystemErrorText(static_cast<unsigned long>(WSAGetLastError()));
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  const int gai = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+  if (gai != 0) {
+    *error = SystemErrorText(static_cast<unsigned long>(gai));
     return kNoSocket;
   }
-  // SO_REUSEADDR means something else on Windows (taking over a port in use); a listener that
-  // must not share its port asks for that instead.
-  const BOOL yes = TRUE;
-  setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<u_short>(port));
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 4) != 0) {
-    *error = SystemErrorText(static_cast<unsigned long>(WSAGetLastError()));
-    closesocket(listener);
-    return kNoSocket;
+  SOCKET listener = INVALID_SOCKET;
+  for (addrinfo* ai = list; ai && listener == INVALID_SOCKET; ai = ai->ai_next) {
+    const SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (s == INVALID_SOCKET) {
+      *error = SystemErrorText(static_cast<unsigned long>(WSAGetLastError()));
+      continue;
+    }
+    // SO_REUSEADDR means something else on Windows (taking over a port in use); a listener that
+    // must not share its port asks for that instead.
+    const BOOL yes = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
+    if (bind(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0 && listen(s, SOMAXCONN) == 0) {
+      listener = s;
+    } else {
+      *error = SystemErrorText(static_cast<unsigned long>(WSAGetLastError()));
+      closesocket(s);
+    }
   }
+  freeaddrinfo(list);
+  if (listener == INVALID_SOCKET) return kNoSocket;
+  sockaddr_storage addr{};
   int len = sizeof addr;
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  *boundPort = ntohs(addr.sin_port);
+  *boundPort = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                                : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
   u_long nonBlocking = 1;
   ioctlsocket(listener, FIONBIO, &nonBlocking);
   return static_cast<SocketId>(listener);
+}
+
+SocketId TcpListenLoopback(int port, int* boundPort, std::string* error) {
+  return TcpListen("127.0.0.1", port, boundPort, error);
 }
 
 SocketId TcpAccept(SocketId listener) {
