@@ -78,12 +78,14 @@ void HandsetLine::Log(const std::string& line) {
 }
 
 void HandsetLine::SetState(PortState state, bool log, const std::string& why) {
-  const bool changed = state != status_.state;
+  const bool changed = state != status_.state || status_.stateSinceMs == 0;
+  if (!changed) return;
   status_.state = state;
-  if (changed) status_.stateSinceMs = WallMs();
+  status_.stateSinceMs = WallMs();
   if (state != PortState::Writing) status_.progress = -1;
+  if (state == PortState::Waiting) status_.imei.clear();
   Publish();
-  if (!changed || !log) return;
+  if (!log) return;
   switch (state) {
     case PortState::Waiting: Log("Waiting for a handset on " + options_.port + "\r\n"); break;
     case PortState::NotAvailable:
@@ -176,6 +178,7 @@ void HandsetLine::Finish(RunOutcome outcome, const std::string& error, double se
       Log("The list of handsets done cannot be written (" + why + ")\r\n");
   }
   status_.handsetSinceMs = 0;
+  status_.stateSinceMs = 0;  // the counts changed: told even when the state is the same
   SetState(state);
   Log("Handset " + (status_.imei.empty() ? std::string("without IMEI") : status_.imei) + " on " +
       options_.port + " " + said + " after " + Seconds(seconds) + " s; so far " +

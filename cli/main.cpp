@@ -249,8 +249,8 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
   if (HasStationRefusedOption(o)) {
     std::fprintf(stderr,
                  "error: a station takes --map FILE, --baud, --settings, --verify, --plan, "
-                 "--report-append, --show-handset and --undo; not --map -, --report, --check, "
-                 "--restore, --backup or --timing\n");
+                 "--report-append, --show-handset, --undo, --continuous, --again, --count and "
+                 "--serve; not --map -, --report, --check, --restore, --backup or --timing\n");
     return kExitUsage;
   }
   // Every log a station empties is checked before the first handset is touched.
@@ -271,7 +271,10 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
   // The children's logs start with the program's path: its real name, not a system alias.
   std::string self = SelfExecutableName();
   if (self.empty()) self = arguments.empty() ? std::string("velmora-cli") : arguments[0];
-  return RunStation(self, args, station, stdout);
+  StationSetup setup;
+  setup.continuous = o.continuous;
+  setup.serveAddress = o.serveAddress;
+  return RunStation(self, args, station, stdout, setup);
 }
 
 int ListPorts(const RunOptions& o) {

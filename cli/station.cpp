@@ -2,10 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <thread>
 
+#include "cli/station_events.h"
 #include "platform/child_process.h"
+#include "platform/file_system.h"
 #include "platform/regular_file.h"
+#include "station/board.h"
+#include "station/page.h"
 
 namespace velmora {
 namespace {
@@ -152,23 +159,210 @@ std::string FormatStationSummary(const std::vector<StationResult>& results) {
   return text;
 }
 
+std::string FormatLineSummary(const std::vector<StationLineResult>& results) {
+  size_t portWidth = 4;
+  for (const StationLineResult& r : results) portWidth = std::max(portWidth, r.port.size());
+  const auto pad = [](const std::string& text, size_t width) {
+    return text + std::string(width - text.size() + 2, ' ');
+  };
+  std::string text = pad("Port", portWidth) +
+                     "Handsets  Succeeded  Failed  Turned away  Per handset  CPU per handset  Log\n";
+  StationLineResult all;
+  char numbers[160];
+  for (const StationLineResult& r : results) {
+    const int n = r.succeeded + r.failed;
+    std::snprintf(numbers, sizeof numbers, "%8d  %9d  %6d  %11d  %10.1fs  %14.2fs  ", n,
+                  r.succeeded, r.failed, r.skipped, n > 0 ? r.seconds / n : 0.0,
+                  n > 0 ? r.cpuSeconds / n : 0.0);
+    text += pad(r.port, portWidth) + numbers + r.logPath +
+            (r.status == 0 || r.status == 1 ? "" : " (" + StationOutcome(r.status) + ")") + "\n";
+    all.succeeded += r.succeeded;
+    all.failed += r.failed;
+    all.skipped += r.skipped;
+  }
+  text += std::to_string(all.succeeded + all.failed) + " handsets: " +
+          std::to_string(all.succeeded) + " succeeded, " + std::to_string(all.failed) +
+          " failed, " + std::to_string(all.skipped) + " turned away\n";
+  return text;
+}
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// How often the station reads what its programs told it: the page is this late at most.
+constexpr auto kFollowInterval = std::chrono::milliseconds(100);
+
+// The files through which the programs of one station talk to it, in the private state folder
+// (else the working folder), removed when the station ends.
+struct StationFiles {
+  std::vector<std::string> events;
+  std::string doneList;
+
+  StationFiles(size_t ports, bool continuous) {
+    std::string why;
+    std::string folder = PrivateStateDirectory(&why);
+    if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
+    const std::string stem =
+        folder + "velmora-station-" +
+        std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
+    for (size_t i = 0; i < ports; ++i) events.push_back(stem + "-" + std::to_string(i + 1) + ".events");
+    if (continuous) doneList = stem + ".done";
+  }
+  ~StationFiles() {
+    std::string why;
+    for (const std::string& path : events) RemoveFile(path, &why);
+    if (!doneList.empty()) RemoveFile(doneList, &why);
+  }
+};
+
+// Follows the programs' event files into the board, on a thread of its own: a page that is
+// slow, or a file that grows fast, never holds up a program.
+class StationFollower {
+ public:
+  StationFollower(StationBoard& board, const std::vector<std::string>& paths)
+      : board_(board), last_(paths.size()) {
+    for (const std::string& path : paths) tails_.emplace_back(path);
+    thread_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stopping_) {
+        ReadAll();
+        wake_.wait_for(lock, kFollowInterval, [this] { return stopping_; });
+      }
+      ReadAll();
+    });
+  }
+  ~StationFollower() { Stop(); }
+
+  // Stops following once everything written so far has been read.
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  // The last state port i told (after Stop: its last of all).
+  PortEvent Last(size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_[i];
+  }
+
+ private:
+  void ReadAll() {
+    for (size_t i = 0; i < tails_.size(); ++i) {
+      for (const std::string& line : tails_[i].ReadNew()) {
+        PortEvent event;
+        std::string record;
+        bool isRecord = false;
+        if (!ParseStationEvent(line, &event, &record, &isRecord)) continue;
+        if (isRecord) {
+          board_.AddRecord(record);
+          continue;
+        }
+        last_[i] = event;
+        PortRow row = board_.Row(i);
+        row.state = event.state;
+        row.imei = event.imei;
+        row.progress = event.progress;
+        row.stateSinceMs = event.stateSinceMs;
+        row.handsetSinceMs = event.handsetSinceMs;
+        row.succeeded = event.succeeded;
+        row.failed = event.failed;
+        row.skipped = event.skipped;
+        row.handsetSeconds = event.seconds;
+        row.lastError = event.lastError;
+        board_.SetRow(i, row);
+      }
+    }
+  }
+
+  StationBoard& board_;
+  std::vector<EventTail> tails_;
+  std::vector<PortEvent> last_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+std::vector<PortRow> FirstRows(const std::vector<StationPort>& ports) {
+  std::vector<PortRow> rows;
+  for (const StationPort& p : ports) {
+    PortRow row;
+    row.port = p.port;
+    row.log = p.logPath;
+    row.state = "connecting";
+    row.stateSinceMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// The end of a station whose ports ran one handset each: the table of handsets.
+int FinishOnce(const std::vector<StationResult>& results, std::FILE* out) {
+  std::fprintf(out, "\n%s", FormatStationSummary(results).c_str());
+  const bool all = std::all_of(results.begin(), results.end(),
+                               [](const StationResult& r) { return r.status == 0; });
+  return all ? 0 : 1;
+}
+
+// The end of a continuous station: the handsets of every port.
+int FinishLines(const std::vector<StationResult>& results, StationFollower& follower,
+                std::FILE* out) {
+  std::vector<StationLineResult> lines;
+  bool all = true;
+  for (size_t i = 0; i < results.size(); ++i) {
+    const PortEvent last = follower.Last(i);
+    StationLineResult r;
+    r.port = results[i].port;
+    r.logPath = results[i].logPath;
+    r.status = results[i].status;
+    r.succeeded = last.succeeded;
+    r.failed = last.failed;
+    r.skipped = last.skipped;
+    r.seconds = last.seconds;
+    r.cpuSeconds = results[i].cpuSeconds;
+    all = all && r.status == 0 && r.failed == 0;
+    lines.push_back(r);
+  }
+  std::fprintf(out, "\n%s", FormatLineSummary(lines).c_str());
+  return all ? 0 : 1;
+}
+
+}  // namespace
+
 int RunStation(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<StationPort>& ports, std::FILE* out) {
-  using Clock = std::chrono::steady_clock;
+               const std::vector<StationPort>& ports, std::FILE* out, const StationSetup& setup) {
+  StationFiles files(ports.size(), setup.continuous);
+  StationBoard board("Velmora station", FirstRows(ports));
+  StationPage page(board);
+  if (!setup.serveAddress.empty()) {
+    std::string why;
+    if (!page.Start(setup.serveAddress, &why)) {
+      std::fprintf(out, "error: %s\n", why.c_str());
+      return 1;
+    }
+    std::fprintf(out, "Station page: %s\n", page.Url().c_str());
+  }
+  StationFollower follower(board, files.events);
   ForwardTerminationToChildren();
   std::vector<StationResult> results(ports.size());
   std::map<int64_t, size_t> byChild;
-  std::vector<Clock::time_point> started(ports.size());
+  std::vector<SteadyClock::time_point> started(ports.size());
   for (size_t i = 0; i < ports.size(); ++i) {
     StationResult& r = results[i];
     r.port = ports[i].port;
     r.logPath = ports[i].logPath;
     std::vector<std::string> childArgs = args;
-    childArgs.push_back("--port");
-    childArgs.push_back(ports[i].port);
+    childArgs.insert(childArgs.end(), {"--port", ports[i].port, "--station-events", files.events[i]});
+    if (!files.doneList.empty()) childArgs.insert(childArgs.end(), {"--station-done", files.doneList});
     int64_t id = 0;
     std::string why;
-    started[i] = Clock::now();
+    started[i] = SteadyClock::now();
     if (!StartChild(program, childArgs, ports[i].logPath, &id, &why)) {
       std::fprintf(out, "%s: not started: %s\n", r.port.c_str(), why.c_str());
       r.status = 1;
@@ -184,7 +378,7 @@ int RunStation(const std::string& program, const std::vector<std::string>& args,
     const auto it = byChild.find(end.id);
     if (it == byChild.end()) continue;
     StationResult& r = results[it->second];
-    r.seconds = std::chrono::duration<double>(Clock::now() - started[it->second]).count();
+    r.seconds = std::chrono::duration<double>(SteadyClock::now() - started[it->second]).count();
     r.status = end.status;
     r.cpuSeconds = end.cpuSeconds;
     std::string log;
@@ -193,10 +387,9 @@ int RunStation(const std::string& program, const std::vector<std::string>& args,
                  r.seconds);
     std::fflush(out);
   }
-  std::fprintf(out, "\n%s", FormatStationSummary(results).c_str());
-  const bool all = std::all_of(results.begin(), results.end(),
-                               [](const StationResult& r) { return r.status == 0; });
-  return all ? 0 : 1;
+  follower.Stop();
+  board.SetFinished(true);
+  return setup.continuous ? FinishLines(results, follower, out) : FinishOnce(results, out);
 }
 
 }  // namespace velmora

@@ -44,9 +44,31 @@ struct StationResult {
 
 std::string FormatStationSummary(const std::vector<StationResult>& results);
 
+// What a station is asked beyond what it hands on to its programs.
+struct StationSetup {
+  bool continuous = false;   // every port runs handset after handset
+  std::string serveAddress;  // "[HOST:]PORT" of the live page, "" none
+};
+
+// The end of one port of a continuous station, as its summary says it.
+struct StationLineResult {
+  std::string port;
+  std::string logPath;
+  int status = 0;
+  int succeeded = 0;
+  int failed = 0;
+  int skipped = 0;
+  double seconds = 0;     // the updated handsets' runs together
+  double cpuSeconds = 0;  // the processor time of the port's program
+};
+std::string FormatLineSummary(const std::vector<StationLineResult>& results);
+
 // Starts `program args... --port P` for every port with its log, waits for all, prints each end
-// and the summary to out. Returns 0 when every run succeeded, else 1.
+// and the summary to out. With setup.continuous the programs run handset after handset and the
+// summary counts handsets per port; with setup.serveAddress the live page follows every port.
+// Returns 0 when every run (every handset) succeeded, else 1.
 int RunStation(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<StationPort>& ports, std::FILE* out);
+               const std::vector<StationPort>& ports, std::FILE* out,
+               const StationSetup& setup = {});
 
 }  // namespace velmora
