@@ -6,6 +6,7 @@
 #include "platform/child_process.h"
 #include "platform/record_file.h"
 #include "platform/regular_file.h"
+#include "update/handset_backup.h"
 
 namespace velmora {
 namespace {
@@ -216,7 +217,29 @@ std::string HandsetLine::Summary(const std::string& port, const HandsetTally& t)
          " succeeded, " + std::to_string(t.failed) + " failed, " + std::to_string(t.skipped) +
          " turned away, " + (n > 0 ? Seconds(t.seconds / n) : std::string("-")) +
          " s per handset, " + (n > 0 ? Seconds(t.cpuSeconds / n) : std::string("-")) +
-         " s CPU per handset\n";
+         " s CPU per handset";
+}
+
+std::string PortLabel(const std::string& given, const LinkSettings& settings) {
+  if (!given.empty()) return given;
+  return settings.portIndex < 9 ? "COM" + std::to_string(settings.portIndex + 1)
+                                : std::string("COM:");
+}
+
+HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath) {
+  DialogModel& model = program.model();
+  const std::string port = options.port;
+  model.SetBoxesToLog(true);
+  HandsetLine line(model, program.watch(), program.clock(), std::move(options));
+  const std::string perHandset = PerHandsetPath(undoPath);
+  const HandsetTally tally = line.Run([&](const HandsetGate& gate, std::string* error) {
+    program.SetUndo(perHandset);
+    return program.Start(error, gate);
+  });
+  model.SetBoxesToLog(false);
+  model.Log(HandsetLine::Summary(port, tally) + "\r\n");
+  model.RefreshLog();
+  return tally;
 }
 
 }  // namespace velmora

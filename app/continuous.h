@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/dialog_model.h"
+#include "app/startup.h"
 #include "handset/watch.h"
 #include "platform/clock.h"
 #include "update/update_run.h"
@@ -75,8 +76,8 @@ class HandsetLine {
   void OnStatus(StatusSink sink) { sink_ = std::move(sink); }
   // Runs until stopped or the count is reached; the counts at the end.
   HandsetTally Run(const RunHandset& runHandset);
-  // The summary line of a port: "PORT: N handsets, S succeeded, F failed, K skipped, T s per
-  // handset, C s CPU per handset".
+  // The summary line of a port, without a line end: "PORT: N handsets, S succeeded, F failed,
+  // K turned away, T s per handset, C s CPU per handset".
   static std::string Summary(const std::string& port, const HandsetTally& tally);
 
  private:
@@ -100,5 +101,13 @@ class HandsetLine {
   std::set<std::string> done_;
   std::string doneListError_;
 };
+
+// The port as the log of a line names it: the device given, else the configured COM port.
+std::string PortLabel(const std::string& given, const LinkSettings& settings);
+
+// The dialog's line of handsets (--continuous): the Start button's update again and again,
+// each handset with its own undo file ("{imei}" put into undoPath), boxes into the log, the
+// summary at the end of the log.
+HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath);
 
 }  // namespace velmora

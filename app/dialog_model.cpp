@@ -113,7 +113,15 @@ void DialogModel::ResetProgress() {
 }
 
 int DialogModel::ShowMessageBox(const std::string& text, MessageIcon icon) {
-  return view_.ShowMessageBox(text, icon);
+  if (!boxesToLog_) return view_.ShowMessageBox(text, icon);
+  // The run's error is in the log already, right before its box.
+  std::string line = text;
+  for (size_t at = 0; (at = line.find('\n', at)) != std::string::npos; at += 2) line.insert(at, "\r");
+  line += "\r\n";
+  if (log_.size() < line.size() || log_.compare(log_.size() - line.size(), line.size(), line) != 0)
+    Log(line);
+  RefreshLog();
+  return 1;
 }
 
 bool DialogModel::OpenMapFile(const std::string& path) {

@@ -95,6 +95,9 @@ class DialogModel final : public Reporting, public UserInteraction {
   // Whoever watches a line of handsets hears each phase and progress (percent 0..100) as the
   // run reports them; it is called often and must be quick.
   using PhaseListener = std::function<void(RunPhase phase, int percent)>;
+  // A dialog that updates handset after handset waits for nobody: its boxes go to the log
+  // instead (an OK box is then taken as pressed).
+  void SetBoxesToLog(bool toLog) { boxesToLog_ = toLog; }
   void SetPhaseListener(PhaseListener listener) { phaseListener_ = std::move(listener); }
 
   // --- UserInteraction ---
@@ -119,6 +122,7 @@ class DialogModel final : public Reporting, public UserInteraction {
   std::string status_;
   ProgressState progress_;
   PhaseListener phaseListener_;
+  bool boxesToLog_ = false;
   RunPhase phase_ = RunPhase::Connecting;
   std::map<int, bool> enabled_;
   std::map<int, bool> shown_;

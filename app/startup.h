@@ -98,6 +98,7 @@ class Program {
   }
   // What looks at the port for the next handset between the updates of a line.
   HandsetWatch& watch();
+  Clock& clock() { return clock_; }
   // --plan: connects, reads what the handset holds and logs what an update of the map would
   // do to each block; writes nothing and switches the handset off. *error gets the error text.
   RunOutcome Plan(std::string* error);

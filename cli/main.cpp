@@ -399,19 +399,12 @@ class EventsToStation {
   bool warned_ = false;
 };
 
-// The port named in the log lines of a line of handsets.
-std::string PortLabel(const RunOptions& o, const Program& program) {
-  if (!o.Port().empty()) return o.Port();
-  const uint8_t index = program.linkSettings().portIndex;
-  return index < 9 ? "COM" + std::to_string(index + 1) : std::string("COM:");
-}
-
 // --continuous: handset after handset on the port, each with its record and undo file, then the
 // port's summary. 0 when no handset failed and every record was kept.
 int RunLine(const RunOptions& o, Program& program, Clock& clock) {
   SetFinishHandsetFirst(true);
   LineOptions options;
-  options.port = PortLabel(o, program);
+  options.port = PortLabel(o.Port(), program.linkSettings());
   options.count = static_cast<int>(o.count);
   options.again = o.again;
   options.doneListPath = o.stationDone;
@@ -431,7 +424,7 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
     station.Record(record.line());
     return outcome;
   });
-  std::printf("\n%s", HandsetLine::Summary(options.port, tally).c_str());
+  std::printf("\n%s\n", HandsetLine::Summary(options.port, tally).c_str());
   return tally.failed == 0 && recordsKept ? kExitSuccess : kExitUpdateFailed;
 }
 

@@ -3,6 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "app/continuous.h"
+#include "app/dialog_run.h"
+#include "app/startup.h"
 #include "platform/interrupt.h"
 #include "options/program_options.h"
 #include "options/run_options.h"
@@ -31,14 +34,36 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
   options->baudRate = run.baudRate;
   options->verify = run.verify;
   options->undoPath = run.undoPath;
+  options->continuous = run.continuous;
+  options->again = run.again;
+  options->count = static_cast<int>(run.count);
   return status;
 }
 
+int RunContinuousStart(Program& program, const GuiOptions& options,
+                       const std::function<bool()>& closeRequested, std::function<void()> idle) {
+  SetFinishHandsetFirst(true);
+  LineOptions line;
+  line.port = PortLabel(options.port, program.linkSettings());
+  line.count = options.count;
+  line.again = options.again;
+  line.stop = [&closeRequested] {
+    return closeRequested() || LineStopRequested() != 0 || HeldInterrupt() != 0;
+  };
+  line.idle = std::move(idle);
+  const HandsetTally tally = RunDialogLine(program, line, options.undoPath);
+  if (HeldInterrupt() != 0 || LineStopRequested() != 0) return kInterruptedResult;
+  if (closeRequested()) return kIdExit;
+  if (program.model().Unattended()) return tally.failed == 0 ? kEndSuccess : kEndFailure;
+  return 0;
+}
+
 int ExitStatusForResult(int dialogResult) {
+  const int signal = HeldInterrupt() != 0 ? HeldInterrupt() : LineStopRequested();
   switch (dialogResult) {
     case 1: return 0;
     case 2: return 2;
-    case kInterruptedResult: return InterruptExitStatus(HeldInterrupt() != 0 ? HeldInterrupt() : 2);
+    case kInterruptedResult: return InterruptExitStatus(signal != 0 ? signal : 2);
     default: return 3;
   }
 }

@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/user_interaction.h"
+
+namespace velmora {
+class Program;
+}
 
 namespace velmora::gui {
 
@@ -19,6 +24,9 @@ struct GuiOptions {
   uint32_t baudRate = 0;     // --baud; 0: from the settings
   bool verify = false;       // --verify: every block written is read back and compared
   std::string undoPath;      // --undo: what the update may change, kept before it starts
+  bool continuous = false;   // --continuous: handset after handset
+  bool again = false;        // --again
+  int count = 0;             // --count, 0 no limit
 };
 
 // Parses the arguments (UTF-8, program first) into *options. -1: go on; otherwise the exit
@@ -48,6 +56,13 @@ inline constexpr int kStartupFailedResult = 3;
 // 3 when it failed (result 3), 2 when the dialog was left with Exit or the close box
 // (result 2); anything else counts as a failure.
 int ExitStatusForResult(int dialogResult);
+
+// The Start button of a dialog asked for --continuous: handset after handset until the dialog
+// is closed (closeRequested), an interrupt or --count, each with its own undo file; boxes go to
+// the log. idle keeps the window alive between looks at the port. Returns the result the dialog
+// ends with, or 0 when it stays open (attended, after --count).
+int RunContinuousStart(Program& program, const GuiOptions& options,
+                       const std::function<bool()>& closeRequested, std::function<void()> idle);
 
 // Appends one message box to the message log: its kind, ": ", the text and "\n", the same
 // bytes on every system.

@@ -45,6 +45,7 @@ int UpdateApp::OnRun() {
     startup.port = options_.port;
     startup.baudRate = options_.baudRate;
     std::string warning;
+    dialog->SetLine(options_);
     dialog->Initialise(program, startup, options_.mapPath, &warning);
     // Settings values that could not be used, and what is used instead; on the console.
     for (size_t at = 0; at < warning.size();) {

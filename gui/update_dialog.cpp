@@ -264,6 +264,8 @@ int UpdateDialog::ShowBox(const std::string& text, MessageIcon icon) {
 }
 
 void UpdateDialog::End(int result) {
+  // Each handset of a line ends as a run does; the line itself ends the dialog.
+  if (lineRunning_) return;
   endResult_ = result;
   if (IsModal()) EndModal(result);
 }
@@ -280,6 +282,16 @@ void UpdateDialog::OnAbout(wxCommandEvent&) {
 void UpdateDialog::OnStart(wxCommandEvent&) {
   if (running_ || program_ == nullptr) return;
   running_ = true;
+  if (continuous_.continuous) {
+    lineRunning_ = true;
+    const int result = RunContinuousStart(
+        *program_, continuous_, [this] { return closeRequested_; },
+        [] { if (wxTheApp != nullptr) wxTheApp->Yield(true); });
+    lineRunning_ = false;
+    running_ = false;
+    if (result != 0) End(result);
+    return;
+  }
   program_->Start();
   running_ = false;
   // A termination request held through a garbage collection ends the dialog now that the
@@ -309,7 +321,13 @@ void UpdateDialog::OnExit(wxCommandEvent&) {
 }
 
 void UpdateDialog::OnClose(wxCloseEvent& event) {
-  // The close box is the Exit command; like Exit it waits for the run to end.
+  // The close box is the Exit command; like Exit it waits for the run to end. A line of
+  // handsets finishes the one on the line and then ends the dialog.
+  if (lineRunning_ && !closeRequested_) {
+    closeRequested_ = true;
+    program_->model().Log("Closing: the handset on the line is finished first\r\n");
+    program_->model().RefreshLog();
+  }
   if (running_ && event.CanVeto()) {
     event.Veto();
     return;

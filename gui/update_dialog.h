@@ -78,6 +78,8 @@ class UpdateDialog final : public wxDialog {
   // The result the update run or Exit ended the dialog with; 0 while it has not ended.
   int endResult() const { return endResult_; }
   bool running() const { return running_; }
+  // Start updates handset after handset (the options' --continuous, --again, --count, --undo).
+  void SetLine(const GuiOptions& options) { continuous_ = options; }
 
   // The event routing, as the buttons and the close box reach it.
   void OnAbout(wxCommandEvent& event);
@@ -120,6 +122,10 @@ class UpdateDialog final : public wxDialog {
 
   LogFeed logFeed_;  // what of the model's log the pane holds already
   bool running_ = false;
+  // --continuous: Start runs a line of handsets; closing asks it to stop after the handset.
+  GuiOptions continuous_;
+  bool lineRunning_ = false;
+  bool closeRequested_ = false;
   int endResult_ = 0;
 };
 

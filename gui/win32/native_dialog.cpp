@@ -160,6 +160,8 @@ class NativeDialog final : public DialogView {
   }
 
   void EndDialog(int result) override {
+    // Each handset of a line ends as a run does; the line itself ends the dialog.
+    if (lineRunning_) return;
     if (hwnd_ != nullptr) ::EndDialog(hwnd_, result);
   }
 
@@ -261,6 +263,10 @@ class NativeDialog final : public DialogView {
     switch (id) {
       case IDC_START:
         if (running_) return TRUE;
+        if (options_.continuous) {
+          RunLine();
+          return TRUE;
+        }
         running_ = true;
         program_->Start();
         running_ = false;
@@ -275,9 +281,33 @@ class NativeDialog final : public DialogView {
         if (!running_) OpenFile();
         return TRUE;
       case IDCANCEL:  // Exit, Esc and the close box
+        if (lineRunning_ && !closeRequested_) {
+          // A line of handsets finishes the one on the line and then ends the dialog.
+          closeRequested_ = true;
+          program_->model().Log("Closing: the handset on the line is finished first\r\n");
+          program_->model().RefreshLog();
+        }
         if (!running_) EndDialog(IDCANCEL);
         return TRUE;
       default: return FALSE;
+    }
+  }
+
+  // --continuous: handset after handset; the dialog's messages are handled between looks.
+  void RunLine() {
+    running_ = lineRunning_ = true;
+    const int result = RunContinuousStart(*program_, options_, [this] { return closeRequested_; },
+                                          [this] { PumpMessages(); });
+    running_ = lineRunning_ = false;
+    if (result != 0) EndDialog(result);
+  }
+
+  void PumpMessages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (IsDialogMessageW(hwnd_, &message)) continue;
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
     }
   }
 
@@ -340,6 +370,8 @@ class NativeDialog final : public DialogView {
   HICON smallIcon_ = nullptr;
   LogFeed logFeed_;
   bool running_ = false;
+  bool lineRunning_ = false;
+  bool closeRequested_ = false;
 };
 
 }  // namespace

@@ -1,0 +1,196 @@
+// A line of handsets on the in-process simulated handset playing the operator, under the
+// virtual clock: handset after handset, one updated before turned away, a stop between
+// handsets, a port that is not there, a handset that is never taken away, a failed handset.
+#include "app/continuous.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "mapfile/map_writer.h"
+#include "sim/sim_handset.h"
+#include "support/recording_view.h"
+#include "support/temp_folder.h"
+
+namespace velmora {
+namespace {
+
+// The whole log of the line: each run starts its log again with the header.
+struct LineView : testing::RecordingView {
+  std::string all;
+  std::string last;
+  void Refresh(const DialogModel& m) override {
+    RecordingView::Refresh(m);
+    const std::string& now = m.logText();
+    all += now.compare(0, last.size(), last) == 0 ? now.substr(last.size()) : now;
+    last = now;
+  }
+  size_t Count(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  }
+};
+
+std::string MapText() {
+  MapInfo info;
+  info.product = 72;
+  info.mapVersion = 0x12;
+  info.swVersion = 11;
+  std::vector<MapBlock> blocks;
+  for (int32_t n : {30, 31}) {
+    MapBlock block;
+    block.number = n;
+    block.area = kAreaEelite;
+    block.operation = kOpCreate;
+    block.size = 4;
+    block.version = 1;
+    block.data = {1, 2, 3, 4};
+    blocks.push_back(block);
+  }
+  return FormatMapText(info, blocks);
+}
+
+class ContinuousTest : public ::testing::Test {
+ protected:
+  // A program on "sim:" with the profile's lines, the map loaded.
+  void Start(const std::string& profile, const std::string& port = {}) {
+    const std::string path = folder_.File("line.profile");
+    std::ofstream(path) << profile;
+    program_ = std::make_unique<Program>(view_, clock_);
+    StartupOptions options;
+    options.port = port.empty() ? "sim:" + path : port;
+    std::string warning;
+    program_->Initialise(options, &warning);
+    ASSERT_EQ(program_->startupError(), "");
+    program_->model().SetMapText(map_.c_str());
+  }
+
+  HandsetTally Run(LineOptions options) {
+    options.port = "COM1";
+    HandsetLine line(program_->model(), program_->watch(), clock_, options);
+    line.OnStatus([this](const PortStatus& s) {
+      statuses_.push_back(s);
+      states_.push_back(PortStateName(s.state));
+    });
+    return line.Run([this](const HandsetGate& gate, std::string* error) {
+      return program_->Start(error, gate);
+    });
+  }
+  bool Saw(const std::string& state) const {
+    return std::find(states_.begin(), states_.end(), state) != states_.end();
+  }
+
+  testing::TempFolder folder_{"velmora-line"};
+  VirtualClock clock_;
+  LineView view_;
+  std::string map_ = MapText();
+  std::unique_ptr<Program> program_;
+  std::vector<PortStatus> statuses_;
+  std::vector<std::string> states_;
+};
+
+constexpr char kThreeHandsets[] = "state = off\nhandsets = 3\nnext_after_ms = 1500\n";
+
+TEST_F(ContinuousTest, UpdatesHandsetAfterHandsetAsTheyArePutOnTheLine) {
+  Start(kThreeHandsets);
+  LineOptions options;
+  options.count = 3;
+  const HandsetTally tally = Run(options);
+  EXPECT_EQ(tally.succeeded, 3);
+  EXPECT_EQ(tally.failed, 0);
+  EXPECT_EQ(program_->simHandset()->takenAway().size(), 3u);
+  // Every handset got the map's blocks.
+  for (const std::string& dump : program_->simHandset()->takenAway())
+    EXPECT_NE(dump.find("Eelite 31"), std::string::npos) << dump;
+  // Three IMEIs, each its own, in the order the handsets came.
+  std::vector<std::string> imeis;
+  for (const PortStatus& s : statuses_)
+    if (s.state == PortState::Done) imeis.push_back(s.imei);
+  EXPECT_EQ(imeis, (std::vector<std::string>{"351234567890128", "351234567890132",
+                                             "351234567890140"}));
+  for (const char* state : {"waiting", "connecting", "writing", "done", "stopped"})
+    EXPECT_TRUE(Saw(state)) << state;
+  // The port's waits are said once per change, not once per look: the first handset was on
+  // the line from the start, the other two came after a wait each.
+  EXPECT_EQ(view_.Count("Waiting for a handset on COM1\r\n"), 2u);
+  EXPECT_GT(tally.seconds, 0);
+  // Writing ends at 100 percent.
+  bool full = false;
+  for (const PortStatus& s : statuses_) full = full || (s.state == PortState::Writing && s.progress == 100);
+  EXPECT_TRUE(full);
+}
+
+TEST_F(ContinuousTest, AHandsetUpdatedBeforeIsTurnedAwayUnlessAgain) {
+  const struct {
+    bool again;
+    int succeeded, skipped;
+  } cases[] = {{false, 1, 1}, {true, 2, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.again);
+    statuses_.clear();
+    view_.all.clear();
+    const std::string done = folder_.File(c.again ? "again.done" : "done.done");
+    std::ofstream(done) << "351234567890128\n";
+    Start("state = off\nhandsets = 2\nnext_after_ms = 1500\n");
+    LineOptions options;
+    options.count = 2 - c.skipped;
+    options.again = c.again;
+    options.doneListPath = done;
+    const HandsetTally tally = Run(options);
+    EXPECT_EQ(tally.succeeded, c.succeeded);
+    EXPECT_EQ(tally.skipped, c.skipped);
+    EXPECT_EQ(view_.Count("IMEI 351234567890128 was updated at this station before"),
+              c.again ? 0u : 1u);
+    // The list now holds every handset updated, for the station's other ports.
+    const std::string list = testing::ReadWholeFile(done);
+    EXPECT_NE(list.find("351234567890132\n"), std::string::npos) << list;
+    // The handset turned away kept its store: nothing of the map was written into it.
+    const std::string first = program_->simHandset()->takenAway().at(0);
+    EXPECT_EQ(first.find("Eelite 31") != std::string::npos, c.again) << first;
+  }
+}
+
+TEST_F(ContinuousTest, AStopBeginsNoNewHandsetAndAHandsetLeftOnTheLineIsWaitedFor) {
+  // One handset that stays: after its update the line waits for it to be taken away, says so
+  // once, and a stop then ends the line without a second update.
+  Start("state = off\n");
+  LineOptions options;
+  const int64_t until = 120 * 1000000;
+  options.stop = [&] { return clock_.NowUs() > until; };
+  const HandsetTally tally = Run(options);
+  EXPECT_EQ(tally.succeeded, 1);
+  EXPECT_EQ(view_.Count("Waiting for the handset to be taken away from COM1\r\n"), 1u);
+  EXPECT_EQ(states_.back(), "stopped");
+  EXPECT_EQ(view_.Count("Stopped taking handsets on COM1\r\n"), 1u);
+}
+
+TEST_F(ContinuousTest, APortThatIsNotThereIsTriedAgainAndSaidOnce) {
+  Start("", folder_.File("no-such-device"));
+  LineOptions options;
+  options.stop = [&] { return clock_.NowUs() > 10 * 1000000; };
+  const HandsetTally tally = Run(options);
+  EXPECT_EQ(tally.handsets(), 0);
+  EXPECT_TRUE(Saw("not available"));
+  EXPECT_EQ(view_.Count("COM1 is not available ("), 1u);
+  EXPECT_NE(view_.all.find("no-such-device"), std::string::npos) << view_.all;
+}
+
+TEST_F(ContinuousTest, AFailedHandsetIsCountedWithItsErrorAndTheLineGoesOn) {
+  // The first handset is of another product: its update fails; the operator puts the next on.
+  Start("state = off\nproduct = 99\nhandsets = 2\nnext_after_ms = 1500\n");
+  LineOptions options;
+  options.count = 2;
+  const HandsetTally tally = Run(options);
+  EXPECT_EQ(tally.failed, 2);
+  EXPECT_EQ(statuses_.back().lastError, "Wrong Mapping for this Mobile!");
+  EXPECT_TRUE(Saw("failed"));
+  EXPECT_EQ(HandsetLine::Summary("COM1", tally).substr(0, 54),
+            "COM1: 2 handsets, 0 succeeded, 2 failed, 0 turned away");
+}
+
+}  // namespace
+}  // namespace velmora
