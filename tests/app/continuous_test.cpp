@@ -124,6 +124,18 @@ TEST_F(ContinuousTest, UpdatesHandsetAfterHandsetAsTheyArePutOnTheLine) {
   EXPECT_TRUE(full);
 }
 
+TEST_F(ContinuousTest, HandsetsSwitchedOnOrInServiceModeAreFoundToo) {
+  // Not on the boot adapter's probe: the slower look at the configured rate finds them.
+  for (const char* state : {"normal", "service"}) {
+    SCOPED_TRACE(state);
+    Start(std::string("state = ") + state + "\nhandsets = 2\nnext_after_ms = 1500\n");
+    LineOptions options;
+    options.count = 2;
+    EXPECT_EQ(Run(options).succeeded, 2);
+    EXPECT_EQ(program_->simHandset()->takenAway().size(), 2u);
+  }
+}
+
 TEST_F(ContinuousTest, AHandsetUpdatedBeforeIsTurnedAwayUnlessAgain) {
   const struct {
     bool again;

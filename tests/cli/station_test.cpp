@@ -2,10 +2,13 @@
 // IMEI taken from a run's log, and the summary table.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "cli/station.h"
+#include "cli/station_events.h"
+#include "support/temp_folder.h"
 
 namespace velmora {
 namespace {
@@ -71,6 +74,75 @@ TEST(Station, OutcomesImeiAndSummary) {
             "usb:0403:6001:A1  351234567890128  succeeded         41.3s   0.50s  a.log\n"
             "/dev/ttyUSB1      -                not connected     60.0s   0.12s  b.log\n"
             "2 handsets: 1 succeeded, 1 did not\n");
+}
+
+
+TEST(Station, LineSummaryCountsHandsetsPerPort) {
+  std::vector<StationLineResult> lines(2);
+  lines[0] = {"COM1", "a.log", 0, 3, 0, 1, 90.0, 1.5};
+  lines[1] = {"rfc2217://127.0.0.1:4000", "b.log", 130, 1, 1, 0, 50.0, 0.5};
+  EXPECT_EQ(FormatLineSummary(lines),
+            "Port                      Handsets  Succeeded  Failed  Turned away  Per handset  "
+            "CPU per handset  Log\n"
+            "COM1                             3          3       0            1        30.0s"
+            "            0.50s  a.log\n"
+            "rfc2217://127.0.0.1:4000         2          1       1            0        25.0s"
+            "            0.25s  b.log (interrupted)\n"
+            "5 handsets: 4 succeeded, 1 failed, 1 turned away\n");
+}
+
+TEST(StationEvents, StatusAndRecordLinesGoThereAndBackAndAnythingElseIsSkipped) {
+  PortEvent sent;
+  sent.state = "writing";
+  sent.imei = "351234567890128";
+  sent.progress = 37;
+  sent.stateSinceMs = 1796964258521;
+  sent.succeeded = 2;
+  sent.failed = 1;
+  sent.seconds = 61.5;
+  sent.lastError = "Wrong Mapping for this Mobile!\n\"quoted\"";
+  PortEvent got;
+  std::string record;
+  bool isRecord = true;
+  ASSERT_TRUE(ParseStationEvent(FormatStatusEvent(sent), &got, &record, &isRecord));
+  EXPECT_FALSE(isRecord);
+  EXPECT_EQ(got.state, sent.state);
+  EXPECT_EQ(got.imei, sent.imei);
+  EXPECT_EQ(got.progress, 37);
+  EXPECT_EQ(got.stateSinceMs, sent.stateSinceMs);
+  EXPECT_EQ(got.succeeded, 2);
+  EXPECT_EQ(got.failed, 1);
+  EXPECT_DOUBLE_EQ(got.seconds, 61.5);
+  EXPECT_EQ(got.lastError, sent.lastError);
+
+  ASSERT_TRUE(ParseStationEvent(FormatRecordEvent("{\"imei\":\"1\",\"outcome\":\"succeeded\"}"),
+                                &got, &record, &isRecord));
+  EXPECT_TRUE(isRecord);
+  EXPECT_EQ(record, "{\"imei\":\"1\",\"outcome\":\"succeeded\"}");
+
+  for (const char* bad : {"", "{", "[]", "{\"status\":3}", "{\"record\":\"text\"}",
+                          "{\"status\":{\"progress\":\"lots\"}}", "{\"other\":{}}"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(ParseStationEvent(bad, &got, &record, &isRecord));
+  }
+}
+
+TEST(StationEvents, ATailHandsOutWholeLinesOnlyAsTheFileGrows) {
+  testing::TempFolder folder("velmora-events");
+  const std::string path = folder.File("port.events");
+  EventTail tail(path);
+  EXPECT_TRUE(tail.ReadNew().empty());  // not there yet
+  std::ofstream out(path, std::ios::binary);
+  out << "one\ntw" << std::flush;
+  EXPECT_EQ(tail.ReadNew(), std::vector<std::string>{"one"});
+  out << "o\nthree\n" << std::flush;
+  EXPECT_EQ(tail.ReadNew(), (std::vector<std::string>{"two", "three"}));
+  EXPECT_TRUE(tail.ReadNew().empty());
+  // A piece at a time when lines come faster than one read takes.
+  out << "four\nfive\n" << std::flush;
+  EXPECT_EQ(tail.ReadNew(3), std::vector<std::string>{});
+  EXPECT_EQ(tail.ReadNew(3), std::vector<std::string>{"four"});
+  EXPECT_EQ(tail.ReadNew(), std::vector<std::string>{"five"});
 }
 
 }  // namespace
