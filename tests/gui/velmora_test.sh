@@ -65,6 +65,22 @@ unattended_failure)
   run "$velmora" --map "$standard" --port sim:corrupt.profile --settings settings.reg --verify AUTOMATIC
   expect_status 3
   grep -qF "error: Can't send mapping blocks to mobile!" boxes.txt || fail "expected the failed block box" ;;
+continuous)
+  # A line of handsets from the dialog: two handsets one after the other, each with its own
+  # undo file, no box waiting for a hand; a failing line ends with the failure status, its
+  # boxes in the log instead.
+  printf 'state = off\nhandsets = 2\nnext_after_ms = 1000\n' >line.profile
+  run "$velmora" --map "$standard" --port sim:line.profile --settings settings.reg --continuous \
+    --count 2 --undo undo.vbk AUTOMATIC
+  expect_status 0
+  [ ! -s boxes.txt ] || fail "a line shows no message box"
+  [ -f undo-351234567890128.vbk ] && [ -f undo-351234567890132.vbk ] \
+    || fail "expected one undo file per handset: $(ls)"
+  printf 'state = off\nhandsets = 2\nnext_after_ms = 1000\nproduct = 85\n' >other.profile
+  run "$velmora" --map "$standard" --port sim:other.profile --settings settings.reg --continuous \
+    --count 2 AUTOMATIC
+  expect_status 3
+  [ ! -s boxes.txt ] || fail "the failures' boxes go to the log" ;;
 *) fail "unknown case $case" ;;
 esac
 echo "PASS: $case"
