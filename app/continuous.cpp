@@ -142,7 +142,9 @@ bool HandsetLine::DoneBefore(const std::string& imei) const {
   while (at < text.size()) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    if (text.compare(at, end - at, imei) == 0) return true;
+    // A list edited on another system may end its lines in CR LF.
+    const size_t length = end > at && text[end - 1] == '\r' ? end - at - 1 : end - at;
+    if (text.compare(at, length, imei) == 0) return true;
     at = end + 1;
   }
   return false;
