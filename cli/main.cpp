@@ -524,7 +524,15 @@ int Main(int argc, char** argv) {
                     inputs))
     return kExitUpdateFailed;
   const std::string commandLine = ProcessCommandLine(argc, argv);
-  if (!o.stationPath.empty() || o.ports.size() > 1) return RunAsStation(o, arguments, inputs, commandLine);
+  // The live page is a station's: one port with --serve is a station of one.
+  if (!o.stationPath.empty() || o.ports.size() > 1 || !o.serveAddress.empty()) {
+    if (o.stationPath.empty() && o.ports.empty()) {
+      std::fprintf(stderr, "--serve needs the ports to show: --station FILE or --port\n"
+                           "Run with --help for more information.\n");
+      return kExitUsage;
+    }
+    return RunAsStation(o, arguments, inputs, commandLine);
+  }
   if (o.listPorts) return ListPorts(o);
   return RunOne(o, commandLine);
 }

@@ -140,8 +140,9 @@ const OptionRow kOptions[] = {
      true, AtStation::Forward, nullptr,
      [](CLI::Option* o, FrontEnd) { o->needs("--continuous")->check(CLI::Range(1u, 1000000000u)); }},
     {"--serve", &RunOptions::serveAddress,
-     "With a station: serve a live, read-only page of every port at [HOST:]PORT (HOST is\n"
-     "127.0.0.1 unless named; 0 as PORT takes a free one and prints it)",
+     "Serve a live, read-only page of every port of the station (or of the one --port)\n"
+     "at [HOST:]PORT (HOST is 127.0.0.1 unless named; 0 as PORT takes a free one; the\n"
+     "address is printed)",
      false, AtStation::Own},
     {"--station-events", &RunOptions::stationEvents,
      "", false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->group(""); }},
