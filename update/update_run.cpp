@@ -95,6 +95,7 @@ RunResult UpdateRun(Reporting& report, UpdateOperations& ops, const char* mapTex
       report.RefreshLog();
       ops.CloseSession();
       result.outcome = RunOutcome::Skipped;
+      while (!refused.empty() && (refused.back() == '\n' || refused.back() == '\r')) refused.pop_back();
       result.error = std::move(refused);
       return result;
     }
