@@ -11,6 +11,8 @@ Cases:
   interrupt_twice      a second SIGINT ends the program at once, as an interrupted run ends
   interrupt_station    SIGTERM to a station in its handsets' blocks: every port finishes its
                        handset, then the station's summary
+  interrupt_group      SIGINT to the station's whole process group (Ctrl-C at a terminal): the
+                       same, although each program hears it from the terminal and the station
   again_stays          a handset left on the line after its update: one "taken away" wait, no
                        second update, until SIGINT
   again_turned_away    a station whose second port is brought the handset its first port did:
@@ -266,6 +268,7 @@ CASES = {
     "interrupt_finish": lambda b: case_interrupt_one(b, twice=False),
     "interrupt_twice": lambda b: case_interrupt_one(b, twice=True),
     "interrupt_station": lambda b: case_interrupt_station(b, signal.SIGTERM),
+    "interrupt_group": lambda b: case_interrupt_station(b, "group"),
     "again_stays": case_again_stays,
     "again_turned_away": lambda b: case_again(b, again=False),
     "again_again": lambda b: case_again(b, again=True),
