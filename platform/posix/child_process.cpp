@@ -68,7 +68,12 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
   sigemptyset(&defaults);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, s);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  // A process group of its own: a Ctrl-C at the terminal (sent to the foreground group) reaches
+  // only this process, which passes each request on once. Heard twice, from the terminal and
+  // again from here, a request would end a line of handsets at once instead of after the
+  // handset on it.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));

@@ -1,0 +1,285 @@
+#!/usr/bin/python3
+"""velmora-cli --continuous end to end: real programs on velmora-sim handset sequences (the
+operator takes each handset away when it is switched off and brings the next a second later).
+
+Cases:
+  station              two ports, --count 3, --serve: the page's /state follows each port
+                       through its handsets; summary, records, undo files, handset stores, and
+                       the station's files gone from the state folder at the end
+  interrupt_finish     one SIGINT in the first handset's blocks: that handset is finished, no
+                       other begun, the port's summary, exit 0
+  interrupt_twice      a second SIGINT ends the program at once, as an interrupted run ends
+  interrupt_station    SIGTERM to a station in its handsets' blocks: every port finishes its
+                       handset, then the station's summary
+  interrupt_group      SIGINT to the station's whole process group (Ctrl-C at a terminal): the
+                       same, although each program hears it from the terminal and the station
+  again_stays          a handset left on the line after its update: one "taken away" wait, no
+                       second update, until SIGINT
+  again_turned_away    a station whose second port is brought the handset its first port did:
+                       switched off untouched, "skipped" record, "turned away" counted
+  again_again          the same with --again: that handset updated again
+
+Usage: continuous_test.py CLI SIM SOURCE_DIR CASE"""
+
+import json
+import os
+import re
+import signal
+import sys
+import time
+import urllib.request
+
+from handset_line import Bench, Failure, luhn, read, records, run, sequence_imei, wait_for
+
+cli, simsrv, source, case = sys.argv[1:5]
+
+BLOCK_LINE = re.compile(r"^Block \d+ written", re.M)
+STOP_NOTE = "Stopping after the handset on the line; interrupt again to stop at once."
+
+
+def imei(body):
+    return body + luhn(body)
+
+
+FIRST_A, FIRST_B = imei("35123456789012"), imei("35987654321000")
+
+
+def check(ok, what):
+    if not ok:
+        raise Failure(what)
+
+
+def summary_row(out, url, handsets, succeeded, failed, skipped):
+    """The station summary's row of a port, with those counts."""
+    pattern = (rf"^{re.escape(url)} +{handsets} +{succeeded} +{failed} +{skipped} +[\d.]+s +"
+               rf"[\d.]+s +velmora-station-\d-\S+\.log$")
+    check(re.search(pattern, out, re.M), f"summary row {url}: {handsets} {succeeded} {failed} "
+          f"{skipped} expected:\n{out}")
+
+
+def line_summary(url, succeeded, failed=0, skipped=0):
+    n = succeeded + failed
+    return f"{url}: {n} handsets, {succeeded} succeeded, {failed} failed, {skipped} turned away, "
+
+
+def station_files(bench):
+    folder = os.path.join(bench.state, "velmora")
+    return sorted(n for n in os.listdir(folder) if n.startswith("velmora-station-")) \
+        if os.path.isdir(folder) else []
+
+
+def case_station(bench):
+    reference = bench.reference_store()
+    sims = [bench.sim("a", FIRST_A, 3), bench.sim("b", FIRST_B, 3)]
+    station = bench.start(["--port", sims[0].url, "--port", sims[1].url, "--map", bench.map,
+                           "--continuous", "--count", "3", "--serve", "127.0.0.1:0",
+                           "--report-append", "records.jsonl", "--undo", "undo.vbk", "AUTOMATIC"])
+    url = wait_for(lambda: re.search(r"^Station page: (http://127\.0\.0\.1:\d+/)$",
+                                     read(bench.path("cli.out")), re.M), 10, "the page's address")[1]
+    # What /state said of each port, reading after reading, until the station ends.
+    seen = {s.url: {"states": set(), "progress": set(), "succeeded": [], "imeis": set()} for s in sims}
+    files_while_running = set()
+    deadline = time.monotonic() + 90
+    while station.poll() is None and time.monotonic() < deadline:
+        try:
+            state = json.load(urllib.request.urlopen(url + "state", timeout=5))
+        except OSError:
+            break  # the station has just stopped serving
+        for row in state["ports"]:
+            port = seen[row["port"]]
+            port["states"].add(row["state"])
+            if row["state"] == "writing" and row["progress"] >= 0:
+                port["progress"].add(row["progress"])
+            port["succeeded"].append(row["succeeded"])
+            if row["imei"]:
+                port["imeis"].add(row["imei"])
+        files_while_running.update(station_files(bench))
+        time.sleep(0.1)
+    status = bench.finish(station)
+    out = read(bench.path("cli.out"))
+    check(status == 0, f"exit status {status}:\n{out}\n{read(bench.path('cli.err'))}")
+
+    for sim in sims:
+        port = seen[sim.url]
+        check({"connecting", "writing", "done"} <= port["states"],
+              f"{sim.name}: states seen {sorted(port['states'])}")
+        check(any(0 < p < 100 for p in port["progress"]),
+              f"{sim.name}: no progress while writing: {sorted(port['progress'])}")
+        # The third count comes as the station ends: the summary shows it, /state may not.
+        counts = sorted(set(port["succeeded"]))
+        check(port["succeeded"] == sorted(port["succeeded"]) and {1, 2} <= set(counts) <= {0, 1, 2, 3},
+              f"{sim.name}: succeeded counts seen out of order or missing: {counts}")
+        check(port["imeis"] == set(sim.imeis), f"{sim.name}: IMEIs seen {port['imeis']}, "
+              f"brought {sim.imeis}")
+        summary_row(out, sim.url, 3, 3, 0, 0)
+    check("6 handsets: 6 succeeded, 0 failed, 0 turned away" in out, f"total line:\n{out}")
+
+    trail = records(bench.path("records.jsonl"))
+    by_imei = {r["imei"]: r for r in trail}
+    check(len(trail) == 6 and len(by_imei) == 6, f"{len(trail)} records, {len(by_imei)} IMEIs")
+    for sim in sims:
+        for i in sim.imeis:
+            r = by_imei.get(i)
+            check(r is not None and r["outcome"] == "succeeded" and r["port"] == sim.url,
+                  f"record of {i}: {r}")
+    undo = sorted(n for n in os.listdir(bench.work) if n.startswith("undo"))
+    check(undo == sorted(f"undo-{i}.vbk" for i in by_imei), f"undo files {undo}")
+    for i in by_imei:
+        check(f"\nimei {i}\n" in read(bench.path(f"undo-{i}.vbk")), f"undo-{i}.vbk names another handset")
+    for sim in sims:
+        stores = sim.stores()
+        check(sorted(stores) == sorted(sim.imeis), f"{sim.name}: handsets {sorted(stores)}")
+        for i, store in stores.items():
+            check(store == reference, f"{sim.name}: handset {i} does not hold the map's blocks")
+
+    # The events files and the list of handsets done lived in the private state folder.
+    check(sum(n.endswith(".events") for n in files_while_running) == 2 and
+          sum(n.endswith(".done") for n in files_while_running) == 1,
+          f"station files seen while running: {sorted(files_while_running)}")
+    check(station_files(bench) == [], f"left in the state folder: {station_files(bench)}")
+
+
+def signal_in_blocks(bench, process, logs, signum):
+    """Sends signum once every log shows a block written (the handsets are being written)."""
+    wait_for(lambda: all(BLOCK_LINE.search(read(bench.path(log))) for log in logs), 60,
+             "a block written in " + ", ".join(logs))
+    if signum == "group":
+        os.killpg(process.pid, signal.SIGINT)
+    else:
+        process.send_signal(signum)
+
+
+def case_interrupt_one(bench, twice):
+    reference = bench.reference_store()
+    sim = bench.sim("a", FIRST_A, 3)
+    line = bench.start(["--port", sim.url, "--map", bench.map, "--continuous",
+                        "--report-append", "records.jsonl", "AUTOMATIC"])
+    signal_in_blocks(bench, line, ["cli.out"], signal.SIGINT)
+    if twice:
+        wait_for(lambda: STOP_NOTE in read(bench.path("cli.err")), 10, "the stop announced")
+        line.send_signal(signal.SIGINT)
+    status = bench.finish(line)
+    out, err = read(bench.path("cli.out")), read(bench.path("cli.err"))
+    check(err.count(STOP_NOTE) == 1, f"the stop announced {err.count(STOP_NOTE)} times:\n{err}")
+    check(out.count("IMEI: ") == 1, "a second handset was begun:\n" + out)
+    trail = records(bench.path("records.jsonl"))
+    stores = sim.stores()
+    if twice:
+        # At once, as an interrupted run ends: by the signal, or after a garbage collection's
+        # write-back with 130 and an "interrupted" record.
+        check(status == -signal.SIGINT or (status == 130 and [r["outcome"] for r in trail] ==
+                                           ["interrupted"]),
+              f"status {status}, records {trail}")
+        check(status == 130 or trail == [], f"a record of a run ended by the signal: {trail}")
+        check(": 1 handsets" not in out and "Writing Map-Version" not in out,
+              "the handset was finished after the second interrupt:\n" + out)
+        return
+    check(status == 0, f"exit status {status}:\n{out}\n{err}")
+    check(line_summary(sim.url, 1) in out, "summary line:\n" + out)
+    check([(r["imei"], r["outcome"]) for r in trail] == [(sim.imeis[0], "succeeded")],
+          f"records {trail}")
+    check(stores[sim.imeis[0]] == reference, "the first handset does not hold the map's blocks")
+    check(all(stores[i] != reference for i in sim.imeis[1:] if i in stores),
+          "a second handset was updated")
+
+
+def case_interrupt_station(bench, signum):
+    reference = bench.reference_store()
+    sims = [bench.sim("a", FIRST_A, 3), bench.sim("b", FIRST_B, 3)]
+    logs = [f"velmora-station-{n + 1}-{s.url.replace(':', '_').replace('/', '_')}.log"
+            for n, s in enumerate(sims)]
+    # Its own process group, as a command started from a shell has: the group signal reaches
+    # the station and its programs, and nothing else.
+    station = bench.start(["--port", sims[0].url, "--port", sims[1].url, "--map", bench.map,
+                           "--continuous", "--report-append", "records.jsonl"], new_group=True)
+    signal_in_blocks(bench, station, logs, signum)
+    status = bench.finish(station)
+    out = read(bench.path("cli.out"))
+    check(status == 0, f"exit status {status}:\n{out}")
+    for sim, log in zip(sims, logs):
+        summary_row(out, sim.url, 1, 1, 0, 0)
+        text = read(bench.path(log))
+        check(text.count(STOP_NOTE) == 1, f"{log}: the stop announced {text.count(STOP_NOTE)} times")
+        check(line_summary(sim.url, 1) in text, f"{log}: no summary line")
+        check(sim.stores()[sim.imeis[0]] == reference, f"{sim.name}: handset not updated")
+    check("2 handsets: 2 succeeded, 0 failed, 0 turned away" in out, "total line:\n" + out)
+    check(sorted(r["imei"] for r in records(bench.path("records.jsonl"))) ==
+          sorted(s.imeis[0] for s in sims), "a record per port's handset")
+
+
+def case_again_stays(bench):
+    reference = bench.reference_store()
+    sim = bench.sim("a", FIRST_A, 1)
+    line = bench.start(["--port", sim.url, "--map", bench.map, "--continuous",
+                        "--report-append", "records.jsonl", "AUTOMATIC"])
+    waiting = f"Waiting for the handset to be taken away from {sim.url}"
+    wait_for(lambda: waiting in read(bench.path("cli.out")), 60, "the wait for the handset to go")
+    # The switched-off handset keeps answering the port's looks: nothing more happens.
+    time.sleep(3)
+    out = read(bench.path("cli.out"))
+    check(line.poll() is None, "the line ended by itself")
+    check(out.count(waiting) == 1 and out.count("IMEI: ") == 1, "more than one wait or handset:\n" + out)
+    check(f"Waiting for a handset on {sim.url}" not in out, "the handset was taken for gone:\n" + out)
+    check(len(records(bench.path("records.jsonl"))) == 1, "more than one record")
+    line.send_signal(signal.SIGINT)
+    status = bench.finish(line)
+    out = read(bench.path("cli.out"))
+    check(status == 0, f"exit status {status}")
+    check(line_summary(sim.url, 1) in out, "summary line:\n" + out)
+    check(sim.stores()[sim.imeis[0]] == reference, "the handset does not hold the map's blocks")
+
+
+def case_again(bench, again):
+    reference = bench.reference_store()
+    # Port b's second handset is the one port a is brought (and updates first, b's own first
+    # update and the next handset's arrival taking far longer than a's update).
+    b = bench.sim("b", FIRST_B, 2)
+    a = bench.sim("a", b.imeis[1], 1)
+    untouched = a.stores()[a.imeis[0]]
+    station = bench.start(["--port", a.url, "--port", b.url, "--map", bench.map, "--continuous",
+                           "--report-append", "records.jsonl"] + (["--again"] if again else []))
+    wait_for(lambda: len(records(bench.path("records.jsonl"))) == 3, 90, "three records")
+    station.send_signal(signal.SIGTERM)
+    status = bench.finish(station)
+    out = read(bench.path("cli.out"))
+    check(status == 0, f"exit status {status}:\n{out}")
+    twice = b.imeis[1]
+    outcomes = sorted((r["port"], r["imei"], r["outcome"]) for r in records(bench.path("records.jsonl")))
+    expected = sorted([(a.url, twice, "succeeded"), (b.url, b.imeis[0], "succeeded"),
+                       (b.url, twice, "succeeded" if again else "skipped")])
+    check(outcomes == expected, f"records {outcomes}")
+    summary_row(out, a.url, 1, 1, 0, 0)
+    summary_row(out, b.url, *((2, 2, 0, 0) if again else (1, 1, 0, 1)))
+    total = "3 handsets: 3 succeeded, 0 failed, 0 turned away" if again else \
+        "2 handsets: 2 succeeded, 0 failed, 1 turned away"
+    check(total in out, "total line:\n" + out)
+    log_b = read(bench.path(f"velmora-station-2-{b.url.replace(':', '_').replace('/', '_')}.log"))
+    note = (f"IMEI {twice} was updated at this station before: switched off, not updated again "
+            "(--again updates it)")
+    check((note in log_b) != again, "port b's log on the handset done before:\n" + log_b)
+    stores = b.stores()
+    check(stores[b.imeis[0]] == reference, "b's first handset not updated")
+    check(stores[twice] == (reference if again else untouched),
+          "the handset done before was " + ("not updated again" if again else "touched"))
+
+
+CASES = {
+    "station": case_station,
+    "interrupt_finish": lambda b: case_interrupt_one(b, twice=False),
+    "interrupt_twice": lambda b: case_interrupt_one(b, twice=True),
+    "interrupt_station": lambda b: case_interrupt_station(b, signal.SIGTERM),
+    "interrupt_group": lambda b: case_interrupt_station(b, "group"),
+    "again_stays": case_again_stays,
+    "again_turned_away": lambda b: case_again(b, again=False),
+    "again_again": lambda b: case_again(b, again=True),
+}
+
+
+def main():
+    with Bench(cli, simsrv, source) as bench:
+        CASES[case](bench)
+    print("PASS", case)
+
+
+if __name__ == "__main__":
+    sys.exit(run(main))
