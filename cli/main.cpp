@@ -20,6 +20,7 @@
 #include "cli/station_events.h"
 #include "container/loader.h"
 #include "platform/clock.h"
+#include "platform/child_process.h"
 #include "platform/command_line.h"
 #include "platform/standard_streams.h"
 #include "platform/interrupt.h"
@@ -408,7 +409,11 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
   options.count = static_cast<int>(o.count);
   options.again = o.again;
   options.doneListPath = o.stationDone;
-  options.stop = [] { return LineStopRequested() != 0 || HeldInterrupt() != 0; };
+  const bool forStation = !o.stationEvents.empty();
+  if (forStation) StationGone();  // remembers the station
+  options.stop = [forStation] {
+    return LineStopRequested() != 0 || HeldInterrupt() != 0 || (forStation && StationGone());
+  };
   HandsetLine line(program.model(), program.watch(), clock, options);
   EventsToStation station(o.stationEvents);
   line.OnStatus([&station](const PortStatus& s) { station.Status(s); });

@@ -21,6 +21,12 @@ struct ChildEnd {
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath, int64_t* id, std::string* why);
 
+// For a program a station started: true once the station that started it has ended (killed,
+// say), so that a line of handsets of its own stops after the handset on the line instead of
+// going on with nobody to report to. The first call remembers the parent; false until then.
+// On Windows always false: a station's children end with its console.
+bool StationGone();
+
 // The processor time (user and system) this program has used so far, in seconds.
 double OwnCpuSeconds();
 

@@ -93,6 +93,11 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
   return true;
 }
 
+bool StationGone() {
+  static const pid_t parent = getppid();
+  return getppid() != parent;
+}
+
 double OwnCpuSeconds() {
   struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);

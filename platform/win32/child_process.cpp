@@ -85,6 +85,8 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
   return true;
 }
 
+bool StationGone() { return false; }
+
 double OwnCpuSeconds() { return CpuSecondsOf(GetCurrentProcess()); }
 
 bool WaitChild(ChildEnd* end) {
