@@ -105,25 +105,23 @@ void HandsetLine::Pause(uint32_t ms) {
 bool HandsetLine::AwaitHandset() {
   for (;;) {
     if (Stopping()) return false;
+    // Looks begin kLookIntervalMs apart, whatever each took: a look at an empty port takes
+    // 100 ms and one at the configured rate too over 400, which added to a full interval made a
+    // handset put on the line wait up to 0.7 s for its boot probe.
+    const int64_t lookUs = clock_.NowUs();
     std::string why;
-    // Looks begin at an even pace: a slower look (the one at the configured rate) is followed
-    // by a shorter pause, so that a handset put on the line is seen as soon after.
-    const int64_t lookStartUs = clock_.NowUs();
-    const auto rest = [&] {
-      const int64_t spentMs = (clock_.NowUs() - lookStartUs) / 1000;
-      const int64_t periodMs = int64_t{kWatchProbeMs} + kLookIntervalMs;
-      return static_cast<uint32_t>(spentMs >= periodMs ? 0 : periodMs - spentMs);
-    };
     switch (watch_.Look(&why)) {
       case HandsetWatch::Seen::Handset: return true;
       case HandsetWatch::Seen::NoPort:
         SetState(PortState::NotAvailable, true, why);
         Pause(kPortRetryMs);
         break;
-      case HandsetWatch::Seen::Nothing:
+      case HandsetWatch::Seen::Nothing: {
         SetState(PortState::Waiting, true);
-        Pause(rest());
+        const int64_t leftUs = lookUs + int64_t{kLookIntervalMs} * 1000 - clock_.NowUs();
+        Pause(leftUs > 0 ? static_cast<uint32_t>((leftUs + 999) / 1000) : 0);
         break;
+      }
     }
   }
 }

@@ -17,9 +17,8 @@
 
 namespace velmora {
 
-// Looks at an empty port begin this much more than a look's own wait apart (a slower look is
-// followed by a shorter pause): calm enough to leave the line alone, quick enough that a handset
-// put on it is found within about half a second.
+// Looks at an empty port begin this far apart, whatever each took: calm enough to leave the
+// line alone, quick enough that a handset put on it is found within half a second.
 inline constexpr uint32_t kLookIntervalMs = 250;
 // A port that is not there (an adapter unplugged) is tried again this often.
 inline constexpr uint32_t kPortRetryMs = 1000;

@@ -117,10 +117,12 @@ void SimHandset::Connect(uint32_t k, const std::vector<SimBlock>& blocks) {
   writebackCount_ = -1;
   chunkWrites_ = 0;
   serviceCommands_ = 0;
+  firstServiceUs_ = INT64_MIN;
 }
 
 void SimHandset::TakeAway(int64_t t) {
   takenAway_.push_back(Dump());
+  takenAwayUs_.push_back(t);
   onLine_ = -1;
   nextOnLineUs_ = t + int64_t{base_.nextAfterMs} * 1000;
 }
@@ -193,6 +195,7 @@ void SimHandset::EnterState(SimState s) {
 void SimHandset::Settle(int64_t t) {
   if (onLine_ < 0 && takenAway_.size() < base_.handsets && t >= nextOnLineUs_) {
     Connect(static_cast<uint32_t>(takenAway_.size()), base_.blocks);
+    onLineSinceUs_ = nextOnLineUs_;  // however late the next look at the line comes
     ++storeChanges_;  // a keeper of the store saves the new handset's
   }
   if (state_ == SimState::BootMode && t - lastBootByteUs_ > kBootBlockGapUs) EnterState(SimState::SwitchedOff);
@@ -401,6 +404,7 @@ void SimHandset::OnServiceMessage(const std::vector<uint8_t>& msg, int64_t t) {
   }
   const uint8_t code = msg[0];
   ++commandCounts_[code];
+  if (firstServiceUs_ == INT64_MIN) firstServiceUs_ = t;
   const SimFaults& lineFaults = profile_.faults;
   ++serviceCommands_;
   if (lineFaults.dropAt > 0 && serviceCommands_ >= lineFaults.dropAt) lineDropped_ = true;

@@ -147,6 +147,13 @@ class SimHandset {
   int HandsetOnLine() const { return onLine_; }
   // The store, as Dump() wrote it when it went, of each handset taken away so far, in order.
   const std::vector<std::string>& takenAway() const { return takenAway_; }
+  // When each of them was taken away (its switch-off acknowledged), in the same order.
+  const std::vector<int64_t>& takenAwayUs() const { return takenAwayUs_; }
+  // When the handset on the line (or the last one) was put there: next_after_ms after the one
+  // before it was taken away; INT64_MIN for the first, which is there from the start.
+  int64_t onLineSinceUs() const { return onLineSinceUs_; }
+  // When the first service request (check byte good) reached this handset, INT64_MIN before.
+  int64_t firstServiceUs() const { return firstServiceUs_; }
   // "handset K of N (IMEI ...)" for the k-th handset (k from 0), K counted from 1.
   std::string HandsetName(uint32_t k) const;
   // The stores of the sequence in order, each after a line "# HandsetName(k): taken away" or
@@ -234,6 +241,9 @@ class SimHandset {
   int onLine_ = 0;
   int64_t nextOnLineUs_ = 0;
   std::vector<std::string> takenAway_;
+  std::vector<int64_t> takenAwayUs_;
+  int64_t onLineSinceUs_ = INT64_MIN;
+  int64_t firstServiceUs_ = INT64_MIN;
 };
 
 }  // namespace velmora::sim

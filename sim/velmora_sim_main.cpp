@@ -2,6 +2,7 @@
 // time, the line paced at its baud rate in both directions.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -75,6 +76,7 @@ struct SimOptions {
   std::string profilePath, dumpPath, stateFile;
   std::vector<std::string> settings, faults;
   bool once = false;
+  bool logTimes = false;
   std::string product, imei, imeiText, state, baud, eeliteCapacity, handsets, nextAfter;
 };
 
@@ -102,6 +104,10 @@ void AddOptions(CLI::App& app, SimOptions* o) {
                  "it exists, rewritten whole after every change, so that a killed velmora-sim\n"
                  "starts again where it stopped");
   app.add_flag("--once", o->once, "serve one client, then exit");
+  app.add_flag("--log-times", o->logTimes,
+               "end each line about a handset with the time it happened in seconds since 1970\n"
+               "(\"at 1765431001.123456\"; connected: when the operator put it there) and tell\n"
+               "each handset's first service request the same way");
 }
 
 // The store the handset held when it stopped, in *store when the file exists. Returns -1, or
@@ -226,16 +232,37 @@ class Server {
     return true;
   }
 
-  // One line for each handset taken away and each new one on the line, as they happen.
+  // One line for each handset taken away and each new one on the line, as they happen; with
+  // --log-times each with its time, and one more for each handset's first service request.
   void ReportHandsets() {
-    auto say = [this](size_t k, const char* what) {
-      std::fprintf(stderr, "velmora-sim: %s %s\n", handset_.HandsetName(static_cast<uint32_t>(k)).c_str(), what);
+    auto say = [this](size_t k, const char* what, int64_t atUs) {
+      const std::string when = options_.logTimes ? " at " + WallText(atUs) : std::string();
+      std::fprintf(stderr, "velmora-sim: %s %s%s\n", handset_.HandsetName(static_cast<uint32_t>(k)).c_str(),
+                   what, when.c_str());
     };
-    for (; reportedGone_ < handset_.takenAway().size(); ++reportedGone_) say(reportedGone_, "taken away");
+    // The handset on the line, or the one just taken away: the first service request is its.
+    const int last = handset_.HandsetOnLine() >= 0 ? handset_.HandsetOnLine()
+                                                    : static_cast<int>(handset_.takenAway().size()) - 1;
+    if (options_.logTimes && last > reportedService_ && handset_.firstServiceUs() != INT64_MIN) {
+      reportedService_ = last;
+      say(static_cast<size_t>(last), "first service request", handset_.firstServiceUs());
+    }
+    for (; reportedGone_ < handset_.takenAway().size(); ++reportedGone_)
+      say(reportedGone_, "taken away", handset_.takenAwayUs()[reportedGone_]);
     if (handset_.HandsetOnLine() > reportedOnLine_) {
       reportedOnLine_ = handset_.HandsetOnLine();
-      say(static_cast<size_t>(reportedOnLine_), "connected");
+      say(static_cast<size_t>(reportedOnLine_), "connected", handset_.onLineSinceUs());
     }
+  }
+
+  // A time of the handset's clock as seconds since 1970 (UTC) to the microsecond: what a
+  // script sets against other programs' wall-clock times without a time zone coming into it.
+  std::string WallText(int64_t clockUs) const {
+    const int64_t wallUs = clockUs + wallOffsetUs_;
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(wallUs / 1'000'000),
+                  static_cast<long long>(wallUs % 1'000'000));
+    return text;
   }
 
   void Accept() {
@@ -278,6 +305,11 @@ class Server {
   uint64_t savedChanges_ = 0;
   size_t reportedGone_ = 0;
   int reportedOnLine_ = 0;
+  int reportedService_ = -1;
+  // The wall clock less the handset's (steady) clock, for the times --log-times tells.
+  const int64_t wallOffsetUs_ =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count() -
+      RealClock().NowUs();
 };
 
 // Listens, serves and writes the dump at the end; the exit status.

@@ -104,17 +104,21 @@ def read_kv(path):
     return values
 
 
-def start_sim(sim, profile_path, state_file=None):
+def start_sim(sim, profile_path, state_file=None, once=True, extra=(), stderr=subprocess.PIPE):
+    """velmora-sim on a port of its own; (process, port). once: it ends when its first client
+    goes (a line of handsets, whose host lets the port go between looks, wants it False)."""
     keep = ["--state-file", state_file] if state_file else []
-    proc = subprocess.Popen([sim, "--port", "0", "--profile", profile_path, "--once", *keep],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    proc = subprocess.Popen([sim, "--port", "0", "--profile", profile_path,
+                             *(["--once"] if once else []), *keep, *extra],
+                            stdout=subprocess.PIPE, stderr=stderr, text=True,
                             preexec_fn=raise_priority)
     line = proc.stdout.readline()
     m = re.search(r":(\d+)\s*$", line)
     if not m:
         proc.kill()
         proc.wait()
-        raise RuntimeError(f"velmora-sim did not start: {line!r} {proc.stderr.read()!r}")
+        raise RuntimeError(f"velmora-sim did not start: {line!r} "
+                           f"{proc.stderr.read() if proc.stderr else ''!r}")
     return proc, int(m.group(1))
 
 

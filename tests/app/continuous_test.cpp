@@ -136,6 +136,45 @@ TEST_F(ContinuousTest, HandsetsSwitchedOnOrInServiceModeAreFoundToo) {
   }
 }
 
+// A handset put on a watched line is found within half a second, whatever moment of the looks
+// it comes at: the operator's pause is swept across a whole cycle of four looks (one of them
+// at the configured rate too, the longest) in 50 ms steps.
+TEST_F(ContinuousTest, AHandsetPutOnTheLineIsFoundWithinHalfASecond) {
+  int64_t slowestUs = 0, sumUs = 0;
+  int found = 0;
+  for (int pauseMs = 1500; pauseMs < 1500 + 1800; pauseMs += 50) {
+    SCOPED_TRACE(pauseMs);
+    statuses_.clear();
+    Start("state = off\nhandsets = 2\nnext_after_ms = " + std::to_string(pauseMs) + "\n");
+    std::vector<int64_t> waitsUs;
+    LineOptions options;
+    options.count = 2;
+    options.port = "COM1";
+    HandsetLine line(program_->model(), program_->watch(), clock_, options);
+    PortState before = PortState::Stopped;
+    line.OnStatus([&](const PortStatus& s) {
+      // Found: the line turns to connecting; the first handset was there from the start.
+      const int64_t putUs = program_->simHandset()->onLineSinceUs();
+      if (s.state == PortState::Connecting && before != PortState::Connecting && putUs != INT64_MIN)
+        waitsUs.push_back(clock_.NowUs() - putUs);
+      before = s.state;
+    });
+    const HandsetTally tally = line.Run([this](const HandsetGate& gate, std::string* error) {
+      return program_->Start(error, gate);
+    });
+    ASSERT_EQ(tally.succeeded, 2);
+    ASSERT_EQ(waitsUs.size(), 1u) << "the second handset was put there while the line looked";
+    EXPECT_GE(waitsUs[0], 0);
+    EXPECT_LE(waitsUs[0], 500'000);
+    slowestUs = std::max(slowestUs, waitsUs[0]);
+    sumUs += waitsUs[0];
+    ++found;
+  }
+  // Looks begin a quarter of a second apart: on average a handset waits about half of that,
+  // more for the longer look.
+  EXPECT_LT(sumUs / found, 250'000) << "slowest " << slowestUs << " us";
+}
+
 TEST_F(ContinuousTest, AHandsetUpdatedBeforeIsTurnedAwayUnlessAgain) {
   const struct {
     bool again;

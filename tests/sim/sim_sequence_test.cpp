@@ -74,6 +74,45 @@ TEST(SimHandsetSequence, NextHandsetComesNextAfterMsAfterTheSwitchOff) {
   }
 }
 
+// The times a benchmark sets against the host's: when each handset went, when the next was put
+// there (not when the host first looked), and when each first heard a service request.
+TEST(SimHandsetSequence, TellsWhenHandsetsComeGoAndFirstHearAServiceRequest) {
+  Host host(OperatorProfile(SimState::ServiceMode, 2, 300));
+  EXPECT_EQ(host.handset.onLineSinceUs(), INT64_MIN) << "the first is there from the start";
+  EXPECT_EQ(Imei(host), "351234567890128");
+  EXPECT_EQ(host.handset.firstServiceUs(), INT64_MIN) << "a control request is no service request";
+
+  const int64_t sentUs = host.clock.NowUs();
+  EXPECT_EQ(ToHex(host.Exchange(Service({0x07, 0x01, 0x00}))), "14 02 16 07 07");
+  const int64_t firstUs = host.handset.firstServiceUs();
+  // Six bytes at 57600 baud: the request is complete about a millisecond after it was sent.
+  EXPECT_GT(firstUs, sentUs);
+  EXPECT_LT(firstUs, sentUs + 5'000);
+  EXPECT_EQ(ToHex(host.Exchange(Service({0x07, 0x02, 0x00}))), "14 02 16 07 07");
+  EXPECT_EQ(host.handset.firstServiceUs(), firstUs) << "only the first counts";
+
+  const int64_t offUs = host.clock.NowUs();
+  SwitchOff(host);
+  ASSERT_EQ(host.handset.takenAwayUs().size(), 1u);
+  const int64_t goneUs = host.handset.takenAwayUs()[0];
+  EXPECT_GT(goneUs, offUs);
+  EXPECT_LE(goneUs, host.clock.NowUs());
+  EXPECT_EQ(host.handset.firstServiceUs(), firstUs) << "the handset just taken away keeps its";
+
+  // The host looks again long after the next handset was put there.
+  host.clock.SleepUs(2'000'000);
+  EXPECT_EQ(Imei(host), "351234567890132");
+  EXPECT_EQ(host.handset.onLineSinceUs(), goneUs + 300'000);
+  EXPECT_EQ(host.handset.firstServiceUs(), INT64_MIN) << "a new handset has heard none";
+  const int64_t againUs = host.clock.NowUs();
+  EXPECT_EQ(ToHex(host.Exchange(Service({0x07, 0x01, 0x00}))), "14 02 16 07 07");
+  EXPECT_GT(host.handset.firstServiceUs(), againUs);
+  EXPECT_LT(host.handset.firstServiceUs(), againUs + 5'000);
+  SwitchOff(host);
+  ASSERT_EQ(host.handset.takenAwayUs().size(), 2u);
+  EXPECT_GT(host.handset.takenAwayUs()[1], againUs);
+}
+
 TEST(SimHandsetSequence, AfterTheLastHandsetThePortStaysSilent) {
   const std::vector<SimBlock> kept = {{SimArea::Eelite, 7, 3, Hex("0A0B0C")}};
   Host host(OperatorProfile(SimState::ServiceMode, 2, 100), &kept);
