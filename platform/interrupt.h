@@ -31,8 +31,6 @@ void ClearHeldInterrupt();
 void SetFinishHandsetFirst(bool on);
 // The request noted while finishing the handset first: 0 for none, else its signal number.
 int LineStopRequested();
-// Notes a stop as a request would (the dialog's close button, tests).
-void RequestLineStop(int signal);
 
 // The exit status of a program that ends because of the request: 128 + its signal number.
 inline int InterruptExitStatus(int signal) { return 128 + signal; }

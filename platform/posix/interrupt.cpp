@@ -73,10 +73,6 @@ void SetFinishHandsetFirst(bool on) {
 
 int LineStopRequested() { return stopSignal; }
 
-void RequestLineStop(int signal) {
-  if (stopSignal == 0) stopSignal = signal;
-}
-
 void ClearHeldInterrupt() {
   heldSignal = 0;
   announced = 0;

@@ -76,11 +76,6 @@ void SetFinishHandsetFirst(bool on) {
 
 int LineStopRequested() { return stopSignal.load(); }
 
-void RequestLineStop(int signal) {
-  int none = 0;
-  stopSignal.compare_exchange_strong(none, signal);
-}
-
 void ClearHeldInterrupt() {
   heldSignal = 0;
   announced = 0;
