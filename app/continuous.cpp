@@ -234,7 +234,8 @@ std::string PortLabel(const std::string& given, const LinkSettings& settings) {
                                 : std::string("COM:");
 }
 
-HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath) {
+HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath,
+                           const RecordSetup& setup) {
   DialogModel& model = program.model();
   const std::string port = options.port;
   model.SetBoxesToLog(true);
@@ -242,7 +243,7 @@ HandsetTally RunDialogLine(Program& program, LineOptions options, const std::str
   const std::string perHandset = PerHandsetPath(undoPath);
   const HandsetTally tally = line.Run([&](const HandsetGate& gate, std::string* error) {
     program.SetUndo(perHandset);
-    return program.Start(error, gate);
+    return StartRecorded(program, setup, error, gate);
   });
   model.SetBoxesToLog(false);
   model.Log(HandsetLine::Summary(port, tally) + "\r\n");

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/dialog_model.h"
+#include "app/record_keeper.h"
 #include "app/startup.h"
 #include "handset/watch.h"
 #include "platform/clock.h"
@@ -107,7 +108,8 @@ std::string PortLabel(const std::string& given, const LinkSettings& settings);
 
 // The dialog's line of handsets (--continuous): the Start button's update again and again,
 // each handset with its own undo file ("{imei}" put into undoPath), boxes into the log, the
-// summary at the end of the log.
-HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath);
+// summary at the end of the log, each handset's record kept as setup says.
+HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath,
+                           const RecordSetup& setup);
 
 }  // namespace velmora

@@ -146,7 +146,8 @@ std::string FormatRunReport(const RunReport& r) {
   // Keys in the order they are set: readers of the audit trail compare lines as they stand.
   Json record = Json::object();
   record["record"] = "velmora-run";
-  record["record_version"] = 1;
+  record["record_version"] = 2;
+  record["run_id"] = TextOrNull(r.runId);
   record["program"] = RecordText(r.program);
   record["version"] = RecordText(r.version);
   record["mode"] = RecordText(r.mode);

@@ -16,6 +16,7 @@ namespace velmora {
 struct RunReport {
   std::string program;   // "velmora-cli"
   std::string version;   // the version line's version, e.g. "Version 1.3"
+  std::string runId;     // made once per run (NewRunId); a database keeps a run once by it
   std::string mode = "update";  // "update" or "restore"
   std::string mapFile;   // as given ("-" standard input), empty for a sealed map
   const char* mapText = nullptr;  // the map text as read, null when there is none

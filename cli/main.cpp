@@ -18,6 +18,7 @@
 #include "cli/run_timing.h"
 #include "cli/station.h"
 #include "cli/station_events.h"
+#include "container/digest.h"
 #include "container/loader.h"
 #include "platform/clock.h"
 #include "platform/child_process.h"
@@ -33,6 +34,7 @@
 #include "platform/settings_store.h"
 #include "platform/text_file.h"
 #include "ports/usb_ports.h"
+#include "records/records.h"
 #include "sim/sim_handset.h"
 #include "update/handset_backup.h"
 
@@ -52,22 +54,6 @@ int ExitStatus(RunOutcome outcome) {
     case RunOutcome::Skipped: return kExitSuccess;
   }
   return kExitUpdateFailed;
-}
-
-const char* OutcomeName(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::Succeeded: return "succeeded";
-    case RunOutcome::Failed: return "failed";
-    case RunOutcome::NotConnected: return "not-connected";
-    case RunOutcome::Skipped: return "skipped";
-  }
-  return "failed";
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 // The run's inputs, which no output may overwrite.
@@ -155,6 +141,78 @@ const ModeCommand kModes[] = {
      "Update the handsets on the ports of a station file, as --station FILE"},
 };
 
+// The records database's own subcommands: history, and records sync.
+struct RecordsCommands {
+  records::HistoryRequest history;
+  std::string mapFile;  // history --map: the map's SHA-1 as this program reads the map
+  bool json = false;
+  bool csv = false;
+  CLI::App* historyCommand = nullptr;
+  CLI::App* syncCommand = nullptr;
+};
+
+void AddRecordsCommands(CLI::App& app, RecordsCommands* r) {
+  CLI::App* history = app.add_subcommand(
+      "history", "List the runs of the records database (--records, else the default one)");
+  history->fallthrough();
+  records::HistoryRequest& h = r->history;
+  history->add_option("--imei", h.imei, "Only the runs of this IMEI");
+  CLI::Option* map = history->add_option("--map", r->mapFile, "Only the runs of this map file (by its SHA-1)")
+                         ->check(CLI::ExistingFile);
+  history->add_option("--map-sha1", h.mapSha1, "Only the runs of the map with this SHA-1")->excludes(map);
+  history->add_option("--port", h.port, "Only the runs on this port (as the record names it)");
+  history->add_option("--since", h.since, "Only the runs started at or after this UTC time\n"
+                                          "(YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS[.mmm]Z)");
+  history->add_option("--outcome", h.outcome, "Only the runs with this outcome (succeeded, failed, ...)");
+  CLI::Option* json = history->add_flag("--json", r->json, "The stored records as JSON lines");
+  history->add_flag("--csv", r->csv, "CSV with a header line")->excludes(json);
+  history->add_flag("--summary", h.summary,
+                    "Runs, successes, failures, failure rate and median seconds per day, port and map");
+  r->historyCommand = history;
+  CLI::App* recordsCommand = app.add_subcommand("records", "The records database: records sync");
+  recordsCommand->fallthrough();
+  recordsCommand->require_subcommand(1, 1);
+  r->syncCommand = recordsCommand->add_subcommand(
+      "sync", "Deliver the outbox to the server of --records postgresql://...; print how many");
+  r->syncCommand->fallthrough();
+}
+
+// history: the runs chosen, on stdout. 0, or 1 when the database cannot be read.
+int RunHistory(const RunOptions& o, RecordsCommands& r) {
+  records::HistoryRequest request = r.history;
+  request.format = r.json ? records::HistoryFormat::Json
+                   : r.csv ? records::HistoryFormat::Csv
+                           : records::HistoryFormat::Table;
+  std::string why;
+  if (!r.mapFile.empty()) {
+    std::string text;
+    if (ReadMapFileText(r.mapFile, &text, &why) != TextReadResult::Ok) {
+      std::fprintf(stderr, "error: map file %s: %s\n", r.mapFile.c_str(), why.c_str());
+      return kExitUpdateFailed;
+    }
+    request.mapSha1 = Sha1Hex(text.c_str());
+  }
+  std::string out;
+  if (!records::ShowHistory(o.records, request, &out, &why)) {
+    std::fprintf(stderr, "error: %s\n", why.c_str());
+    return kExitUpdateFailed;
+  }
+  std::fputs(out.c_str(), stdout);
+  return kExitSuccess;
+}
+
+// records sync: 0 when the outbox is empty afterwards.
+int RunRecordsSync(const RunOptions& o) {
+  int delivered = 0;
+  int waiting = 0;
+  std::string why;
+  const bool done = records::SyncOutbox(o.records, &delivered, &waiting, &why);
+  std::printf("%d record(s) delivered, %d waiting in the outbox\n", delivered, waiting);
+  if (done) return waiting == 0 ? kExitSuccess : kExitUpdateFailed;
+  std::fprintf(stderr, "error: %s\n", why.c_str());
+  return kExitUpdateFailed;
+}
+
 // Whether an option was given, on its own or through the mode that stands for it.
 bool Given(const CLI::Option* option, const char* modeFlag) {
   return option->count() > 0 || (modeFlag != nullptr && option->get_name() == modeFlag);
@@ -192,7 +250,8 @@ void ApplyMode(const ModeCommand& mode, RunOptions* o) {
 
 // Parses the command line into *o (arguments in UTF-8 in *arguments). -1: go on; otherwise
 // the exit status, the help, the version or the parser's message having been printed.
-int ParseCommandLine(int argc, char** argv, RunOptions* o, std::vector<std::string>* arguments) {
+int ParseCommandLine(int argc, char** argv, RunOptions* o, std::vector<std::string>* arguments,
+                     RecordsCommands* recordsCommands) {
   CLI::App app{kDescription};
   AddVersionFlag(app, "velmora-cli");
   AddRunOptions(app, FrontEnd::Console, o);
@@ -204,6 +263,7 @@ int ParseCommandLine(int argc, char** argv, RunOptions* o, std::vector<std::stri
     sub->add_option("words", o->words, "AUTOMATIC: unattended")->check(CLI::IsMember({"AUTOMATIC"}));
     modes.push_back(sub);
   }
+  AddRecordsCommands(app, recordsCommands);
   app.require_subcommand(0, 1);
   // Parsed in UTF-8 whatever the system's own code page: file names keep every character.
   *arguments = ProcessArguments(argc, argv);
@@ -250,7 +310,7 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
   if (HasStationRefusedOption(o)) {
     std::fprintf(stderr,
                  "error: a station takes --map FILE, --baud, --settings, --verify, --plan, "
-                 "--report-append, --show-handset, --undo, --continuous, --again, --count and "
+                 "--report-append, --records, --show-handset, --undo, --continuous, --again, --count and "
                  "--serve; not --map -, --report, --check, --restore, --backup or --timing\n");
     return kExitUsage;
   }
@@ -285,80 +345,37 @@ int ListPorts(const RunOptions& o) {
   return kExitSuccess;
 }
 
-// The run's record (--report, --report-append), written at every end once the options were
-// good; without either it only passes the status through.
-class RecordKeeper {
- public:
-  RecordKeeper(const RunOptions& o, Program& program) : o_(o), program_(program) {
-    report_.program = "velmora-cli";
-    report_.version = kReleaseVersion;
-    report_.mode = !o.restorePath.empty() ? "restore"
-                   : !o.backupPath.empty() ? "backup"
-                   : o.plan                ? "plan"
-                                           : "update";
-    report_.mapFile = o.restorePath.empty() ? o.mapPath : o.restorePath;
-    report_.verify = o.verify;
-    report_.startMs = NowMs();
-    if (Wanted()) program.SetRunRecord(&report_.record);
-  }
-  ~RecordKeeper() {
-    if (Wanted()) program_.SetRunRecord(nullptr);
-  }
-  RecordKeeper(const RecordKeeper&) = delete;
-  RecordKeeper& operator=(const RecordKeeper&) = delete;
+// How velmora-cli keeps the run's record (--report, --report-append, --records).
+RecordSetup CliRecordSetup(const RunOptions& o) {
+  RecordSetup setup;
+  setup.program = "velmora-cli";
+  setup.mode = !o.restorePath.empty() ? "restore"
+               : !o.backupPath.empty() ? "backup"
+               : o.plan                ? "plan"
+                                       : "update";
+  setup.mapFile = o.restorePath.empty() ? o.mapPath : o.restorePath;
+  setup.mapFromModel = o.restorePath.empty();
+  setup.verify = o.verify;
+  setup.port = o.Port();
+  setup.reportPath = o.reportPath;
+  setup.reportAppendPath = o.reportAppendPath;
+  setup.records = o.records;
+  setup.textWanted = !o.stationEvents.empty();
+  return setup;
+}
 
-  // The record as written, "" before Finish or when no record is wanted.
-  const std::string& line() const { return line_; }
-  // False once a record file could not take it.
-  bool kept() const { return kept_; }
+// Writes the record and gives the exit status: a line that counts on its records must not
+// take a run without one for a good run.
+int Finished(RecordKeeper& record, int status, const char* outcome, const std::string& error) {
+  return record.Finish(status, outcome, error) || status != kExitSuccess ? status : kExitUpdateFailed;
+}
 
-  int Finish(int status, const char* outcome, const std::string& error) {
-    if (!Wanted()) return status;
-    report_.endMs = NowMs();
-    report_.mapText = o_.restorePath.empty() ? program_.model().MapText() : nullptr;
-    const uint8_t portIndex = program_.linkSettings().portIndex;
-    report_.port = !o_.Port().empty() ? o_.Port()
-                   : portIndex < 9    ? "COM" + std::to_string(portIndex + 1)
-                   : portIndex == 9   ? std::string("COM:")
-                                      : std::string();
-    report_.baudRate = program_.linkSettings().baudRate;
-    report_.hardwareProduct = program_.HardwareProduct();
-    report_.outcome = outcome;
-    report_.error = error;
-    report_.exitStatus = status;
-    line_ = FormatRunReport(report_);
-    const std::string line = line_ + "\n";
-    std::string why;
-    bool kept = true;
-    if (!o_.reportPath.empty() && !ReplaceFileWhole(o_.reportPath, line, &why)) {
-      std::fprintf(stderr, "error: cannot write the run record: %s\n", why.c_str());
-      kept = false;
-    }
-    if (!o_.reportAppendPath.empty() && !AppendWholeLine(o_.reportAppendPath, line, &why)) {
-      std::fprintf(stderr, "error: cannot append the run record: %s\n", why.c_str());
-      kept = false;
-    }
-    kept_ = kept;
-    // A line that counts on its records must not take a run without one for a good run.
-    return kept || status != kExitSuccess ? status : kExitUpdateFailed;
-  }
-
-  int Finish(RunOutcome outcome, const std::string& error) {
-    // A request held through a garbage collection ends the program as that request would have.
-    if (HeldInterrupt() != 0) return Finish(InterruptExitStatus(HeldInterrupt()), "interrupted", error);
-    return Finish(ExitStatus(outcome), OutcomeName(outcome), error);
-  }
-
- private:
-  bool Wanted() const {
-    return !o_.reportPath.empty() || !o_.reportAppendPath.empty() || !o_.stationEvents.empty();
-  }
-  const RunOptions& o_;
-  Program& program_;
-  RunReport report_;
-  std::string line_;
-  bool kept_ = true;
-};
+int Finished(RecordKeeper& record, RunOutcome outcome, const std::string& error) {
+  // A request held through a garbage collection ends the program as that request would have.
+  if (HeldInterrupt() != 0)
+    return Finished(record, InterruptExitStatus(HeldInterrupt()), "interrupted", error);
+  return Finished(record, ExitStatus(outcome), RunOutcomeName(outcome), error);
+}
 
 void ShowSimulatedHandset(const RunOptions& o, Program& program) {
   if (o.showHandset && program.simHandset() != nullptr)
@@ -420,11 +437,11 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
   const std::string undo = PerHandsetPath(o.undoPath);
   bool recordsKept = true;
   const HandsetTally tally = line.Run([&](const HandsetGate& gate, std::string* error) {
-    RecordKeeper record(o, program);
+    RecordKeeper record(CliRecordSetup(o), program);
     program.SetUndo(undo);
     const RunOutcome outcome = program.Start(error, gate);
     ShowSimulatedHandset(o, program);
-    record.Finish(outcome, *error);
+    Finished(record, outcome, *error);
     recordsKept = recordsKept && record.kept();
     station.Record(record.line());
     return outcome;
@@ -459,7 +476,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
   options.port = o.Port();
   options.baudRate = o.baudRate;
   options.sysfsRoot = o.sysfsRoot;
-  RecordKeeper record(o, program);
+  RecordKeeper record(CliRecordSetup(o), program);
 
   program.SetRestoring(o.restorePath);
   std::string warning;
@@ -468,16 +485,16 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
   PrintLines(stderr, "warning: ", warning);
   if (!program.startupError().empty()) {
     PrintLines(stderr, "error: ", program.startupError());
-    return record.Finish(kExitUpdateFailed, "failed", program.startupError());
+    return Finished(record, kExitUpdateFailed, "failed", program.startupError());
   }
   if (!o.mapPath.empty() && !model.OpenMapFile(o.mapPath))
-    return record.Finish(kExitUpdateFailed, "failed", "cannot read the map file " + o.mapPath);
+    return Finished(record, kExitUpdateFailed, "failed", "cannot read the map file " + o.mapPath);
 
   if (!o.restorePath.empty()) {
     view.SetLive(true);
     const RunOutcome restored = program.Restore(o.restorePath, o.otherHandset, o.exact);
     ShowSimulatedHandset(o, program);
-    return record.Finish(restored, "");
+    return Finished(record, restored, "");
   }
   const auto writeTiming = [&] {
     if (std::string why; !o.timingPath.empty() && !timing.WriteReport(o.timingPath, &why))
@@ -488,7 +505,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
     const RunOutcome saved = program.Backup(o.backupPath);
     writeTiming();
     ShowSimulatedHandset(o, program);
-    return record.Finish(saved, "");
+    return Finished(record, saved, "");
   }
   if (o.check) {
     view.SetLive(true);
@@ -498,7 +515,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
   // not (an unattended run would otherwise connect it only to fail and switch it off).
   if (model.MapText() == nullptr) {
     std::fputs(kNoMapError, stderr);
-    return record.Finish(kExitUpdateFailed, "failed", "no map");
+    return Finished(record, kExitUpdateFailed, "failed", "no map");
   }
   view.SetLive(true);
   if (o.continuous) return RunLine(o, program, clock);
@@ -506,19 +523,23 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
   if (o.plan) {
     const RunOutcome planned = program.Plan(&error);
     ShowSimulatedHandset(o, program);
-    return record.Finish(ExitStatus(planned), OutcomeName(planned), error);
+    return Finished(record, ExitStatus(planned), RunOutcomeName(planned), error);
   }
   const RunOutcome outcome = program.Start(&error);
   writeTiming();
   ShowSimulatedHandset(o, program);
-  return record.Finish(outcome, error);
+  return Finished(record, outcome, error);
 }
 
 int Main(int argc, char** argv) {
   UseBinaryStandardStreams();
   RunOptions o;
   std::vector<std::string> arguments;
-  if (const int status = ParseCommandLine(argc, argv, &o, &arguments); status >= 0) return status;
+  RecordsCommands recordsCommands;
+  if (const int status = ParseCommandLine(argc, argv, &o, &arguments, &recordsCommands); status >= 0)
+    return status;
+  if (recordsCommands.historyCommand->parsed()) return RunHistory(o, recordsCommands);
+  if (recordsCommands.syncCommand->parsed()) return RunRecordsSync(o);
 
   const std::vector<RunInput> inputs = RunInputs(o.mapPath, o.settingsPath, o.stationPath, o.restorePath);
   if (!CheckOutputs({{o.reportPath, LinkRule::Refuse},
@@ -528,6 +549,10 @@ int Main(int argc, char** argv) {
                      {o.timingPath, LinkRule::Refuse}},
                     inputs))
     return kExitUpdateFailed;
+  if (std::string why; !CheckRecordsOutput(o.records, inputs, &why)) {
+    std::fprintf(stderr, "error: %s\n", why.c_str());
+    return kExitUpdateFailed;
+  }
   const std::string commandLine = ProcessCommandLine(argc, argv);
   // The live page is a station's: one port with --serve is a station of one.
   if (!o.stationPath.empty() || o.ports.size() > 1 || !o.serveAddress.empty()) {

@@ -37,7 +37,24 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
   options->continuous = run.continuous;
   options->again = run.again;
   options->count = static_cast<int>(run.count);
+  options->records = run.records;
+  std::string why;
+  const std::vector<RunInput> inputs = {{"map file", run.mapPath}, {"settings file", run.settingsPath}};
+  if (status < 0 && !CheckRecordsOutput(run.records, inputs, &why)) {
+    std::fprintf(stderr, "error: %s\n", why.c_str());
+    return kStartupFailedResult;
+  }
   return status;
+}
+
+RecordSetup DialogRecordSetup(const GuiOptions& options) {
+  RecordSetup setup;
+  setup.program = "velmora";
+  setup.mapFile = options.mapPath;
+  setup.verify = options.verify;
+  setup.port = options.port;
+  setup.records = options.records;
+  return setup;
 }
 
 int RunContinuousStart(Program& program, const GuiOptions& options,
@@ -51,7 +68,7 @@ int RunContinuousStart(Program& program, const GuiOptions& options,
     return closeRequested() || LineStopRequested() != 0 || HeldInterrupt() != 0;
   };
   line.idle = std::move(idle);
-  const HandsetTally tally = RunDialogLine(program, line, options.undoPath);
+  const HandsetTally tally = RunDialogLine(program, line, options.undoPath, DialogRecordSetup(options));
   if (HeldInterrupt() != 0 || LineStopRequested() != 0) return kInterruptedResult;
   if (closeRequested()) return kIdExit;
   if (program.model().Unattended()) return tally.failed == 0 ? kEndSuccess : kEndFailure;

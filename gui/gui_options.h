@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/record_keeper.h"
 #include "platform/user_interaction.h"
 
 namespace velmora {
@@ -27,7 +28,11 @@ struct GuiOptions {
   bool continuous = false;   // --continuous: handset after handset
   bool again = false;        // --again
   int count = 0;             // --count, 0 no limit
+  std::string records;       // --records: "" the default database, "none" none
 };
+
+// How the dialog keeps each run's record.
+RecordSetup DialogRecordSetup(const GuiOptions& options);
 
 // Parses the arguments (UTF-8, program first) into *options. -1: go on; otherwise the exit
 // status, --help, --version or the parser's message having been printed.

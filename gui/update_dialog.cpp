@@ -292,7 +292,7 @@ void UpdateDialog::OnStart(wxCommandEvent&) {
     if (result != 0) End(result);
     return;
   }
-  program_->Start();
+  StartRecorded(*program_, DialogRecordSetup(continuous_));
   running_ = false;
   // A termination request held through a garbage collection ends the dialog now that the
   // handset's blocks are back; the program then exits as that request would have ended it.

@@ -101,6 +101,13 @@ const OptionRow kOptions[] = {
     {"--report-append", &RunOptions::reportAppendPath,
      "Append the run's record to this file as one line of JSON (an audit trail)", false,
      AtStation::Forward, nullptr, [](CLI::Option* o, FrontEnd) { o->excludes("--check"); }},
+    {"--records", &RunOptions::records,
+     "Store the run's record in this database as well: sqlite:PATH, postgresql://...\n"
+     "(what a server cannot take waits in an outbox in the private state folder and\n"
+     "goes with the next run or 'records sync'), or none. Default: the SQLite file\n"
+     "records.sqlite in the private state folder. A run waits at most 2 s to connect,\n"
+     "3 s per statement and 2 s for another program's lock (docs/records.md)",
+     true, AtStation::Forward},
     {"--undo", &RunOptions::undoPath,
      "Before the first change, keep every block the map may change (and the version record)\n"
      "in this file; --restore FILE takes the update back, also a failed or interrupted one.\n"

@@ -22,6 +22,7 @@ struct RunOptions {
   uint32_t baudRate = 0;
   bool verify = false;
   std::vector<std::string> words;  // AUTOMATIC
+  std::string records;  // --records: "" the default database, "none", sqlite:PATH, postgresql://...
   // velmora-cli only
   std::string stationPath;
   bool listPorts = false;

@@ -9,7 +9,8 @@ shift || true
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev libssl-dev python3-serial libwxgtk3.2-dev xvfb
-          xauth clang-14 libclang-rt-14-dev chromium python3-websocket)
+          xauth clang-14 libclang-rt-14-dev chromium python3-websocket libsqlite3-dev libpq-dev
+          postgresql)
 # shellcheck source=scripts/lib.sh
 source "$root/scripts/lib.sh"
 install_packages "${packages[@]}"

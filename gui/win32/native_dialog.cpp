@@ -11,6 +11,7 @@
 
 #include "app/dialog_model.h"
 #include "app/log_feed.h"
+#include "app/record_keeper.h"
 #include "app/startup.h"
 #include "gui/win32/dialog_text.h"
 #include "gui/win32/resource.h"
@@ -268,7 +269,7 @@ class NativeDialog final : public DialogView {
           return TRUE;
         }
         running_ = true;
-        program_->Start();
+        StartRecorded(*program_, DialogRecordSetup(options_));
         running_ = false;
         // A termination request held through a garbage collection ends the dialog now that
         // the handset's blocks are back.

@@ -129,6 +129,7 @@ TEST(RunReport, WholeRecordKeepsItsKeysInTheDocumentedOrder) {
   RunReport r;
   r.program = "velmora-cli";
   r.version = "Version 1.3";
+  r.runId = "0123456789abcdef0123456789abcdef";
   r.mode = "restore";
   r.mapFile = "m.map";
   r.mapText = map.c_str();
@@ -140,7 +141,8 @@ TEST(RunReport, WholeRecordKeepsItsKeysInTheDocumentedOrder) {
   r.record.savedFiles = {{"write-ahead", "/w.vbk"}};
   r.outcome = "succeeded";
   EXPECT_EQ(FormatRunReport(r),
-            R"({"record":"velmora-run","record_version":1,"program":"velmora-cli",)"
+            R"({"record":"velmora-run","record_version":2,"run_id":"0123456789abcdef0123456789abcdef",)"
+            R"("program":"velmora-cli",)"
             R"("version":"Version 1.3","mode":"restore","map_file":"m.map","map_sha1":")" +
                 Sha1Hex(map) +
                 R"(","map":{"product":72,"provider":3,"map_version":18,"sw_version":11,"time":0,)"

@@ -12,7 +12,7 @@ import sys
 
 root = sys.argv[1]
 product = ["platform", "rfc2217", "ports", "options", "protocol", "link", "mapfile", "handset",
-           "update", "container", "sim", "station", "app", "cli", "gui", "tools"]
+           "update", "container", "sim", "station", "records", "app", "cli", "gui", "tools"]
 
 
 def calls(text, command):

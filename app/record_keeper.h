@@ -1,0 +1,72 @@
+// The run's record as both front ends keep it: filled while the run goes, written at its end to
+// the JSON files asked for (--report, --report-append) and stored in the records database
+// (--records; by default the embedded one), always after the handset was switched off.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/run_report.h"
+#include "app/startup.h"
+#include "platform/output_file.h"
+
+namespace velmora {
+
+struct RecordSetup {
+  std::string program;         // "velmora-cli", "velmora"
+  std::string mode = "update";  // "update", "restore", "backup", "plan"
+  std::string mapFile;         // as given
+  bool mapFromModel = true;    // the record names the model's map (not for a restore)
+  bool verify = false;
+  std::string port;            // as given to --port
+  std::string reportPath;      // --report
+  std::string reportAppendPath;  // --report-append
+  std::string records;         // --records: "" the default database, "none" no database
+  bool textWanted = false;     // the record's text is wanted even without a file (a station's events)
+};
+
+// Checks --records before the run: a value it takes, and a SQLite file that may be written as
+// an output (platform/output_file.h: no device, FIFO, folder or socket, none of the inputs).
+// False with the reason.
+bool CheckRecordsOutput(const std::string& value, const std::vector<RunInput>& inputs, std::string* why);
+
+// "succeeded", "failed", "not-connected", "skipped".
+const char* RunOutcomeName(RunOutcome outcome);
+
+// A new run id: 128 random bits as 32 lower-case hex digits.
+std::string NewRunId();
+
+class RecordKeeper {
+ public:
+  RecordKeeper(RecordSetup setup, Program& program);
+  ~RecordKeeper();
+  RecordKeeper(const RecordKeeper&) = delete;
+  RecordKeeper& operator=(const RecordKeeper&) = delete;
+
+  // Writes and stores the record. False when a file or the database asked for could not take
+  // it (the reasons are on stderr and in problem()); the default database failing only warns.
+  bool Finish(int status, const char* outcome, const std::string& error);
+
+  // The record as written, "" before Finish or when no record is wanted.
+  const std::string& line() const { return line_; }
+  bool kept() const { return kept_; }
+  const std::string& problem() const { return problem_; }
+
+ private:
+  bool Wanted() const;
+  void WriteFiles(const std::string& line);
+  void Store();
+  RecordSetup setup_;
+  Program& program_;
+  RunReport report_;
+  std::string line_;
+  std::string problem_;
+  bool kept_ = true;
+};
+
+// The dialog's Start: one update with its record (exit status 0 or 3 as the dialog ends);
+// a record kept nowhere is said in an error box.
+RunOutcome StartRecorded(Program& program, const RecordSetup& setup, std::string* error = nullptr,
+                         const HandsetGate& gate = {});
+
+}  // namespace velmora

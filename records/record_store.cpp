@@ -1,0 +1,123 @@
+// Storing records: the database named, and for a server the outbox in front of it.
+#include "platform/file_system.h"
+#include "platform/host_name.h"
+#include "records/database.h"
+#include "records/outbox.h"
+#include "records/record_row.h"
+#include "records/records.h"
+#include "records/schema.h"
+
+namespace velmora::records {
+namespace {
+
+// How many waiting records a run delivers before its own: the outbox empties over a few runs
+// without one run paying for all of it.
+constexpr int kDeliveredPerRun = 50;
+
+bool Insert(SqlConnection& db, const std::string& recordJson, std::string* why) {
+  RecordRows rows;
+  if (!RecordRowsFromJson(recordJson, HostName(), &rows, why)) return false;
+  bool inserted = false;
+  return InsertRecord(db, rows, &inserted, why);
+}
+
+// Delivers up to limit waiting records of the server; -1 when delivering failed.
+int Deliver(SqlConnection& db, Outbox& outbox, const std::string& target, int limit, std::string* why) {
+  std::vector<std::pair<std::string, std::string>> waiting;
+  if (!outbox.Waiting(target, limit, &waiting, why)) return -1;
+  int delivered = 0;
+  for (const auto& [runId, recordJson] : waiting) {
+    // Whatever cannot be read as a record would never go: it leaves the outbox too.
+    std::string notRecord;
+    RecordRows rows;
+    bool inserted = false;
+    if (RecordRowsFromJson(recordJson, HostName(), &rows, &notRecord) &&
+        !InsertRecord(db, rows, &inserted, why))
+      return -1;
+    if (!outbox.Remove(target, runId, why)) return -1;
+    ++delivered;
+  }
+  return delivered;
+}
+
+Stored ToOutbox(const RecordsTarget& target, const std::string& recordJson, std::string* why) {
+  std::string reason;
+  std::unique_ptr<Outbox> outbox = Outbox::Open(true, &reason);
+  if (outbox && outbox->Add(target.shown, RecordRunId(recordJson), recordJson, &reason))
+    return Stored::Outbox;
+  *why += "; " + reason;
+  return Stored::Nowhere;
+}
+
+Stored ToServer(const RecordsTarget& target, const std::string& recordJson, std::string* why) {
+  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
+  if (db) {
+    std::string ignored;
+    // The waiting records go first, so that they keep their order on the server.
+    if (std::unique_ptr<Outbox> outbox = Outbox::Open(false, &ignored))
+      Deliver(*db, *outbox, target.shown, kDeliveredPerRun, &ignored);
+    if (Insert(*db, recordJson, why)) return Stored::Database;
+  }
+  return ToOutbox(target, recordJson, why);
+}
+
+}  // namespace
+
+bool ResolveTarget(const std::string& value, RecordsTarget* target, std::string* why) {
+  if (!ParseRecordsUrl(value, target, why)) return false;
+  if (target->kind != RecordsKind::Default) return true;
+  std::string reason;
+  const std::string dir = PrivateStateDirectory(&reason);
+  if (dir.empty()) {
+    *why = "the default records database: the private state folder: " + reason;
+    return false;
+  }
+  target->location = target->shown = JoinPath(dir, kDefaultRecordsFile);
+  return true;
+}
+
+std::unique_ptr<SqlConnection> OpenDatabase(const RecordsTarget& target, bool create, std::string* why) {
+  std::unique_ptr<SqlConnection> db = target.kind == RecordsKind::Postgres
+                                          ? OpenPostgres(target.location, target.shown, why)
+                                          : OpenSqlite(target.location, create, why);
+  if (db && !PrepareSchema(*db, why)) return nullptr;
+  return db;
+}
+
+bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::string* why) {
+  RecordsTarget target;
+  if (!ParseRecordsUrl(value, &target, why)) return false;
+  *sqlitePath = target.kind == RecordsKind::Sqlite ? target.location : std::string();
+  return true;
+}
+
+Stored StoreRunRecord(const std::string& value, const std::string& recordJson, std::string* why) {
+  RecordsTarget target;
+  if (!ResolveTarget(value, &target, why)) return Stored::Nowhere;
+  if (target.kind == RecordsKind::None) return Stored::Off;
+  if (target.kind == RecordsKind::Postgres) return ToServer(target, recordJson, why);
+  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
+  return db && Insert(*db, recordJson, why) ? Stored::Database : Stored::Nowhere;
+}
+
+bool SyncOutbox(const std::string& value, int* delivered, int* waiting, std::string* why) {
+  *delivered = *waiting = 0;
+  RecordsTarget target;
+  if (!ParseRecordsUrl(value, &target, why)) return false;
+  if (target.kind != RecordsKind::Postgres) {
+    *why = "records sync delivers the outbox to a server: give --records postgresql://...";
+    return false;
+  }
+  std::unique_ptr<Outbox> outbox = Outbox::Open(false, why);
+  if (!outbox) return why->empty();
+  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
+  if (!db) return false;
+  int n;
+  while ((n = Deliver(*db, *outbox, target.shown, kDeliveredPerRun, why)) > 0) *delivered += n;
+  std::vector<std::pair<std::string, std::string>> left;
+  if (!outbox->Waiting(target.shown, 1 << 30, &left, why)) return false;
+  *waiting = static_cast<int>(left.size());
+  return n == 0;
+}
+
+}  // namespace velmora::records

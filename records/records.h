@@ -1,0 +1,45 @@
+// What the front ends ask of the records database (docs/records.md): check --records before a
+// run, store a run's record after it, deliver the outbox, show the history. Every call is
+// bounded in time (sql_connection.h); on Windows the records stay JSON and these say so.
+#pragma once
+
+#include <string>
+
+namespace velmora::records {
+
+// Checks a --records value before the run. *sqlitePath gets the SQLite file the run would
+// write when one was named (for the output checks), else "". False with a usage message.
+bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::string* why);
+
+enum class Stored {
+  Off,        // --records none
+  Database,   // in the database named (or the default one)
+  Outbox,     // the server could not take it: kept in the outbox for later
+  Nowhere,    // neither; *why says why
+};
+
+// Stores one record (its JSON text, which carries its run_id). A server's waiting records go
+// first, a bounded number of them.
+Stored StoreRunRecord(const std::string& value, const std::string& recordJson, std::string* why);
+
+// Delivers every record the outbox holds for the server of value. *delivered: how many went,
+// *waiting: how many are still held. False with the reason when the server cannot be reached.
+bool SyncOutbox(const std::string& value, int* delivered, int* waiting, std::string* why);
+
+enum class HistoryFormat { Table, Json, Csv };
+
+struct HistoryRequest {
+  std::string imei;
+  std::string mapSha1;
+  std::string port;
+  std::string since;    // YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS[.mmm]Z (UTC)
+  std::string outcome;
+  HistoryFormat format = HistoryFormat::Table;
+  bool summary = false;  // counts per day, port and map instead of the runs
+};
+
+// The runs (or their summary) of the database of value, as text in *out. False with the reason.
+bool ShowHistory(const std::string& value, const HistoryRequest& request, std::string* out,
+                 std::string* why);
+
+}  // namespace velmora::records

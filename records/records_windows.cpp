@@ -1,0 +1,36 @@
+// The Windows build has no database library: records are kept as JSON there (--report,
+// --report-append), and asking for a database says so.
+#include "records/records.h"
+#include "records/records_url.h"
+
+namespace velmora::records {
+namespace {
+
+constexpr char kJsonOnly[] =
+    "records are kept as JSON only on Windows (--report, --report-append); --records takes none there";
+
+}  // namespace
+
+bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::string* why) {
+  sqlitePath->clear();
+  RecordsTarget target;
+  if (!ParseRecordsUrl(value, &target, why)) return false;
+  if (target.kind == RecordsKind::Default || target.kind == RecordsKind::None) return true;
+  *why = std::string("--records ") + target.shown + ": " + kJsonOnly;
+  return false;
+}
+
+Stored StoreRunRecord(const std::string&, const std::string&, std::string*) { return Stored::Off; }
+
+bool SyncOutbox(const std::string&, int* delivered, int* waiting, std::string* why) {
+  *delivered = *waiting = 0;
+  *why = kJsonOnly;
+  return false;
+}
+
+bool ShowHistory(const std::string&, const HistoryRequest&, std::string*, std::string* why) {
+  *why = kJsonOnly;
+  return false;
+}
+
+}  // namespace velmora::records

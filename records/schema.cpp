@@ -1,0 +1,111 @@
+#include "records/schema.h"
+
+namespace velmora::records {
+
+const char* const kRunColumnNames[kRunColumnCount] = {
+    "run_id", "program", "version", "mode", "map_file", "map_sha1", "map_product", "map_version",
+    "port", "baud", "verify", "imei", "hardware_product", "start_utc", "end_utc", "duration_ms",
+    "garbage_collections", "outcome", "error", "exit_status", "station", "record_json"};
+
+namespace {
+
+// Each step takes the schema from the version before it to its own; a new database runs them
+// all. Both engines read this SQL (BIGINT is an integer in SQLite too).
+struct SchemaStep {
+  int version;
+  std::vector<const char*> statements;
+};
+
+const SchemaStep kSteps[] = {
+    {1,
+     {"CREATE TABLE runs(run_id TEXT PRIMARY KEY, program TEXT, version TEXT, mode TEXT,"
+      " map_file TEXT, map_sha1 TEXT, map_product TEXT, map_version TEXT, port TEXT, baud BIGINT,"
+      " verify BIGINT, imei TEXT, hardware_product BIGINT, start_utc TEXT, end_utc TEXT,"
+      " duration_ms BIGINT, garbage_collections BIGINT, outcome TEXT, error TEXT,"
+      " exit_status BIGINT)",
+      "CREATE TABLE blocks(run_id TEXT NOT NULL REFERENCES runs(run_id), seq BIGINT NOT NULL,"
+      " number BIGINT, area TEXT, operation TEXT, outcome TEXT, status BIGINT, verify_byte BIGINT,"
+      " PRIMARY KEY(run_id, seq))",
+      "CREATE INDEX runs_imei ON runs(imei)", "CREATE INDEX runs_start_utc ON runs(start_utc)",
+      "CREATE INDEX runs_map_sha1 ON runs(map_sha1)", "CREATE INDEX runs_port ON runs(port)"}},
+    {2, {"ALTER TABLE runs ADD COLUMN station TEXT", "ALTER TABLE runs ADD COLUMN record_json TEXT"}},
+};
+
+std::string Placeholders(int from, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += (i ? ", $" : "$") + std::to_string(from + i);
+  return text;
+}
+
+// The version the database says, 0 when it has none yet.
+bool ReadVersion(SqlConnection& db, int* version, std::string* why) {
+  std::vector<SqlRow> rows;
+  if (!db.Query("SELECT version FROM schema_version", {}, &rows, why)) return false;
+  *version = rows.empty() || !rows[0][0] ? 0 : std::stoi(*rows[0][0]);
+  return true;
+}
+
+bool Upgrade(SqlConnection& db, int version, std::string* why) {
+  if (version > kSchemaVersion) {
+    *why = "records database " + db.name() + ": schema version " + std::to_string(version) +
+           " is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
+    return false;
+  }
+  for (const SchemaStep& step : kSteps) {
+    if (step.version <= version) continue;
+    for (const char* statement : step.statements)
+      if (!db.Exec(statement, why)) return false;
+  }
+  if (version == kSchemaVersion) return true;
+  const std::string sql = version == 0 ? "INSERT INTO schema_version(version) VALUES ($1)"
+                                       : "UPDATE schema_version SET version = $1";
+  return db.Run(sql, {std::to_string(kSchemaVersion)}, nullptr, why);
+}
+
+}  // namespace
+
+const std::string& RunColumns() {
+  static const std::string columns = [] {
+    std::string text;
+    for (const char* name : kRunColumnNames) text += std::string(text.empty() ? "" : ", ") + name;
+    return text;
+  }();
+  return columns;
+}
+
+bool PrepareSchema(SqlConnection& db, std::string* why) {
+  int version = 0;
+  std::string ignored;
+  // The usual case costs one read and no lock.
+  if (ReadVersion(db, &version, &ignored) && version == kSchemaVersion) return true;
+  if (!db.BeginExclusive(why)) return false;
+  const bool done = db.Exec("CREATE TABLE IF NOT EXISTS schema_version(version BIGINT NOT NULL)", why) &&
+                    ReadVersion(db, &version, why) && Upgrade(db, version, why) &&
+                    db.Exec("COMMIT", why);
+  if (!done) db.Exec("ROLLBACK", &ignored);
+  return done;
+}
+
+bool InsertRecord(SqlConnection& db, const RecordRows& rows, bool* inserted, std::string* why) {
+  static const std::string insertRun = "INSERT INTO runs(" + RunColumns() + ") VALUES (" +
+                                       Placeholders(1, kRunColumnCount) +
+                                       ") ON CONFLICT (run_id) DO NOTHING";
+  static const std::string insertBlock =
+      "INSERT INTO blocks(run_id, seq, number, area, operation, outcome, status, verify_byte)"
+      " VALUES (" + Placeholders(1, 8) + ")";
+  std::string ignored;
+  if (!db.Exec("BEGIN", why)) return false;
+  int64_t changes = 0;
+  bool done = db.Run(insertRun, rows.run, &changes, why);
+  for (size_t i = 0; done && changes == 1 && i < rows.blocks.size(); ++i) {
+    SqlRow block{rows.run[kRunId], std::to_string(i)};
+    block.insert(block.end(), rows.blocks[i].begin(), rows.blocks[i].end());
+    done = db.Run(insertBlock, block, nullptr, why);
+  }
+  done = done && db.Exec("COMMIT", why);
+  if (!done) db.Exec("ROLLBACK", &ignored);
+  *inserted = done && changes == 1;
+  return done;
+}
+
+}  // namespace velmora::records
