@@ -235,16 +235,21 @@ std::string PortLabel(const std::string& given, const LinkSettings& settings) {
 }
 
 HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath,
-                           const RecordSetup& setup) {
+                           const RecordSetup& setup, bool* recordsKept) {
   DialogModel& model = program.model();
   const std::string port = options.port;
   model.SetBoxesToLog(true);
   HandsetLine line(model, program.watch(), program.clock(), std::move(options));
   const std::string perHandset = PerHandsetPath(undoPath);
+  bool allKept = true;
   const HandsetTally tally = line.Run([&](const HandsetGate& gate, std::string* error) {
     program.SetUndo(perHandset);
-    return StartRecorded(program, setup, error, gate);
+    bool kept = true;
+    const RunOutcome outcome = StartRecorded(program, setup, error, gate, &kept);
+    allKept = allKept && kept;
+    return outcome;
   });
+  if (recordsKept != nullptr) *recordsKept = allKept;
   model.SetBoxesToLog(false);
   model.Log(HandsetLine::Summary(port, tally) + "\r\n");
   model.RefreshLog();

@@ -110,6 +110,6 @@ std::string PortLabel(const std::string& given, const LinkSettings& settings);
 // each handset with its own undo file ("{imei}" put into undoPath), boxes into the log, the
 // summary at the end of the log, each handset's record kept as setup says.
 HandsetTally RunDialogLine(Program& program, LineOptions options, const std::string& undoPath,
-                           const RecordSetup& setup);
+                           const RecordSetup& setup, bool* recordsKept = nullptr);
 
 }  // namespace velmora

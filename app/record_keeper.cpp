@@ -126,14 +126,20 @@ void RecordKeeper::Store() {
 }
 
 RunOutcome StartRecorded(Program& program, const RecordSetup& setup, std::string* error,
-                         const HandsetGate& gate) {
+                         const HandsetGate& gate, bool* kept) {
   RecordKeeper record(setup, program);
   std::string text;
   const RunOutcome outcome = program.Start(&text, gate);
   const bool good = outcome == RunOutcome::Succeeded || outcome == RunOutcome::Skipped;
-  if (!record.Finish(good ? 0 : kEndFailure, RunOutcomeName(outcome), text))
-    program.model().ShowMessageBox(record.problem(), MessageIcon::Error);
+  const bool recordKept = record.Finish(good ? 0 : kEndFailure, RunOutcomeName(outcome), text);
+  if (!recordKept) {
+    DialogModel& model = program.model();
+    model.ShowMessageBox(record.problem(), MessageIcon::Error);
+    // The run has already ended the dialog with its own result; this one takes its place.
+    if (model.Unattended() && outcome != RunOutcome::NotConnected) model.EndDialog(kEndFailure);
+  }
   if (error != nullptr) *error = text;
+  if (kept != nullptr) *kept = recordKept;
   return outcome;
 }
 

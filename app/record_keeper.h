@@ -64,9 +64,11 @@ class RecordKeeper {
   bool kept_ = true;
 };
 
-// The dialog's Start: one update with its record (exit status 0 or 3 as the dialog ends);
-// a record kept nowhere is said in an error box.
+// The dialog's Start: one update with its record (exit status 0 or 3 as the dialog ends).
+// A record kept nowhere is said in an error box and, unattended, ends the dialog with the
+// failure status even after a successful update: a line that counts on its records must hear
+// of it. *kept: whether the record was kept.
 RunOutcome StartRecorded(Program& program, const RecordSetup& setup, std::string* error = nullptr,
-                         const HandsetGate& gate = {});
+                         const HandsetGate& gate = {}, bool* kept = nullptr);
 
 }  // namespace velmora

@@ -68,10 +68,12 @@ int RunContinuousStart(Program& program, const GuiOptions& options,
     return closeRequested() || LineStopRequested() != 0 || HeldInterrupt() != 0;
   };
   line.idle = std::move(idle);
-  const HandsetTally tally = RunDialogLine(program, line, options.undoPath, DialogRecordSetup(options));
+  bool recordsKept = true;
+  const HandsetTally tally =
+      RunDialogLine(program, line, options.undoPath, DialogRecordSetup(options), &recordsKept);
   if (HeldInterrupt() != 0 || LineStopRequested() != 0) return kInterruptedResult;
   if (closeRequested()) return kIdExit;
-  if (program.model().Unattended()) return tally.failed == 0 ? kEndSuccess : kEndFailure;
+  if (program.model().Unattended()) return tally.failed == 0 && recordsKept ? kEndSuccess : kEndFailure;
   return 0;
 }
 

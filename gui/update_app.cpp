@@ -59,6 +59,8 @@ int UpdateApp::OnRun() {
       result = kStartupFailedResult;
     } else {
       result = dialog->ShowModal();
+      // A later end (a record that could not be kept after the run ended the dialog) counts.
+      if (dialog->endResult() != 0) result = dialog->endResult();
     }
     // The dialog goes while the Program it reports to still exists.
     dialog->Destroy();

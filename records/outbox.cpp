@@ -47,4 +47,13 @@ bool Outbox::Remove(const std::string& target, const std::string& runId, std::st
   return db_->Run("DELETE FROM outbox WHERE target = $1 AND run_id = $2", {target, runId}, nullptr, why);
 }
 
+bool Outbox::Targets(std::vector<std::pair<std::string, int>>* targets, std::string* why) {
+  std::vector<SqlRow> rows;
+  if (!db_->Query("SELECT target, count(*) FROM outbox GROUP BY target ORDER BY min(queued)", {}, &rows,
+                  why))
+    return false;
+  for (const SqlRow& row : rows) targets->emplace_back(row[0].value_or(""), std::stoi(row[1].value_or("0")));
+  return true;
+}
+
 }  // namespace velmora::records

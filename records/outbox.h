@@ -23,6 +23,8 @@ class Outbox {
   bool Waiting(const std::string& target, int limit,
                std::vector<std::pair<std::string, std::string>>* records, std::string* why);
   bool Remove(const std::string& target, const std::string& runId, std::string* why);
+  // The servers records wait for, with how many wait for each.
+  bool Targets(std::vector<std::pair<std::string, int>>* targets, std::string* why);
 
  private:
   explicit Outbox(std::unique_ptr<SqlConnection> db) : db_(std::move(db)) {}

@@ -100,24 +100,59 @@ Stored StoreRunRecord(const std::string& value, const std::string& recordJson, s
   return db && Insert(*db, recordJson, why) ? Stored::Database : Stored::Nowhere;
 }
 
+namespace {
+
+// Delivers everything waiting for one server; false with the reason when it cannot be reached.
+bool SyncTarget(Outbox& outbox, const RecordsTarget& target, int* delivered, int* waiting,
+                std::string* why) {
+  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
+  int n = -1;
+  if (db) {
+    while ((n = Deliver(*db, outbox, target.shown, kDeliveredPerRun, why)) > 0) *delivered += n;
+  }
+  std::vector<std::pair<std::string, std::string>> left;
+  std::string ignored;
+  if (outbox.Waiting(target.shown, 1 << 30, &left, &ignored)) *waiting += static_cast<int>(left.size());
+  return n == 0;
+}
+
+// Without --records: every server the outbox holds records for, by the URL they were kept
+// under. One whose URL held a password is not tried (the outbox never keeps it): its records
+// wait for a sync that names the server with it.
+bool SyncEveryTarget(Outbox& outbox, int* delivered, int* waiting, std::string* why) {
+  std::vector<std::pair<std::string, int>> targets;
+  if (!outbox.Targets(&targets, why)) return false;
+  std::string problems;
+  for (const auto& [shown, count] : targets) {
+    std::string reason;
+    RecordsTarget target;
+    if (shown.find("***") != std::string::npos) {
+      *waiting += count;
+      reason = shown + ": the outbox keeps no password; give --records with the server's URL";
+    } else if (ParseRecordsUrl(shown, &target, &reason) && target.kind == RecordsKind::Postgres &&
+               SyncTarget(outbox, target, delivered, waiting, &reason)) {
+      continue;
+    }
+    problems += (problems.empty() ? "" : "; ") + reason;
+  }
+  *why = problems;
+  return problems.empty();
+}
+
+}  // namespace
+
 bool SyncOutbox(const std::string& value, int* delivered, int* waiting, std::string* why) {
   *delivered = *waiting = 0;
   RecordsTarget target;
   if (!ParseRecordsUrl(value, &target, why)) return false;
-  if (target.kind != RecordsKind::Postgres) {
-    *why = "records sync delivers the outbox to a server: give --records postgresql://...";
+  if (target.kind != RecordsKind::Postgres && target.kind != RecordsKind::Default) {
+    *why = "records sync delivers the outbox to a server: give --records postgresql://... or no --records";
     return false;
   }
   std::unique_ptr<Outbox> outbox = Outbox::Open(false, why);
   if (!outbox) return why->empty();
-  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
-  if (!db) return false;
-  int n;
-  while ((n = Deliver(*db, *outbox, target.shown, kDeliveredPerRun, why)) > 0) *delivered += n;
-  std::vector<std::pair<std::string, std::string>> left;
-  if (!outbox->Waiting(target.shown, 1 << 30, &left, why)) return false;
-  *waiting = static_cast<int>(left.size());
-  return n == 0;
+  if (target.kind == RecordsKind::Default) return SyncEveryTarget(*outbox, delivered, waiting, why);
+  return SyncTarget(*outbox, target, delivered, waiting, why);
 }
 
 }  // namespace velmora::records

@@ -81,6 +81,24 @@ continuous)
     --count 2 AUTOMATIC
   expect_status 3
   [ ! -s boxes.txt ] || fail "the failures' boxes go to the log" ;;
+records_unkept)
+  # A database named with --records that cannot take the record: the handset was updated, but a
+  # line that counts on its records hears of it, for one run and for a line of handsets.
+  printf 'not a database, just a file the operator named by mistake\n' >records.sqlite
+  run "$velmora" --map "$standard" --port sim: --settings settings.reg --records sqlite:records.sqlite AUTOMATIC
+  expect_status 3
+  grep -qF "error: cannot store the run record: " boxes.txt || fail "expected the record's error box"
+  rm -f boxes.txt
+  printf 'state = off\nhandsets = 2\nnext_after_ms = 1000\n' >line.profile
+  run "$velmora" --map "$standard" --port sim:line.profile --settings settings.reg --continuous \
+    --count 2 --records sqlite:records.sqlite AUTOMATIC
+  expect_status 3
+  # Without --records the default database failing only warns: the run's own status stands.
+  mkdir -p state/velmora && printf 'garbage\n' >state/velmora/records.sqlite
+  run "$velmora" --map "$standard" --port sim: --settings settings.reg AUTOMATIC
+  expect_status 0
+  grep -qF "warning: cannot keep the run record in the default database" err.txt \
+    || fail "expected the default database's warning" ;;
 *) fail "unknown case $case" ;;
 esac
 echo "PASS: $case"

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """velmora-cli's records on a real PostgreSQL server (pg_server.sh, started by the fixture):
-records arrive whole; a server stopped between a station's runs loses nothing (the outbox,
-then records sync: every record once); two stations insert at the same time into a database
+records arrive whole; a server stopped in the middle of a line of handsets loses nothing (the
+outbox, then records sync: every record once); two stations insert at the same time into a database
 neither has made yet; a schema of version 1 is upgraded. Each case has a database of its own.
 
 Usage: pg_records_test.py STATE CLI SIM SOURCE_DIR CASE"""
@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 state_file, cli, simsrv, src, case = sys.argv[1:6]
 cli, simsrv = os.path.abspath(cli), os.path.abspath(simsrv)
@@ -69,33 +70,70 @@ def case_arrive():
         problems.append(f"history --json gave {history.stdout!r}, the server holds {stored!r}")
 
 
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise TimeoutError(what)
+        time.sleep(0.1)
+
+
+def stored_runs():
+    """Runs on the server; 0 before the first record made the tables."""
+    if sql("SELECT to_regclass('runs') IS NULL", database) == "t":
+        return 0
+    return int(sql("SELECT count(*) FROM runs", database))
+
+
 def case_outbox():
-    # A station's runs one after another; the server goes away after the first and comes back
-    # before records sync.
-    count = 3
-    outputs = []
+    # A line of three handsets whose server goes away after the first record and comes back when
+    # the line is done: the other two wait in the outbox, and records sync without --records
+    # (the station's URL holds no password) delivers them.
+    plain = f"postgresql://velmora@/{database}?host={state['dir']}"
+    with open(os.path.join(work, "line.profile"), "w") as f:
+        f.write("state = off\nhandsets = 3\nnext_after_ms = 3000\n")
+    line = subprocess.Popen(
+        [cli, "--records", plain, "--map", standard_map, "--port", "sim:line.profile",
+         "--continuous", "--count", "3", "AUTOMATIC"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env, cwd=work,
+        stdin=subprocess.DEVNULL)
     try:
-        for n in range(count):
-            if n == 1:
-                subprocess.run(["bash", server, "halt", state_file], check=True, timeout=60)
-            run = update()
-            outputs.append(run.stdout + run.stderr)
-            if run.returncode != 0:
-                problems.append(f"run {n + 1} ended with {run.returncode} although the outbox kept "
-                                f"its record:\n{run.stderr}")
+        wait_until(lambda: stored_runs() == 1, 120, "the first record")
+        subprocess.run(["bash", server, "halt", state_file], check=True, timeout=60)
+        _, err = line.communicate(timeout=240)
+    finally:
+        if line.poll() is None:
+            line.kill()
+        subprocess.run(["bash", server, "resume", state_file], check=True, timeout=60)
+    if line.returncode != 0 or err.count("waits in the outbox") != 2:
+        problems.append(f"the line ended with {line.returncode}; expected two records in the outbox:\n{err}")
+    expect_runs(1)
+    sync = cli_run("records", "sync")
+    if sync.returncode != 0 or "2 record(s) delivered, 0 waiting" not in sync.stdout:
+        problems.append(f"records sync: {sync.returncode} {sync.stdout}{sync.stderr}")
+    expect_runs(3)
+
+    # A URL with a password: the outbox keeps the record without it, so a sync without --records
+    # leaves it waiting and says why; the next run with the URL delivers it before its own.
+    subprocess.run(["bash", server, "halt", state_file], check=True, timeout=60)
+    try:
+        run = update()
     finally:
         subprocess.run(["bash", server, "resume", state_file], check=True, timeout=60)
-    if not all("waits in the outbox" in o for o in outputs[1:]) or any("hunter2" in o for o in outputs):
-        problems.append(f"the runs do not say the outbox took their records, or show the password:\n{outputs}")
-    expect_runs(1)
-    sync = cli_run("records", "sync", "--records", url)
-    if sync.returncode != 0 or f"{count - 1} record(s) delivered, 0 waiting" not in sync.stdout:
-        problems.append(f"records sync: {sync.returncode} {sync.stdout}{sync.stderr}")
+    if run.returncode != 0 or "waits in the outbox" not in run.stderr or "hunter2" in run.stdout + run.stderr:
+        problems.append(f"a run with the server down: {run.returncode}\n{run.stderr}")
+    blind = cli_run("records", "sync")
+    if (blind.returncode == 0 or "0 record(s) delivered, 1 waiting" not in blind.stdout
+            or "keeps no password" not in blind.stderr or "hunter2" in blind.stdout + blind.stderr):
+        problems.append(f"records sync without the password: {blind.returncode} {blind.stdout}{blind.stderr}")
+    run = update()
+    if run.returncode != 0 or run.stderr:
+        problems.append(f"the next run: {run.returncode}\n{run.stderr}")
+    expect_runs(5)
     again = cli_run("records", "sync", "--records", url)
-    if "0 record(s) delivered, 0 waiting" not in again.stdout:
-        problems.append(f"a second sync: {again.stdout}{again.stderr}")
-    expect_runs(count)
-    if sql("SELECT count(DISTINCT run_id) FROM runs", database) != str(count):
+    if again.returncode != 0 or "0 record(s) delivered, 0 waiting" not in again.stdout:
+        problems.append(f"a last sync: {again.stdout}{again.stderr}")
+    if sql("SELECT count(DISTINCT run_id) FROM runs", database) != "5":
         problems.append("a run arrived twice")
 
 
