@@ -21,14 +21,14 @@ class PostgresConnection : public SqlConnection {
     const std::string connect = std::to_string(kConnectTimeoutSeconds);
     const std::string userTimeout = std::to_string(kStatementTimeoutMs);
     const std::string options = "-c statement_timeout=" + std::to_string(kStatementTimeoutMs) +
-                                " -c lock_timeout=" + std::to_string(kBusyTimeoutMs);
+                                " -c lock_timeout=" + std::to_string(kBusyTimeoutMs) +
+                                " -c client_min_messages=warning";
     const char* keys[] = {"dbname", "connect_timeout", "tcp_user_timeout", "options",
                           "application_name", nullptr};
     const char* values[] = {url.c_str(), connect.c_str(), userTimeout.c_str(), options.c_str(),
                             "velmora", nullptr};
     conn_ = PQconnectdbParams(keys, values, 1);
-    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) return Fail(why);
-    return Exec("SET client_min_messages = warning", why);
+    return (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) || Fail(why);
   }
 
   bool Run(const std::string& sql, const std::vector<SqlValue>& params, int64_t* changes,

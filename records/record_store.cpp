@@ -1,4 +1,6 @@
 // Storing records: the database named, and for a server the outbox in front of it.
+#include <mutex>
+
 #include "platform/file_system.h"
 #include "platform/host_name.h"
 #include "records/database.h"
@@ -49,15 +51,39 @@ Stored ToOutbox(const RecordsTarget& target, const std::string& recordJson, std:
   return Stored::Nowhere;
 }
 
+// A line of handsets stores a record per handset: the server's connection is kept for the
+// next one, so that a record costs the insert, not a new session on the server each time.
+struct KeptConnection {
+  std::mutex lock;
+  std::string location;
+  std::unique_ptr<SqlConnection> db;
+};
+
+KeptConnection& Kept() {
+  static KeptConnection kept;
+  return kept;
+}
+
+bool StoreOn(SqlConnection& db, const RecordsTarget& target, const std::string& recordJson,
+             std::string* why) {
+  std::string ignored;
+  // The waiting records go first, so that they keep their order on the server.
+  if (std::unique_ptr<Outbox> outbox = Outbox::Open(false, &ignored))
+    Deliver(db, *outbox, target.shown, kDeliveredPerRun, &ignored);
+  return Insert(db, recordJson, why);
+}
+
 Stored ToServer(const RecordsTarget& target, const std::string& recordJson, std::string* why) {
-  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
-  if (db) {
-    std::string ignored;
-    // The waiting records go first, so that they keep their order on the server.
-    if (std::unique_ptr<Outbox> outbox = Outbox::Open(false, &ignored))
-      Deliver(*db, *outbox, target.shown, kDeliveredPerRun, &ignored);
-    if (Insert(*db, recordJson, why)) return Stored::Database;
+  KeptConnection& kept = Kept();
+  std::lock_guard<std::mutex> hold(kept.lock);
+  if (kept.db && kept.location == target.location) {
+    if (StoreOn(*kept.db, target, recordJson, why)) return Stored::Database;
+    // Gone since the last record (a restarted server, a dropped link): one new connection.
   }
+  kept.location = target.location;
+  kept.db = OpenDatabase(target, true, why);
+  if (kept.db && StoreOn(*kept.db, target, recordJson, why)) return Stored::Database;
+  kept.db.reset();
   return ToOutbox(target, recordJson, why);
 }
 
@@ -140,6 +166,12 @@ bool SyncEveryTarget(Outbox& outbox, int* delivered, int* waiting, std::string* 
 }
 
 }  // namespace
+
+void CloseKeptConnections() {
+  KeptConnection& kept = Kept();
+  std::lock_guard<std::mutex> hold(kept.lock);
+  kept.db.reset();
+}
 
 bool SyncOutbox(const std::string& value, int* delivered, int* waiting, std::string* why) {
   *delivered = *waiting = 0;

@@ -19,8 +19,12 @@ enum class Stored {
 };
 
 // Stores one record (its JSON text, which carries its run_id). A server's waiting records go
-// first, a bounded number of them.
+// first, a bounded number of them. The connection to a server is kept for the next record of
+// this program (a line of handsets); one that has gone is replaced once, then the outbox.
 Stored StoreRunRecord(const std::string& value, const std::string& recordJson, std::string* why);
+
+// Closes a server connection kept for the next record (the next record opens a new one).
+void CloseKeptConnections();
 
 // Delivers every record the outbox holds for the server of value. *delivered: how many went,
 // *waiting: how many are still held. False with the reason when the server cannot be reached.

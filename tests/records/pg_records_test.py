@@ -86,19 +86,23 @@ def stored_runs():
 
 
 def case_outbox():
-    # A line of three handsets whose server goes away after the first record and comes back when
-    # the line is done: the other two wait in the outbox, and records sync without --records
-    # (the station's URL holds no password) delivers them.
+    # A line of four handsets on one program: the server restarts after the first record (the
+    # connection the line keeps is gone: the second record takes a new one, no outbox), goes
+    # away after the second and comes back when the line is done: the last two wait in the
+    # outbox, and records sync without --records (the URL holds no password) delivers them.
     plain = f"postgresql://velmora@/{database}?host={state['dir']}"
     with open(os.path.join(work, "line.profile"), "w") as f:
-        f.write("state = off\nhandsets = 3\nnext_after_ms = 3000\n")
+        f.write("state = off\nhandsets = 4\nnext_after_ms = 3000\n")
     line = subprocess.Popen(
         [cli, "--records", plain, "--map", standard_map, "--port", "sim:line.profile",
-         "--continuous", "--count", "3", "AUTOMATIC"],
+         "--continuous", "--count", "4", "AUTOMATIC"],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env, cwd=work,
         stdin=subprocess.DEVNULL)
     try:
         wait_until(lambda: stored_runs() == 1, 120, "the first record")
+        subprocess.run(["bash", server, "halt", state_file], check=True, timeout=60)
+        subprocess.run(["bash", server, "resume", state_file], check=True, timeout=60)
+        wait_until(lambda: stored_runs() == 2, 120, "the second record")
         subprocess.run(["bash", server, "halt", state_file], check=True, timeout=60)
         _, err = line.communicate(timeout=240)
     finally:
@@ -107,11 +111,11 @@ def case_outbox():
         subprocess.run(["bash", server, "resume", state_file], check=True, timeout=60)
     if line.returncode != 0 or err.count("waits in the outbox") != 2:
         problems.append(f"the line ended with {line.returncode}; expected two records in the outbox:\n{err}")
-    expect_runs(1)
+    expect_runs(2)
     sync = cli_run("records", "sync")
     if sync.returncode != 0 or "2 record(s) delivered, 0 waiting" not in sync.stdout:
         problems.append(f"records sync: {sync.returncode} {sync.stdout}{sync.stderr}")
-    expect_runs(3)
+    expect_runs(4)
 
     # A URL with a password: the outbox keeps the record without it, so a sync without --records
     # leaves it waiting and says why; the next run with the URL delivers it before its own.
@@ -129,11 +133,11 @@ def case_outbox():
     run = update()
     if run.returncode != 0 or run.stderr:
         problems.append(f"the next run: {run.returncode}\n{run.stderr}")
-    expect_runs(5)
+    expect_runs(6)
     again = cli_run("records", "sync", "--records", url)
     if again.returncode != 0 or "0 record(s) delivered, 0 waiting" not in again.stdout:
         problems.append(f"a last sync: {again.stdout}{again.stderr}")
-    if sql("SELECT count(DISTINCT run_id) FROM runs", database) != "5":
+    if sql("SELECT count(DISTINCT run_id) FROM runs", database) != "6":
         problems.append("a run arrived twice")
 
 
