@@ -45,8 +45,12 @@ bool QueryRuns(SqlConnection& db, const HistoryRequest& r, std::vector<SqlRow>* 
     params.push_back(*value);
     where += (where.empty() ? " WHERE " : " AND ") + std::string(test) + "$" + std::to_string(params.size());
   }
-  return db.Query("SELECT " + RunColumns() + " FROM runs" + where + " ORDER BY start_utc, run_id",
-                  params, rows, why);
+  // The whole record text is large (every block) and only JSON lines show it.
+  std::string columns = RunColumns();
+  if (r.format != HistoryFormat::Json || r.summary)
+    columns.replace(columns.rfind(kRunColumnNames[kRecordJson]), std::string(kRunColumnNames[kRecordJson]).size(),
+                    "NULL");
+  return db.Query("SELECT " + columns + " FROM runs" + where + " ORDER BY start_utc, run_id", params, rows, why);
 }
 
 std::string Field(const SqlRow& row, RunColumn c) { return row[c].value_or(""); }

@@ -1,4 +1,5 @@
 // Storing records: the database named, and for a server the outbox in front of it.
+#include <chrono>
 #include <mutex>
 
 #include "platform/file_system.h"
@@ -23,12 +24,18 @@ bool Insert(SqlConnection& db, const std::string& recordJson, std::string* why) 
   return InsertRecord(db, rows, &inserted, why);
 }
 
-// Delivers up to limit waiting records of the server; -1 when delivering failed.
-int Deliver(SqlConnection& db, Outbox& outbox, const std::string& target, int limit, std::string* why) {
+// How long a run may spend delivering waiting records before its own: none is begun later.
+constexpr auto kDeliveryBudget = std::chrono::seconds(1);
+
+// Delivers up to limit waiting records of the server, none begun after deadline; -1 when
+// delivering failed.
+int Deliver(SqlConnection& db, Outbox& outbox, const std::string& target, int limit, std::string* why,
+            std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max()) {
   std::vector<std::pair<std::string, std::string>> waiting;
   if (!outbox.Waiting(target, limit, &waiting, why)) return -1;
   int delivered = 0;
   for (const auto& [runId, recordJson] : waiting) {
+    if (std::chrono::steady_clock::now() >= deadline) break;
     // Whatever cannot be read as a record would never go: it leaves the outbox too.
     std::string notRecord;
     RecordRows rows;
@@ -69,7 +76,8 @@ bool StoreOn(SqlConnection& db, const RecordsTarget& target, const std::string& 
   std::string ignored;
   // The waiting records go first, so that they keep their order on the server.
   if (std::unique_ptr<Outbox> outbox = Outbox::Open(false, &ignored))
-    Deliver(db, *outbox, target.shown, kDeliveredPerRun, &ignored);
+    Deliver(db, *outbox, target.shown, kDeliveredPerRun, &ignored,
+            std::chrono::steady_clock::now() + kDeliveryBudget);
   return Insert(db, recordJson, why);
 }
 
