@@ -64,6 +64,7 @@ RecordKeeper::RecordKeeper(RecordSetup setup, Program& program)
   report_.verify = setup_.verify;
   report_.startMs = NowMs();
   if (Wanted()) program.SetRunRecord(&report_.record);
+  records::PrepareConnection(setup_.records, report_.runId);
 }
 
 RecordKeeper::~RecordKeeper() {

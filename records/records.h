@@ -23,6 +23,10 @@ enum class Stored {
 // this program (a line of handsets); one that has gone is replaced once, then the outbox.
 Stored StoreRunRecord(const std::string& value, const std::string& recordJson, std::string* why);
 
+// Begins connecting to the server of value (nothing for a file) in the background, at the start
+// of the run runId, so that storing its record at the end does not wait for a new session.
+void PrepareConnection(const std::string& value, const std::string& runId);
+
 // Closes a server connection kept for the next record (the next record opens a new one).
 void CloseKeptConnections();
 

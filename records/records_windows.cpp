@@ -22,6 +22,8 @@ bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::
 
 Stored StoreRunRecord(const std::string&, const std::string&, std::string*) { return Stored::Off; }
 
+void PrepareConnection(const std::string&, const std::string&) {}
+
 void CloseKeptConnections() {}
 
 bool SyncOutbox(const std::string&, int* delivered, int* waiting, std::string* why) {

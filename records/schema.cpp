@@ -120,10 +120,30 @@ bool InsertBlocks(SqlConnection& db, const RecordRows& rows, std::string* why) {
 
 }  // namespace
 
-bool InsertRecord(SqlConnection& db, const RecordRows& rows, bool* inserted, std::string* why) {
+const std::string& InsertRunStatement() {
   static const std::string insertRun = "INSERT INTO runs(" + RunColumns() + ") VALUES (" +
                                        Placeholders(1, kRunColumnCount) +
                                        ") ON CONFLICT (run_id) DO NOTHING";
+  return insertRun;
+}
+
+bool RehearseInsert(SqlConnection& db, const std::string& runId, std::string* why) {
+  SqlRow run(kRunColumnCount);
+  run[kRunId] = runId;
+  // A whole statement's worth of blocks, as a record of many blocks sends them.
+  SqlRow blocks(kBlocksPerStatement * kBlockColumnCount);
+  for (size_t i = 0; i < kBlocksPerStatement; ++i) {
+    blocks[i * kBlockColumnCount] = runId;
+    blocks[i * kBlockColumnCount + 1] = std::to_string(i);
+  }
+  std::string ignored;
+  const bool done = db.Exec("BEGIN", why) && db.Run(InsertRunStatement(), run, nullptr, why) &&
+                    db.Run(InsertBlocksStatement(kBlocksPerStatement), blocks, nullptr, why);
+  return db.Exec("ROLLBACK", done ? why : &ignored) && done;
+}
+
+bool InsertRecord(SqlConnection& db, const RecordRows& rows, bool* inserted, std::string* why) {
+  const std::string& insertRun = InsertRunStatement();
   std::string ignored;
   if (!db.Exec("BEGIN", why)) return false;
   int64_t changes = 0;

@@ -36,4 +36,9 @@ bool PrepareSchema(SqlConnection& db, std::string* why);
 // Inserts the record; a run whose run_id is there already is left as it is (*inserted false).
 bool InsertRecord(SqlConnection& db, const RecordRows& rows, bool* inserted, std::string* why);
 
+// Inserts a run of one block under runId and rolls it back: a new server session then has the
+// tables, their indexes and the key check planned before the record comes (done while the
+// handset is updated). Nothing stays; runId should be new (a second one waits for the first).
+bool RehearseInsert(SqlConnection& db, const std::string& runId, std::string* why);
+
 }  // namespace velmora::records

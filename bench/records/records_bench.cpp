@@ -1,15 +1,17 @@
 // What a run pays for its record in the records database, and how fast the history answers
 // over many records: COUNT records (each a run of BLOCKS blocks) stored into --records as a line
 // of handsets stores them (one program, a server's connection kept from record to record), then
-// every tenth one as a program of a single run stores it (a new connection each time), then the
+// every fiftieth one as a program of a single run stores it (a new connection, begun when the run
+// starts: a pause of RUN_MS stands for the update), then the
 // history's usual questions over them all. Prints the cost per record (median, 95th percentile,
 // max) against the goal of 10 ms for the median, and the time of each question.
 //
-// Usage: velmora_bench_records --records URL [--count N] [--blocks N]
+// Usage: velmora_bench_records --records URL [--count N] [--blocks N] [--run-ms MS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -68,18 +70,22 @@ double Percentile(std::vector<double> values, double p) {
   return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
-// Stores records first..first+count-1; singleRuns: each on a new connection. False when one
-// was not stored in the database.
-bool Insert(const std::string& records, int first, int count, int blocks, bool singleRuns) {
+// Stores records first..first+count-1; singleRuns: each on a new connection begun runMs before.
+// False when one was not stored in the database.
+bool Insert(const std::string& records, int first, int count, int blocks, bool singleRuns, int runMs = 0) {
   std::vector<double> costs;
   costs.reserve(static_cast<size_t>(count));
   const Clock::time_point all = Clock::now();
   for (int n = first; n < first + count; ++n) {
     const std::string json = MakeRecord(n, blocks);
     std::string why;
+    if (singleRuns) {
+      records::CloseKeptConnections();
+      records::PrepareConnection(records, NewRunId());
+      std::this_thread::sleep_for(std::chrono::milliseconds(runMs));
+    }
     const Clock::time_point start = Clock::now();
     const records::Stored stored = records::StoreRunRecord(records, json, &why);
-    if (singleRuns) records::CloseKeptConnections();
     costs.push_back(MsSince(start));
     if (stored != records::Stored::Database) {
       std::fprintf(stderr, "error: record %d not stored: %s\n", n + 1, why.c_str());
@@ -136,11 +142,13 @@ int main(int argc, char** argv) {
   app.add_option("--records", records, "sqlite:PATH or postgresql://... (a new, empty database)")->required();
   app.add_option("--count", count, "Records to insert")->check(CLI::Range(1, 1000000));
   app.add_option("--blocks", blocks, "Blocks per record")->check(CLI::Range(1, 10000));
+  int runMs = 200;
+  app.add_option("--run-ms", runMs, "What stands for a single run's update, in ms")->check(CLI::Range(0, 60000));
   CLI11_PARSE(app, argc, argv);
   std::printf("records: %s\n", records.rfind("sqlite:", 0) == 0 ? "SQLite" : "PostgreSQL");
-  const int single = std::max(1, count / 10);
+  const int single = std::max(1, count / 50);
   return velmora::Insert(records, 0, count - single, blocks, false) &&
-                 velmora::Insert(records, count - single, single, blocks, true) &&
+                 velmora::Insert(records, count - single, single, blocks, true, runMs) &&
                  velmora::Query(records, count)
              ? 0
              : 1;
