@@ -339,8 +339,9 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
 }
 
 int ListPorts(const RunOptions& o) {
-  const std::vector<SerialPortInfo> ports = ListSerialPorts(o.sysfsRoot);
-  if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", o.sysfsRoot.c_str());
+  std::string where;
+  const std::vector<SerialPortInfo> ports = SystemSerialPorts(o.sysfsRoot, &where);
+  if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", where.c_str());
   std::fputs(FormatPortList(ports).c_str(), stdout);
   return kExitSuccess;
 }
