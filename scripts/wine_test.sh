@@ -168,10 +168,12 @@ list_ports_from_the_device_manager() {
 }
 
 # A station of PROGRAM (linux or windows) on two Linux simulators, in $work/station-PROGRAM, its
-# records appended to one trail.
+# records appended to one trail. The map's path has blanks, to be quoted in the runs' command
+# lines.
 run_station_of_two() {
   local program="$1" folder="$work/station-$1" urls=() i
-  mkdir -p "$folder"
+  mkdir -p "$folder/map folder"
+  cp "$map" "$folder/map folder/the map.map"
   for i in 1 2; do
     start_sim "$folder/sim$i" "$linux/sim/velmora-sim" || return 1
     urls+=("rfc2217://127.0.0.1:$sim_port")
@@ -179,7 +181,7 @@ run_station_of_two() {
   local cli=("$linux/cli/velmora-cli")
   [ "$program" = linux ] || cli=(wine "$win/cli/velmora-cli.exe")
   local status=0
-  (cd "$folder" && "${cli[@]}" --map "$map" --port "${urls[0]}" --port "${urls[1]}" \
+  (cd "$folder" && "${cli[@]}" --map "map folder/the map.map" --port "${urls[0]}" --port "${urls[1]}" \
     --report-append trail.jsonl >station.out 2>station.err) || status=$?
   # Each served its one connection, or never got one from a station that failed.
   kill "${pids[@]: -2}" 2>/dev/null || true
