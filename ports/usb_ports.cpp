@@ -160,19 +160,20 @@ std::string SerialOfFtdiPort(const std::string& id) {
 void ReadUsbIdentity(const PortDevice& device, SerialPortInfo* port) {
   std::vector<std::string> nodes{device.instanceId};
   nodes.insert(nodes.end(), device.parentIds.begin(), device.parentIds.end());
+  std::vector<std::string> withIds = nodes;
+  withIds.insert(withIds.end(), device.hardwareIds.begin(), device.hardwareIds.end());
   UsbIds ids;
   bool found = false;
-  for (const std::string& id : nodes)
-    if ((found = IdsIn(SplitInstanceId(id).device, &ids))) break;
-  for (size_t i = 0; !found && i < device.hardwareIds.size(); ++i)
-    found = IdsIn(SplitInstanceId(device.hardwareIds[i]).device, &ids);
+  for (size_t i = 0; !found && i < withIds.size(); ++i) found = IdsIn(SplitInstanceId(withIds[i]).device, &ids);
   if (!found) return;
   port->usb = true;
   port->vendorId = ids.vendor;
   port->productId = ids.product;
   port->serialAnyCase = true;
-  for (const std::string& id : nodes)
-    if (!(port->serial = SerialOfUsbNode(id, ids)).empty()) return;
+  for (const std::string& id : nodes) {
+    port->serial = SerialOfUsbNode(id, ids);
+    if (!port->serial.empty()) return;
+  }
   port->serial = SerialOfFtdiPort(device.instanceId);
 }
 

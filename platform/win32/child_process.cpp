@@ -128,7 +128,7 @@ bool Spawn(const std::string& program, const std::vector<std::string>& args, HAN
   for (const std::string& a : args) commandLine += L" " + Quote(Utf8ToWide(a));
   InheritedHandles inherited({input, output});
   STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.cb = inherited.list() != nullptr ? sizeof startup : sizeof startup.StartupInfo;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdInput = input;
   startup.StartupInfo.hStdOutput = output;
@@ -176,7 +176,9 @@ void FollowStation() {
   std::thread([requests] {
     char request = 0;
     DWORD got = 0;
-    while (ReadFile(requests, &request, 1, &got, nullptr) && got == 1) HandleTerminationRequest(request);
+    while (ReadFile(requests, &request, 1, &got, nullptr) && got == 1) {
+      if (request == 1 || request == 2 || request == 15) HandleTerminationRequest(request);
+    }
     // The pipe ends when the station's end closes: the station has ended.
     g_stationGone = true;
   }).detach();
