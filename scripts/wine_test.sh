@@ -20,6 +20,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 linux="${1:-$root/build/ci}"
+# Absolute: some checks run the Linux programs in folders of their own.
+[ ! -d "$linux" ] || linux="$(cd "$linux" && pwd)"
 win="$root/build/windows"
 python=/usr/bin/python3  # Debian's, for the pseudo-terminal peer
 # shellcheck source=scripts/lib.sh
