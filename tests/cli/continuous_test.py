@@ -24,7 +24,7 @@ Cases:
 Usage: continuous_test.py CLI SIM SOURCE_DIR CASE [--windows STATE_FOLDER]
 
 --windows: CLI runs velmora-cli.exe under Wine, whose private state folder is STATE_FOLDER
-(%LOCALAPPDATA%\Velmora of the prefix). Wine turns a SIGINT into a Ctrl-C to the one program it
+(%LOCALAPPDATA%\\Velmora of the prefix). Wine turns a SIGINT into a Ctrl-C to the one program it
 is sent to, and ends a program at once on SIGTERM; a program that a request ends exits with 128
 plus its number (there is no death by signal)."""
 
