@@ -257,6 +257,9 @@ station_ctrl_c_passed_on() {
     sleep 0.1
   done
   kill -INT "$station"
+  # A station that does not pass it on would wait for its runs' whole updates: a minute at most.
+  for _ in $(seq 1 600); do kill -0 "$station" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$station" 2>/dev/null || true
   local status=0
   wait "$station" || status=$?
   [ "$status" -eq 1 ] || { echo "exit $status"; cat "$folder/station.out"; return 1; }
