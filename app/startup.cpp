@@ -213,7 +213,8 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
     // An adapter named by what it is: whichever device it has become since it was plugged in.
     SerialPortInfo found;
     std::string why;
-    if (!FindUsbPort(ListSerialPorts(options.sysfsRoot), options.port, &found, &why)) {
+    std::string where;
+    if (!FindUsbPort(SystemSerialPorts(options.sysfsRoot, &where), options.port, &found, &why)) {
       startupError_ = why;
       return;
     }

@@ -340,8 +340,9 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
 }
 
 int ListPorts(const RunOptions& o) {
-  const std::vector<SerialPortInfo> ports = ListSerialPorts(o.sysfsRoot);
-  if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", o.sysfsRoot.c_str());
+  std::string where;
+  const std::vector<SerialPortInfo> ports = SystemSerialPorts(o.sysfsRoot, &where);
+  if (ports.empty()) std::fprintf(stderr, "No serial devices found under %s\n", where.c_str());
   std::fputs(FormatPortList(ports).c_str(), stdout);
   return kExitSuccess;
 }
@@ -428,7 +429,6 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
   options.again = o.again;
   options.doneListPath = o.stationDone;
   const bool forStation = !o.stationEvents.empty();
-  if (forStation) StationGone();  // remembers the station
   options.stop = [forStation] {
     return LineStopRequested() != 0 || HeldInterrupt() != 0 || (forStation && StationGone());
   };
@@ -456,6 +456,8 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
   // A termination request in the middle of a garbage collection waits for the blocks to be
   // back in the handset; anywhere else it ends the program as it always did.
   InstallInterruptHandlers();
+  // A station's program hears the requests its station passes on.
+  if (!o.stationEvents.empty()) FollowStation();
   ConsoleView view(stdout, stderr, isatty(STDIN_FILENO) != 0, isatty(STDERR_FILENO) != 0);
   RealClock clock;
   Program program(view, clock);

@@ -53,8 +53,8 @@ const OptionRow kOptions[] = {
      "List the serial devices with their USB identity (for --port usb:...) and driver", false,
      AtStation::Own},
     {"--sysfs-root", &RunOptions::sysfsRoot,
-     "Root of the device tree that --list-ports and usb: ports read (default /sys;\n"
-     "for tests)",
+     "Linux: root of the device tree that --list-ports and usb: ports read (default\n"
+     "/sys; for tests)",
      false, AtStation::Forward},
     {"--baud", &RunOptions::baudRate, "Baud rate of the link (default: the settings, else 57600)",
      true, AtStation::Forward, nullptr,

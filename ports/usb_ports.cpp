@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <system_error>
+#include <tuple>
 
 namespace velmora {
 namespace {
@@ -69,7 +70,163 @@ std::vector<std::string> SplitColons(const std::string& text) {
   }
 }
 
+// --- What the device manager says (Windows) ---
+
+// A device instance ID's parts: "USB\VID_0403&PID_6001\A10KXYZ" is enumerator "USB", device
+// "VID_0403&PID_6001" and instance "A10KXYZ".
+struct InstanceParts {
+  std::string enumerator;
+  std::string device;
+  std::string instance;
+};
+
+InstanceParts SplitInstanceId(const std::string& id) {
+  InstanceParts parts;
+  const size_t first = id.find('\\');
+  parts.enumerator = id.substr(0, first);
+  if (first == std::string::npos) return parts;
+  const size_t second = id.find('\\', first + 1);
+  parts.device = id.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+  if (second != std::string::npos) parts.instance = id.substr(second + 1);
+  return parts;
+}
+
+// The words of a device ID: USB joins them with '&' ("VID_0403&PID_6001&MI_01"), FTDI's bus
+// driver with '+' ("VID_0403+PID_6001+A10KXYZA").
+std::vector<std::string> DeviceWords(const std::string& device) {
+  std::vector<std::string> words(1);
+  for (char c : device) {
+    if (c == '&' || c == '+') words.emplace_back();
+    else words.back() += c;
+  }
+  return words;
+}
+
+// The four hex digits after "VID_" or "PID_" in a word, lower-cased; "" when it is not one.
+std::string IdAfter(const std::string& word, const std::string& prefix) {
+  if (word.size() != prefix.size() + 4 || Lower(word.substr(0, prefix.size())) != Lower(prefix)) return {};
+  const std::string id = word.substr(prefix.size());
+  return IsHexId(id) ? Lower(id) : std::string();
+}
+
+struct UsbIds {
+  std::string vendor;
+  std::string product;
+  bool interface = false;     // "MI_xx": one function of a composite device
+  std::string rest;           // what follows the ids in FTDI's form
+};
+
+// The USB ids in a device ID (or in a hardware ID's device part); false when it has none.
+bool IdsIn(const std::string& device, UsbIds* ids) {
+  *ids = {};
+  const std::vector<std::string> words = DeviceWords(device);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (std::string v = IdAfter(words[i], "VID_"); !v.empty()) ids->vendor = v;
+    else if (std::string p = IdAfter(words[i], "PID_"); !p.empty()) ids->product = p;
+    else if (Lower(words[i].substr(0, 3)) == "mi_") ids->interface = true;
+    else if (i == 2) ids->rest = words[i];
+  }
+  return !ids->vendor.empty() && !ids->product.empty();
+}
+
+// The serial number a USB device node carries in its instance ID. Windows makes up an instance
+// ID with '&' in it ("5&2A3B4C5D&0&2") for a device that reports no serial number, and for every
+// function of a composite device: neither is a serial number.
+std::string SerialOfUsbNode(const std::string& id, const UsbIds& wanted) {
+  const InstanceParts parts = SplitInstanceId(id);
+  UsbIds ids;
+  if (Lower(parts.enumerator) != "usb" || !IdsIn(parts.device, &ids) || ids.interface ||
+      ids.vendor != wanted.vendor || ids.product != wanted.product || parts.instance.empty() ||
+      parts.instance.find('&') != std::string::npos)
+    return {};
+  return parts.instance;
+}
+
+// FTDI's bus driver names its port by the adapter's serial number with the channel's letter
+// appended (A, B, ...): the serial number when the USB device above it is not known.
+std::string SerialOfFtdiPort(const std::string& id) {
+  const InstanceParts parts = SplitInstanceId(id);
+  UsbIds ids;
+  if (Lower(parts.enumerator) != "ftdibus" || !IdsIn(parts.device, &ids) || ids.rest.size() < 2 ||
+      !std::isupper(static_cast<unsigned char>(ids.rest.back())))
+    return {};
+  return ids.rest.substr(0, ids.rest.size() - 1);
+}
+
+// The USB identity of a Ports-class device: the ids from its own instance ID or the nearest
+// parent's that has them, else from its hardware IDs; the serial number from the USB device
+// node of those ids (the port itself, the composite device above a function, the adapter
+// above FTDI's port).
+void ReadUsbIdentity(const PortDevice& device, SerialPortInfo* port) {
+  std::vector<std::string> nodes{device.instanceId};
+  nodes.insert(nodes.end(), device.parentIds.begin(), device.parentIds.end());
+  std::vector<std::string> withIds = nodes;
+  withIds.insert(withIds.end(), device.hardwareIds.begin(), device.hardwareIds.end());
+  UsbIds ids;
+  bool found = false;
+  for (size_t i = 0; !found && i < withIds.size(); ++i) found = IdsIn(SplitInstanceId(withIds[i]).device, &ids);
+  if (!found) return;
+  port->usb = true;
+  port->vendorId = ids.vendor;
+  port->productId = ids.product;
+  port->serialAnyCase = true;
+  for (const std::string& id : nodes) {
+    port->serial = SerialOfUsbNode(id, ids);
+    if (!port->serial.empty()) return;
+  }
+  port->serial = SerialOfFtdiPort(device.instanceId);
+}
+
+bool IsComName(const std::string& name) { return Lower(name.substr(0, 3)) == "com" && name.size() > 3; }
+
+// COM2 before COM10: the letters, then the number.
+bool PortNameLess(const std::string& a, const std::string& b) {
+  const auto split = [](const std::string& name) {
+    size_t digits = name.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1]))) --digits;
+    const std::string number = name.substr(digits);
+    return std::make_tuple(Lower(name.substr(0, digits)), number.size(), number, name);
+  };
+  return split(a) < split(b);
+}
+
 }  // namespace
+
+std::vector<SerialPortInfo> ListSerialPorts(DeviceManager& manager) {
+  std::vector<SerialPortInfo> ports;
+  for (const PortDevice& device : manager.PortDevices()) {
+    if (!IsComName(device.portName)) continue;
+    SerialPortInfo port;
+    port.name = port.device = device.portName;
+    port.driver = device.service;
+    port.manufacturer = device.manufacturer;
+    port.product = device.friendlyName;
+    ReadUsbIdentity(device, &port);
+    ports.push_back(port);
+  }
+  for (const DeviceMapEntry& entry : manager.SerialDeviceMap()) {
+    const bool known = std::any_of(ports.begin(), ports.end(), [&](const SerialPortInfo& p) {
+      return Lower(p.name) == Lower(entry.portName);
+    });
+    if (known || !IsComName(entry.portName)) continue;
+    SerialPortInfo port;
+    port.name = port.device = entry.portName;
+    ports.push_back(port);
+  }
+  std::stable_sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
+    return PortNameLess(a.name, b.name);
+  });
+  return ports;
+}
+
+std::vector<SerialPortInfo> SystemSerialPorts(const std::string& sysfsRoot, std::string* where) {
+  if (std::unique_ptr<DeviceManager> manager = SystemDeviceManager()) {
+    *where = "the device manager (Ports class, SERIALCOMM map)";
+    return ListSerialPorts(*manager);
+  }
+  *where = sysfsRoot;
+  return ListSerialPorts(sysfsRoot);
+}
 
 std::string SerialPortInfo::Identity() const {
   if (!usb) return {};
@@ -165,7 +322,8 @@ bool FindUsbPort(const std::vector<SerialPortInfo>& ports, const std::string& id
   for (const SerialPortInfo& p : ports) {
     // The serial as listed (escaped) or as the device gives it: either is taken.
     if (p.usb && p.vendorId == vendor && p.productId == product &&
-        (parts.size() == 3 || p.serial == parts[3] || Escaped(p.serial, true) == parts[3]))
+        (parts.size() == 3 || p.serial == parts[3] || Escaped(p.serial, true) == parts[3] ||
+         (p.serialAnyCase && Lower(p.serial) == Lower(parts[3]))))
       matches.push_back(&p);
   }
   if (matches.size() == 1) {

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # The Windows build under Wine: the MinGW-w64 cross build, a Wine prefix made afresh for the run,
 # the unit and integration tests, and the programs against their Linux counterparts:
-#   - velmora-cli.exe on the in-process sim: (its log byte for byte as the Linux build's),
+#   - velmora-cli.exe on the in-process sim: (its log byte for byte as the Linux build's, its
+#     record as the Linux one but for times and run id; no records database on Windows),
 #   - velmora-cli.exe against the Linux velmora-sim over RFC 2217, and the Linux velmora-cli
 #     against velmora-sim.exe,
 #   - the Win32 serial device on a Linux pseudo-terminal mapped as COM5 in the prefix,
 #   - settings imported into the registry with Wine's regedit and used without --settings,
+#   - --list-ports from the device manager of the prefix (a COM port registered in it) and
+#     --port usb: refused as on Linux,
+#   - stations of velmora-cli.exe programs on the Linux velmora-sim: two ports at once with their
+#     summary and records (the Linux station's records but for times, ids and ports), a Ctrl-C
+#     passed on to the runs, and lines of handsets (tests/cli/continuous_test.py): the live page
+#     read from Linux while the station runs, a Ctrl-C and a second one, a killed station,
 #   - the native dialog velmora.exe in an X server of its own (Xvfb): unattended runs, usage
 #     errors and the settings it cannot use, as the Linux dialog's test runs them; and a
 #     screenshot of it in the middle of a run (build/windows/screenshots/main_dialog.png).
@@ -13,6 +20,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 linux="${1:-$root/build/ci}"
+# Absolute: some checks run the Linux programs in folders of their own.
+[ ! -d "$linux" ] || linux="$(cd "$linux" && pwd)"
 win="$root/build/windows"
 python=/usr/bin/python3  # Debian's, for the pseudo-terminal peer
 # shellcheck source=scripts/lib.sh
@@ -53,6 +62,10 @@ export DISPLAY=":$display_number"
 
 stage "Wine prefix"
 wineboot -i >/dev/null 2>&1
+# A serial port of the prefix, for --list-ports: the device manager announces it in its SERIALCOMM
+# map once the prefix starts again.
+listed_port=COM7
+wine reg add 'HKLM\Software\Wine\Ports' /v "$listed_port" /d /dev/null /f >/dev/null 2>&1
 wineserver -w
 
 stage "unit and integration tests"
@@ -76,14 +89,46 @@ start_sim() {
   return "$status"
 }
 
+# The same records but for the times and the run ids, and the bytes of the Windows one as the
+# Linux one's: UTF-8, one object, "\n" after it.
+same_records() {
+  "$python" - "$1" "$2" <<'PY'
+import json, sys
+def runs(path):
+    data = open(path, "rb").read()
+    assert data.endswith(b"}\n") and b"\r" not in data, f"{path}: {data[-40:]!r}"
+    records = [json.loads(line) for line in data.decode("utf-8").splitlines()]
+    for r in records:
+        for field in ("run_id", "start", "end", "duration_ms"):
+            r.pop(field)
+    return sorted(records, key=json.dumps)
+windows, linux = runs(sys.argv[1]), runs(sys.argv[2])
+assert windows == linux, f"Windows {windows}\nLinux {linux}"
+PY
+}
+
 cli_sim_matches_linux() {
   local status=0
-  "$linux/cli/velmora-cli" --map "$map" --port sim: --show-handset AUTOMATIC >"$work/linux.log" 2>&1 || status=$?
+  "$linux/cli/velmora-cli" --map "$map" --port sim: --show-handset --records none --report "$work/linux.json" \
+    AUTOMATIC >"$work/linux.log" 2>&1 || status=$?
   [ "$status" -eq 0 ] || { echo "Linux run: exit $status"; return 1; }
   status=0
-  wine "$win/cli/velmora-cli.exe" --map "$map" --port sim: --show-handset AUTOMATIC >"$work/win.log" 2>&1 || status=$?
+  wine "$win/cli/velmora-cli.exe" --map "$map" --port sim: --show-handset --records none --report "$work/win.json" \
+    AUTOMATIC >"$work/win.log" 2>&1 || status=$?
   [ "$status" -eq 0 ] || { echo "Windows run: exit $status"; tail -5 "$work/win.log"; return 1; }
-  diff <(log_body "$work/linux.log") <(log_body "$work/win.log")
+  diff <(log_body "$work/linux.log") <(log_body "$work/win.log") && same_records "$work/win.json" "$work/linux.json"
+}
+
+# A records database is Linux's alone: asked for on Windows, the run stops before a port is
+# touched and says why.
+records_json_only() {
+  local status=0
+  wine "$win/cli/velmora-cli.exe" --map "$map" --port sim: --records "sqlite:$work/records.sqlite" \
+    AUTOMATIC >"$work/db.out" 2>"$work/db.err" || status=$?
+  [ "$status" -eq 1 ] || { echo "exit $status"; return 1; }
+  grep -q "records are kept as JSON only on Windows (--report, --report-append); --records takes none there" \
+    "$work/db.err" || { cat "$work/db.err"; return 1; }
+  [ ! -s "$work/db.out" ] && [ ! -e "$work/records.sqlite" ] || { echo "a run began"; return 1; }
 }
 
 cli_exe_against_linux_sim() {
@@ -136,6 +181,102 @@ registry_settings_from_regedit() {
   grep -q "Writing Map-Version to Mobile" "$work/d.log"
 }
 
+# What the device manager of the prefix lists: every line as the Linux listing lays them out,
+# in the order of the ports' numbers, the port registered in the prefix among them; a USB
+# identity that no port has is refused in the Linux program's words.
+list_ports_from_the_device_manager() {
+  local status=0
+  wine "$win/cli/velmora-cli.exe" --list-ports >"$work/ports.out" 2>"$work/ports.err" || status=$?
+  [ "$status" -eq 0 ] || { echo "exit $status"; cat "$work/ports.err"; return 1; }
+  sed 's/^/  listed: /' "$work/ports.out"
+  grep -Eq "^$listed_port +- +-\$" "$work/ports.out" || { echo "$listed_port not listed"; return 1; }
+  if grep -Evq '^COM[0-9]+  +(-|usb:[0-9a-f]{4}:[0-9a-f]{4}(:[^ ]+)?)  +[^ ]+( .*)?$' "$work/ports.out"; then
+    echo "a line not as --list-ports lays them out"; return 1
+  fi
+  sed 's/^COM\([0-9]*\) .*/\1/' "$work/ports.out" | sort -c -n || return 1
+  [ ! -s "$work/ports.err" ] || { echo "stderr:"; cat "$work/ports.err"; return 1; }
+  status=0
+  wine "$win/cli/velmora-cli.exe" --map "$map" --port usb:0403:6001:NONE AUTOMATIC >"$work/usb.out" 2>"$work/usb.err" || status=$?
+  [ "$status" -eq 1 ] || { echo "usb: exit $status"; return 1; }
+  grep -qx "error: usb:0403:6001:NONE: no serial device with this USB identity is connected (--list-ports lists the serial devices)" \
+    "$work/usb.err" || { echo "usb: stderr:"; cat "$work/usb.err"; return 1; }
+}
+
+# A station of PROGRAM (linux or windows) on two Linux simulators, in $work/station-PROGRAM, its
+# records appended to one trail. The map's path has blanks, to be quoted in the runs' command
+# lines.
+run_station_of_two() {
+  local program="$1" folder="$work/station-$1" urls=() i
+  mkdir -p "$folder/map folder"
+  cp "$map" "$folder/map folder/the map.map"
+  for i in 1 2; do
+    start_sim "$folder/sim$i" "$linux/sim/velmora-sim" || return 1
+    urls+=("rfc2217://127.0.0.1:$sim_port")
+  done
+  local cli=("$linux/cli/velmora-cli")
+  [ "$program" = linux ] || cli=(wine "$win/cli/velmora-cli.exe")
+  local status=0
+  (cd "$folder" && "${cli[@]}" --map "map folder/the map.map" --port "${urls[0]}" --port "${urls[1]}" \
+    --report-append trail.jsonl >station.out 2>station.err) || status=$?
+  # Each served its one connection, or never got one from a station that failed.
+  kill "${pids[@]: -2}" 2>/dev/null || true
+  [ "$status" -eq 0 ] || { echo "$program station: exit $status"; cat "$folder/station.out" "$folder/station.err"; return 1; }
+  for i in 0 1; do
+    local log="velmora-station-$((i + 1))-${urls[$i]//[:\/]/_}.log"
+    grep -Eq "^${urls[$i]//./\\.} +351234567890128 +succeeded +[0-9.]+s +[0-9.]+s  $log\$" "$folder/station.out" \
+      || { echo "$program station: no summary row of ${urls[$i]}"; cat "$folder/station.out"; return 1; }
+    grep -q "Writing Map-Version to Mobile" "$folder/$log" || { echo "$program station: $log lacks its run"; return 1; }
+  done
+  grep -qx "2 handsets: 2 succeeded, 0 did not" "$folder/station.out" || { cat "$folder/station.out"; return 1; }
+}
+
+# Two ports at once under Wine: the summary, each port's log, and a record per run in the trail,
+# the Linux station's records but for the times, the run ids and the simulators' ports.
+station_of_two_ports() {
+  run_station_of_two windows && run_station_of_two linux || return 1
+  local program
+  for program in windows linux; do
+    grep -c '"outcome":"succeeded"' "$work/station-$program/trail.jsonl" | grep -qx 2 \
+      || { echo "$program: two succeeded runs expected in the trail"; return 1; }
+    sed -E 's/"port":"rfc2217:[^"]*"/"port":"-"/' "$work/station-$program/trail.jsonl" >"$work/station-$program.jsonl"
+  done
+  same_records "$work/station-windows.jsonl" "$work/station-linux.jsonl"
+}
+
+# Ctrl-C to a station of two single runs (Wine's SIGINT to the station alone): the station passes
+# it on, each run ends as interrupted, and the summary still comes.
+station_ctrl_c_passed_on() {
+  local folder="$work/station-interrupted"
+  mkdir -p "$folder"
+  printf 'reply_delay_us = 200000\n' >"$folder/slow.profile"
+  (cd "$folder" && exec wine "$win/cli/velmora-cli.exe" --map "$map" --port sim:slow.profile \
+    --port sim:slow.profile >station.out 2>station.err) &
+  local station=$!
+  for _ in $(seq 1 100); do
+    [ "$(grep -c ": started, log in" "$folder/station.out" 2>/dev/null)" = 2 ] && break
+    sleep 0.1
+  done
+  kill -INT "$station"
+  # A station that does not pass it on would wait for its runs' whole updates: a minute at most.
+  for _ in $(seq 1 600); do kill -0 "$station" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$station" 2>/dev/null || true
+  local status=0
+  wait "$station" || status=$?
+  [ "$status" -eq 1 ] || { echo "exit $status"; cat "$folder/station.out"; return 1; }
+  [ "$(grep -Ec '^sim:slow.profile +- +interrupted +[0-9]' "$folder/station.out")" -eq 2 ] \
+    || { echo "both runs should be interrupted:"; cat "$folder/station.out"; return 1; }
+}
+
+# A case of the Linux tests of lines of handsets, with velmora-cli.exe under Wine.
+continuous_case() {
+  printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$win/cli/velmora-cli.exe" >"$work/velmora-cli"
+  chmod +x "$work/velmora-cli"
+  local state
+  state="$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% | tr -d '\r')")/Velmora"
+  "$python" "$root/tests/cli/continuous_test.py" "$work/velmora-cli" "$linux/sim/velmora-sim" "$root" \
+    "$1" --windows "$state"
+}
+
 # The Linux dialog's own test cases, run against velmora.exe.
 dialog_case() {
   printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$win/gui/win32/velmora.exe" >"$work/velmora"
@@ -173,11 +314,21 @@ dialog_screenshot() {
 }
 
 stage "programs"
-check "velmora-cli.exe on sim: writes the Linux build's log" cli_sim_matches_linux
+check "velmora-cli.exe on sim: writes the Linux build's log and record" cli_sim_matches_linux
+check "velmora-cli.exe: records as JSON only" records_json_only
 check "velmora-cli.exe against the Linux velmora-sim (RFC 2217)" cli_exe_against_linux_sim
 check "the Linux velmora-cli against velmora-sim.exe (RFC 2217)" linux_cli_against_sim_exe
 check "Win32 serial device on a pseudo-terminal as COM5" com_port_on_pseudo_terminal
 check "registry settings imported with regedit" registry_settings_from_regedit
+check "velmora-cli.exe --list-ports: the device manager's serial ports" list_ports_from_the_device_manager
+
+stage "stations"
+check "velmora-cli.exe station of two ports: summary and records as on Linux" station_of_two_ports
+check "velmora-cli.exe station: a Ctrl-C passed on to its runs" station_ctrl_c_passed_on
+check "velmora-cli.exe --continuous station with its live page read from Linux" continuous_case station
+check "velmora-cli.exe --continuous station: a Ctrl-C, each port finishes its handset" continuous_case interrupt_station
+check "velmora-cli.exe --continuous: a second Ctrl-C stops at once" continuous_case interrupt_twice
+check "velmora-cli.exe --continuous station killed: each port finishes its handset" continuous_case station_killed
 
 stage "dialog"
 for case in usage bad_settings unattended_success unattended_failure; do

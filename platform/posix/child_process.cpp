@@ -28,7 +28,7 @@ void PassOnPendingSignal() {
   const int signal = g_pendingSignal;
   if (signal == 0) return;
   g_pendingSignal = 0;
-  for (pid_t child : g_children) ::kill(child, signal);
+  PassOnTermination(signal);
 }
 
 double CpuSeconds(const struct rusage& usage) {
@@ -93,10 +93,15 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
   return true;
 }
 
-bool StationGone() {
-  static const pid_t parent = getppid();
-  return getppid() != parent;
-}
+namespace {
+// The station this program follows, 0 before FollowStation.
+pid_t g_station = 0;
+}  // namespace
+
+// The station sends its signals to this process's group (its own).
+void FollowStation() { g_station = getppid(); }
+
+bool StationGone() { return g_station != 0 && getppid() != g_station; }
 
 double OwnCpuSeconds() {
   struct rusage usage {};
@@ -131,6 +136,10 @@ bool WaitChild(ChildEnd* end) {
     end->cpuSeconds = CpuSeconds(usage);
     return true;
   }
+}
+
+void PassOnTermination(int signal) {
+  for (pid_t child : g_children) ::kill(child, signal);
 }
 
 void ForwardTerminationToChildren() {

@@ -1,13 +1,16 @@
 // Windows: Ctrl-C, Ctrl-Break and closing the console come to a handler on a thread of their
-// own. Outside a shield the handler says "not mine", and the system ends the program as it
-// always did. Inside one it holds the request; for a closed console that hold lasts only as
-// long as the handler keeps its thread (the system ends the process when the handler returns).
+// own (and from a station, through its pipe, to HandleTerminationRequest). Outside a shield the
+// request ends the program, with 128 + its number as on POSIX: the system's own ending would
+// say STATUS_CONTROL_C_EXIT on Windows and 0 under Wine, which a station would take for a
+// success. Inside one it holds the request; for a closed console that hold lasts only as long
+// as the handler keeps its thread (the system ends the process when the handler returns).
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
 
 #include "platform/interrupt.h"
+#include "platform/win32/interrupt_request.h"
 
 namespace velmora {
 namespace {
@@ -39,18 +42,24 @@ void Announce(const char* text, DWORD size) {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, size, &written, nullptr);
 }
 
-BOOL WINAPI OnConsoleEvent(DWORD event) {
+// Returns once the request is noted or held; ends the program when neither. A console that
+// closes ends the process soon whatever the handler does: no handset can be finished first.
+void TakeRequest(int signal, bool consoleCloses) {
   int noStop = 0;
-  if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && finishFirst.load() != 0 &&
-      stopSignal.compare_exchange_strong(noStop, SignalOf(event))) {
+  if (!consoleCloses && finishFirst.load() != 0 && stopSignal.compare_exchange_strong(noStop, signal)) {
     Announce(kStopAnnouncement, sizeof kStopAnnouncement - 1);
-    return TRUE;
+    return;
   }
-  if (shieldDepth.load() == 0) return FALSE;
+  if (shieldDepth.load() == 0) ExitProcess(static_cast<UINT>(InterruptExitStatus(signal)));
   int none = 0;
-  heldSignal.compare_exchange_strong(none, SignalOf(event));
+  heldSignal.compare_exchange_strong(none, signal);
   if (announced.exchange(1) == 0) Announce(kAnnouncement, sizeof kAnnouncement - 1);
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  const bool closes = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+  TakeRequest(SignalOf(event), closes);
+  if (!closes) return TRUE;
   // The console is going away: the process ends when this returns, so keep it until the
   // shield is gone (the system allows a few seconds).
   while (shieldDepth.load() != 0) Sleep(10);
@@ -58,6 +67,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
+
+void HandleTerminationRequest(int signal) { TakeRequest(signal, false); }
 
 void InstallInterruptHandlers() {
   if (installed.exchange(true)) return;

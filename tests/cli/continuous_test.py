@@ -18,8 +18,15 @@ Cases:
   again_turned_away    a station whose second port is brought the handset its first port did:
                        switched off untouched, "skipped" record, "turned away" counted
   again_again          the same with --again: that handset updated again
+  station_killed       the station killed (SIGKILL) in its handsets' blocks: each port's program
+                       finishes its handset, begins no other, keeps its record and ends
 
-Usage: continuous_test.py CLI SIM SOURCE_DIR CASE"""
+Usage: continuous_test.py CLI SIM SOURCE_DIR CASE [--windows STATE_FOLDER]
+
+--windows: CLI runs velmora-cli.exe under Wine, whose private state folder is STATE_FOLDER
+(%LOCALAPPDATA%\\Velmora of the prefix). Wine turns a SIGINT into a Ctrl-C to the one program it
+is sent to, and ends a program at once on SIGTERM; a program that a request ends exits with 128
+plus its number (there is no death by signal)."""
 
 import json
 import os
@@ -32,6 +39,7 @@ import urllib.request
 from handset_line import Bench, Failure, luhn, read, records, run, sequence_imei, wait_for
 
 cli, simsrv, source, case = sys.argv[1:5]
+windows_state = sys.argv[6] if len(sys.argv) > 6 and sys.argv[5] == "--windows" else None
 
 BLOCK_LINE = re.compile(r"^Block \d+ written", re.M)
 STOP_NOTE = "Stopping after the handset on the line; interrupt again to stop at once."
@@ -63,7 +71,7 @@ def line_summary(url, succeeded, failed=0, skipped=0):
 
 
 def station_files(bench):
-    folder = os.path.join(bench.state, "velmora")
+    folder = windows_state or os.path.join(bench.state, "velmora")
     return sorted(n for n in os.listdir(folder) if n.startswith("velmora-station-")) \
         if os.path.isdir(folder) else []
 
@@ -139,6 +147,16 @@ def case_station(bench):
     check(station_files(bench) == [], f"left in the state folder: {station_files(bench)}")
 
 
+def ended_by(status, signum):
+    """Whether an exit status says the program was ended by that request at once."""
+    return status == (128 + signum if windows_state else -signum)
+
+
+def station_logs(sims):
+    return [f"velmora-station-{n + 1}-{s.url.replace(':', '_').replace('/', '_')}.log"
+            for n, s in enumerate(sims)]
+
+
 def signal_in_blocks(bench, process, logs, signum):
     """Sends signum once every log shows a block written (the handsets are being written)."""
     wait_for(lambda: all(BLOCK_LINE.search(read(bench.path(log))) for log in logs), 60,
@@ -167,10 +185,9 @@ def case_interrupt_one(bench, twice):
     if twice:
         # At once, as an interrupted run ends: by the signal, or after a garbage collection's
         # write-back with 130 and an "interrupted" record.
-        check(status == -signal.SIGINT or (status == 130 and [r["outcome"] for r in trail] ==
-                                           ["interrupted"]),
+        held = status == 130 and [r["outcome"] for r in trail] == ["interrupted"]
+        check(held or (ended_by(status, signal.SIGINT) and trail == []),
               f"status {status}, records {trail}")
-        check(status == 130 or trail == [], f"a record of a run ended by the signal: {trail}")
         check(": 1 handsets" not in out and "Writing Map-Version" not in out,
               "the handset was finished after the second interrupt:\n" + out)
         return
@@ -186,8 +203,7 @@ def case_interrupt_one(bench, twice):
 def case_interrupt_station(bench, signum):
     reference = bench.reference_store()
     sims = [bench.sim("a", FIRST_A, 3), bench.sim("b", FIRST_B, 3)]
-    logs = [f"velmora-station-{n + 1}-{s.url.replace(':', '_').replace('/', '_')}.log"
-            for n, s in enumerate(sims)]
+    logs = station_logs(sims)
     # Its own process group, as a command started from a shell has: the group signal reaches
     # the station and its programs, and nothing else.
     station = bench.start(["--port", sims[0].url, "--port", sims[1].url, "--map", bench.map,
@@ -263,15 +279,41 @@ def case_again(bench, again):
           "the handset done before was " + ("not updated again" if again else "touched"))
 
 
+def case_station_killed(bench):
+    reference = bench.reference_store()
+    sims = [bench.sim("a", FIRST_A, 3), bench.sim("b", FIRST_B, 3)]
+    logs = station_logs(sims)
+    station = bench.start(["--port", sims[0].url, "--port", sims[1].url, "--map", bench.map,
+                           "--continuous", "--report-append", "records.jsonl"], new_group=True)
+    signal_in_blocks(bench, station, logs, signal.SIGKILL)
+    bench.finish(station)
+    # Nobody waits for the programs now: each says by its summary line that it has ended.
+    for sim, log in zip(sims, logs):
+        wait_for(lambda: line_summary(sim.url, 1) in read(bench.path(log)), 60,
+                 f"{log}: the port's summary")
+    trail = records(bench.path("records.jsonl"))
+    check(sorted((r["imei"], r["outcome"]) for r in trail) ==
+          sorted((s.imeis[0], "succeeded") for s in sims), f"records {trail}")
+    for sim, log in zip(sims, logs):
+        check(read(bench.path(log)).count("IMEI: ") == 1, f"{log}: a second handset was begun")
+        stores = sim.stores()
+        check(stores[sim.imeis[0]] == reference, f"{sim.name}: the handset was not finished")
+        check(all(stores[i] != reference for i in sim.imeis[1:] if i in stores),
+              f"{sim.name}: a second handset was updated")
+
+
 CASES = {
     "station": case_station,
     "interrupt_finish": lambda b: case_interrupt_one(b, twice=False),
     "interrupt_twice": lambda b: case_interrupt_one(b, twice=True),
-    "interrupt_station": lambda b: case_interrupt_station(b, signal.SIGTERM),
+    # A station under Wine hears a Ctrl-C (its console's, not its programs'): SIGINT.
+    "interrupt_station": lambda b: case_interrupt_station(
+        b, signal.SIGINT if windows_state else signal.SIGTERM),
     "interrupt_group": lambda b: case_interrupt_station(b, "group"),
     "again_stays": case_again_stays,
     "again_turned_away": lambda b: case_again(b, again=False),
     "again_again": lambda b: case_again(b, again=True),
+    "station_killed": case_station_killed,
 }
 
 
