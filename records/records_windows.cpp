@@ -16,7 +16,7 @@ bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::
   RecordsTarget target;
   if (!ParseRecordsUrl(value, &target, why)) return false;
   if (target.kind == RecordsKind::Default || target.kind == RecordsKind::None) return true;
-  *why = std::string("--records ") + target.shown + ": " + kJsonOnly;
+  *why = "--records " + UrlWithoutPassword(value) + ": " + kJsonOnly;
   return false;
 }
 
