@@ -126,7 +126,7 @@ records_json_only() {
   wine "$win/cli/velmora-cli.exe" --map "$map" --port sim: --records "sqlite:$work/records.sqlite" \
     AUTOMATIC >"$work/db.out" 2>"$work/db.err" || status=$?
   [ "$status" -eq 1 ] || { echo "exit $status"; return 1; }
-  grep -q "records are kept as JSON only on Windows (--report, --report-append); --records takes none there" \
+  grep -qF -- "--records sqlite:$work/records.sqlite: records are kept as JSON only on Windows (--report, --report-append); --records takes none there" \
     "$work/db.err" || { cat "$work/db.err"; return 1; }
   [ ! -s "$work/db.out" ] && [ ! -e "$work/records.sqlite" ] || { echo "a run began"; return 1; }
 }
