@@ -8,7 +8,8 @@
 #   - settings imported into the registry with Wine's regedit and used without --settings,
 #   - the native dialog velmora.exe in an X server of its own (Xvfb): unattended runs, usage
 #     errors and the settings it cannot use, as the Linux dialog's test runs them; and a
-#     screenshot of it in the middle of a run (build/windows/screenshots/main_dialog.png).
+#     screenshot of it in the middle of a run (build/windows/screenshots/main_dialog.png),
+#   - the installer installed, used, upgraded and uninstalled (scripts/wine_install_checks.sh).
 # Usage: scripts/wine_test.sh [LINUX_BUILD_DIR]   (default build/ci: velmora-cli, velmora-sim)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -184,6 +185,14 @@ for case in usage bad_settings unattended_success unattended_failure; do
   check "velmora.exe: $case" dialog_case "$case"
 done
 check "velmora.exe in the middle of a run, photographed" dialog_screenshot
+
+# ---- The installer (scripts/wine_install_checks.sh) ----
+# shellcheck source=scripts/wine_install_checks.sh
+source "$root/scripts/wine_install_checks.sh"
+stage "installer"
+check "velmora-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win/CMakeCache.txt")-win64-setup.exe: install, use, upgrade, uninstall" \
+  installer_round_trip
+# ---- end of the installer ----
 
 echo "== wine_test: done in $((SECONDS - started))s"
 if ((${#failures[@]})); then
