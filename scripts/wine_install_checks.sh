@@ -3,8 +3,8 @@
 #
 # installer_round_trip: velmora-<version>-win64-setup.exe installed silently (/S), the installed
 # velmora-cli.exe run, the Start-menu entry and the .map association looked at and the
-# association's command line run on a map, installed again over itself (an upgrade, the link
-# settings kept), uninstalled silently; then the user's profile, ProgramData, Program Files,
+# association's command line run on a map, an upgrade refused while the dialog runs, installed
+# again over itself (an upgrade, the link settings kept), uninstalled silently; then the user's profile, ProgramData, Program Files,
 # HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE\Software are as they were before the install.
 # shellcheck shell=bash
 
@@ -107,6 +107,24 @@ upgrade_keeps_settings() {
     || { echo "not one uninstall entry after the upgrade"; return 1; }
 }
 
+# A running velmora.exe cannot be replaced: a silent upgrade then gives up (exit status 2) and
+# leaves the installed version whole.
+upgrade_waits_for_the_dialog() {
+  VELMORA_SETTINGS="$(winepath -w "$work/sim-settings.reg")" wine "$install_dir/bin/velmora.exe" \
+    >"$work/running-dialog.log" 2>&1 &
+  local dialog=$! _ status=0
+  for _ in $(seq 1 100); do
+    xwininfo -name Velmora >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  wine "$installer" /S || status=$?
+  kill "$dialog" 2>/dev/null
+  wait "$dialog" 2>/dev/null || true
+  [ "$status" -eq 2 ] || { echo "upgrade over a running dialog: exit $status, not 2"; return 1; }
+  [ -f "$install_dir/bin/velmora.exe" ] && [ -f "$install_dir/Uninstall.exe" ] \
+    || { echo "the refused upgrade removed files"; return 1; }
+}
+
 # NSIS's uninstaller runs from a copy in %TEMP% and returns at once; done when the folder is gone.
 uninstalled() {
   wine "$install_dir/Uninstall.exe" /S || { echo "the uninstaller ended with $?"; return 1; }
@@ -147,5 +165,5 @@ installer_round_trip() {
   wine "$installer" /S || status=$?
   [ "$status" -eq 0 ] || { echo "the installer ended with $status"; return 1; }
   installed_folder && installed_programs_run && start_menu_entry && map_association_opens_dialog \
-    && upgrade_keeps_settings && uninstalled && nothing_left
+    && upgrade_waits_for_the_dialog && upgrade_keeps_settings && uninstalled && nothing_left
 }
