@@ -7,6 +7,7 @@
 # again over itself (an upgrade, the link settings kept), uninstalled silently; then the user's profile, ProgramData, Program Files,
 # HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE\Software are as they were before the install.
 # shellcheck shell=bash
+# shellcheck disable=SC2154  # work, win, map, linux, sim_port, sim_pid and the example map come from wine_test.sh
 
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Velmora'
 

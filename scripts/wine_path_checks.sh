@@ -11,6 +11,7 @@
 # velmora-mapgen.exe and the block store dumped by velmora-sim.exe. Each file must come out under
 # its own name, and the log must name the program and the map as they are.
 # shellcheck shell=bash
+# shellcheck disable=SC2154  # work, win, map, linux, sim_port, sim_pid and the example map come from wine_test.sh
 
 non_ascii_name='Kartendatei-ü-日本'
 
