@@ -168,7 +168,6 @@ windows_shots() {
   # A user's own name in the profile's paths, not the build machine's.
   export USER=user
   use_wine_prefix "$work/prefix"
-  export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
   wineboot -i >/dev/null 2>&1
   wine "$installer" /S || fail "the installer ended with $?"
   local profile

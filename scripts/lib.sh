@@ -55,9 +55,11 @@ start_velmora_sim() {
 }
 
 # use_wine_prefix DIR: a new 64-bit Wine prefix in DIR for the programs under test, quiet, and
-# without the Mono and Gecko installers (the programs need neither).
+# without the Mono and Gecko installers (the programs need neither). Wine's menu builder is off:
+# it would copy the installer's Start-menu entry and .map association into the Linux desktop of
+# whoever runs the tests.
 use_wine_prefix() {
-  export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
+  export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
 }
 
 # make_windows_installer WINDOWS_BUILD_DIR OUT_DIR: the installer (CPack's NSIS generator,
