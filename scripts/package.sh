@@ -52,6 +52,7 @@ if [ -f "$win/CMakeCache.txt" ]; then
   installer="$(make_windows_installer "$win" "$win/packages")"
   echo "   $installer"
   check_windows_installer "$installer" || fail "$installer"
+  echo "   checked: the installer is a 64-bit program that asks for no administrator rights"
   zip="$(ls -t "$win"/packages/velmora-*-win64.zip | head -1)"
   echo "   $zip"
   mkdir "$work/zip"
