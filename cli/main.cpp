@@ -158,7 +158,7 @@ void AddRecordsCommands(CLI::App& app, RecordsCommands* r) {
   records::HistoryRequest& h = r->history;
   history->add_option("--imei", h.imei, "Only the runs of this IMEI");
   CLI::Option* map = history->add_option("--map", r->mapFile, "Only the runs of this map file (by its SHA-1)")
-                         ->check(CLI::ExistingFile);
+                         ->check(ExistingFile());
   history->add_option("--map-sha1", h.mapSha1, "Only the runs of the map with this SHA-1")->excludes(map);
   history->add_option("--port", h.port, "Only the runs on this port (as the record names it)");
   history->add_option("--since", h.since, "Only the runs started at or after this UTC time\n"

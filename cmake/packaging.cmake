@@ -1,6 +1,7 @@
 # Release packages with CPack: on Windows (the cross build) a zip with the programs, the README
-# and the example maps; on Linux a .deb with the programs, their man pages and a desktop entry.
-# scripts/package.sh makes both and checks them.
+# and the example maps, and an installer of the same files (NSIS, makensis from Debian's nsis);
+# on Linux a .deb with the programs, their man pages and a desktop entry.
+# scripts/package.sh makes them and checks them.
 include(GNUInstallDirs)
 
 set(velmora_programs velmora velmora-cli velmora-sim velmora-mapgen)
@@ -27,9 +28,14 @@ if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT programs)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION examples COMPONENT programs
     PATTERN ".git*" EXCLUDE)
-  set(CPACK_GENERATOR ZIP)
+  set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_SYSTEM_NAME win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # The installer's own template: per user, HKCU, the Start-menu entry and the .map association.
+  list(PREPEND CMAKE_MODULE_PATH ${PROJECT_SOURCE_DIR}/packaging/windows)
+  set(CPACK_VELMORA_ICON ${PROJECT_SOURCE_DIR}/gui/win32/velmora.ico)
+  # velmora-1.3-win64.zip beside velmora-1.3-win64-setup.exe.
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/windows/cpack_per_generator.cmake)
 else()
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/man/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
     COMPONENT programs FILES_MATCHING PATTERN "*.1")

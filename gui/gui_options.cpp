@@ -6,7 +6,9 @@
 #include "app/continuous.h"
 #include "app/dialog_run.h"
 #include "app/startup.h"
+#include "platform/environment.h"
 #include "platform/interrupt.h"
+#include "platform/record_file.h"
 #include "options/program_options.h"
 #include "options/run_options.h"
 
@@ -96,11 +98,13 @@ void AppendMessageLog(const std::string& path, const std::string& text, MessageI
     case MessageIcon::Question: kind = "question"; break;
     case MessageIcon::None: break;
   }
-  // Binary: a Windows C runtime would otherwise turn "\n" into "\r\n".
-  if (std::FILE* f = std::fopen(path.c_str(), "ab")) {
-    std::fprintf(f, "%s: %s\n", kind, text.c_str());
-    std::fclose(f);
-  }
+  // Bytes as given (no "\r\n" on Windows), through the system's own path functions, so that
+  // any folder name reaches the file. A log that cannot be written loses the line: the box
+  // counts as confirmed all the same.
+  std::string why;
+  AppendWholeLine(path, std::string(kind) + ": " + text + "\n", &why);
 }
+
+std::string MessageLogPath() { return EnvironmentValue(kMessageLogVariable); }
 
 }  // namespace velmora::gui

@@ -73,4 +73,7 @@ int RunContinuousStart(Program& program, const GuiOptions& options,
 // bytes on every system.
 void AppendMessageLog(const std::string& path, const std::string& text, MessageIcon icon);
 
+// The message log's path from kMessageLogVariable, in UTF-8; "" when there is none.
+std::string MessageLogPath();
+
 }  // namespace velmora::gui

@@ -26,8 +26,7 @@ int UpdateApp::OnRun() {
   RealClock clock;
   auto* dialog = new UpdateDialog(nullptr);
   SetTopWindow(dialog);
-  if (const char* logPath = std::getenv(kMessageLogVariable); logPath != nullptr && *logPath != '\0') {
-    const std::string path = logPath;
+  if (const std::string path = MessageLogPath(); !path.empty()) {
     dialog->SetMessageBoxHandler([path](const std::string& text, MessageIcon icon) {
       AppendMessageLog(path, text, icon);
       return 1;

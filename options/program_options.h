@@ -6,6 +6,7 @@
 #include <string>
 
 #include "options/release.h"
+#include "platform/output_file.h"
 
 namespace velmora {
 
@@ -23,11 +24,27 @@ inline void AddVersionFlag(CLI::App& app, const std::string& program) {
   app.set_version_flag("--version", VersionLine(program), "Show the program's name, version and build date");
 }
 
-// An existing file, or "-" for standard input. Only looked at, never opened: a FIFO passes
-// here and is refused by the reader, which says why.
+// "" when something that is not a folder exists at path, else the parser's message. Looked at
+// through the system's own path functions (CLI::ExistingFile's would take a UTF-8 name in the
+// ANSI code page on Windows and miss a file whose name that page cannot show).
+inline std::string ExistingFileProblem(const std::string& path) {
+  switch (LookAtPath(path, true, nullptr)) {
+    case PathKind::Missing: return "File does not exist: " + path;
+    case PathKind::Directory: return "File is actually a directory: " + path;
+    default: return std::string();
+  }
+}
+
+// An existing file. Only looked at, never opened: a FIFO passes here and is refused by the
+// reader, which says why.
+inline CLI::Validator ExistingFile() {
+  return CLI::Validator([](std::string& path) { return ExistingFileProblem(path); }, "FILE");
+}
+
+// An existing file, or "-" for standard input.
 inline CLI::Validator ExistingFileOrStdin() {
   return CLI::Validator(
-      [](std::string& path) { return path == "-" ? std::string() : CLI::ExistingFile(path); },
+      [](std::string& path) { return path == "-" ? std::string() : ExistingFileProblem(path); },
       "FILE or -");
 }
 

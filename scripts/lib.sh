@@ -55,7 +55,29 @@ start_velmora_sim() {
 }
 
 # use_wine_prefix DIR: a new 64-bit Wine prefix in DIR for the programs under test, quiet, and
-# without the Mono and Gecko installers (the programs need neither).
+# without the Mono and Gecko installers (the programs need neither). Wine's menu builder is off:
+# it would copy the installer's Start-menu entry and .map association into the Linux desktop of
+# whoever runs the tests.
 use_wine_prefix() {
-  export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml="
+  export WINEPREFIX="$1" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+}
+
+# make_windows_installer WINDOWS_BUILD_DIR OUT_DIR: the installer (CPack's NSIS generator,
+# makensis) from a configured cross build, written to OUT_DIR; prints its path.
+make_windows_installer() {
+  local win="$1" out="$2"
+  (cd "$win" && cpack -G NSIS -B "$out" >/dev/null)
+  ls -t "$out"/velmora-*-win64-setup.exe | head -1
+}
+
+# check_windows_installer FILE: a 64-bit Windows program whose manifest asks to run as the user
+# who starts it (no administrator rights). Says what is wrong and returns 1 otherwise.
+check_windows_installer() {
+  local kind
+  kind="$(file -b "$1")"
+  case "$kind" in
+    "PE32+ executable (GUI) x86-64"*) ;;
+    *) echo "$1: not a 64-bit Windows program: $kind" >&2; return 1 ;;
+  esac
+  grep -q 'level="asInvoker"' "$1" || { echo "$1: its manifest asks for more than the user's rights" >&2; return 1; }
 }

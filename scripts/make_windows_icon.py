@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes gui/win32/velmora.ico: the program icon (the handset with the download arrow that
-gui/program_icon.cpp paints for the wxWidgets dialog) at 16, 32 and 48 pixels, 32-bit with
+gui/program_icon.cpp paints for the wxWidgets dialog) at 16 to 64 pixels, 32-bit with
 alpha. Run again after a change to the shapes there; the .ico is kept in the tree so that the
 Windows build needs no tool beyond windres.
 It also writes packaging/velmora.png (48 pixels), the icon of the Linux desktop entry.
@@ -101,7 +101,8 @@ def main():
     root = Path(__file__).parent.parent
     out = Path(sys.argv[1] if len(sys.argv) > 1 else root / "gui/win32/velmora.ico")
     Path(sys.argv[2] if len(sys.argv) > 2 else root / "packaging/velmora.png").write_bytes(png(48))
-    sizes = (16, 32, 48)
+    # 20, 24, 40 and 64: the small and big icons at 125, 150 and 200 per cent.
+    sizes = (16, 20, 24, 32, 40, 48, 64)
     entries = [icon_entry(s) for s in sizes]
     data = struct.pack("<HHH", 0, 1, len(sizes))
     offset = 6 + 16 * len(sizes)

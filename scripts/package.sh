@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Release packages from the builds the test command made: the Linux .deb from the Linux build
-# and the Windows zip from the MinGW-w64 cross build, then checks both:
+# Release packages from the builds the test command made: the Linux .deb from the Linux build,
+# the Windows zip and installer from the MinGW-w64 cross build, then checks them:
 #   - the .deb unpacked into a scratch root (dpkg -x): velmora-cli --version and --check on the
 #     example map, run from there; its man pages and desktop entry are in it;
 #   - the zip holds the .exe files, the README and the examples, and velmora-cli.exe from it
-#     checks the example map under Wine (when Wine is installed).
+#     checks the example map under Wine (when Wine is installed);
+#   - the installer (NSIS) is a 64-bit program that asks for no administrator rights. Installing
+#     and uninstalling it under Wine is a stage of scripts/wine_test.sh.
 # Usage: scripts/package.sh [LINUX_BUILD_DIR] [WINDOWS_BUILD_DIR]  (default build/ci, build/windows)
 # A build dir that does not exist is left out with a note. Packages land in BUILD_DIR/packages.
 set -euo pipefail
@@ -43,10 +45,14 @@ else
 fi
 
 if [ -f "$win/CMakeCache.txt" ]; then
-  echo "== package: Windows zip from $win"
+  echo "== package: Windows zip and installer from $win"
   cmake -S "$root" -B "$win" >/dev/null
   cmake --build "$win" -j2 >/dev/null
   (cd "$win" && cpack -G ZIP >/dev/null)
+  installer="$(make_windows_installer "$win" "$win/packages")"
+  echo "   $installer"
+  check_windows_installer "$installer" || fail "$installer"
+  echo "   checked: the installer is a 64-bit program that asks for no administrator rights"
   zip="$(ls -t "$win"/packages/velmora-*-win64.zip | head -1)"
   echo "   $zip"
   mkdir "$work/zip"

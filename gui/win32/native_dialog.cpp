@@ -17,6 +17,7 @@
 #include "gui/win32/resource.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
+#include "platform/win32/text.h"
 
 namespace velmora::gui {
 namespace {
@@ -25,16 +26,23 @@ constexpr wchar_t kMapFileDefaultExtension[] = L"0a-";
 constexpr wchar_t kMessageBoxCaption[] = L"Velmora";
 // The MapFile-Info lines line up their values with tabs: one stop every 50 dialog units.
 constexpr int kTabStopDlu = 50;
+// The window's icons at 96 DPI, the DPI that sizes in pixels are given for; the About button's
+// icon keeps a few pixels from its top edge.
+constexpr int kBaseDpi = 96;
+constexpr int kIconSize = 32;
+constexpr int kSmallIconSize = 16;
+constexpr LONG kAboutImageMargin = 6;
 
-// Texts from the engine and file names are UTF-8; a text that is not valid UTF-8 is taken in
-// the ANSI code page, so that nothing vanishes from the log.
+// Texts from the engine and file names are UTF-8; a text that is not valid UTF-8 (a map
+// written by an older tool) is taken in the system's own code page, so that nothing vanishes
+// from the log.
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return {};
   const int size = static_cast<int>(text.size());
   UINT codePage = CP_UTF8;
   int n = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
   if (n <= 0) {
-    codePage = CP_ACP;
+    codePage = LegacyAnsiCodePage();
     n = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
   }
   std::wstring out(static_cast<size_t>(n), L'\0');
@@ -97,9 +105,7 @@ INT_PTR CALLBACK PortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
 
 class NativeDialog final : public DialogView {
  public:
-  explicit NativeDialog(const GuiOptions& options) : options_(options) {
-    if (const char* log = std::getenv(kMessageLogVariable); log != nullptr && *log != '\0') messageLog_ = log;
-  }
+  explicit NativeDialog(const GuiOptions& options) : options_(options), messageLog_(MessageLogPath()) {}
 
   int Run() {
     RealClock clock;
@@ -195,6 +201,11 @@ class NativeDialog final : public DialogView {
         return TRUE;
       case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(icon_);
+      case WM_DPICHANGED:
+        // Moved to a monitor of another DPI: the icons in its sizes. The system itself scales
+        // the dialog (per-monitor awareness v2), hence FALSE.
+        LoadIcons(LOWORD(wParam));
+        return FALSE;
       case WM_COMMAND:
         return Command(LOWORD(wParam));
       default: return FALSE;
@@ -211,13 +222,7 @@ class NativeDialog final : public DialogView {
         AppendMenuW(menu, MF_STRING, IDM_SAVEHANDSET, Wide(kSaveHandsetMenuText).c_str());
       }
     }
-    icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                          GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon_));
-    SendDlgItemMessageW(hwnd_, IDC_ABOUT, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon_));
+    LoadIcons(SystemDpi());
     HWND log = GetDlgItem(hwnd_, IDC_LOG);
     UINT tabStop = kTabStopDlu;
     SendMessageW(log, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&tabStop));
@@ -351,6 +356,49 @@ class NativeDialog final : public DialogView {
     if (HeldInterrupt() != 0) EndDialog(kInterruptedResult);
   }
 
+  static UINT SystemDpi() {
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+  }
+
+  // Icon 128 at the sizes the monitor's DPI asks for (32 and 16 pixels at 96 DPI), as the
+  // window's icons and the About button's image.
+  void LoadIcons(UINT dpi) {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    const int size = MulDiv(kIconSize, static_cast<int>(dpi), kBaseDpi);
+    const int smallSize = MulDiv(kSmallIconSize, static_cast<int>(dpi), kBaseDpi);
+    HICON icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size, size, 0));
+    HICON smallIcon = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, smallSize, smallSize, 0));
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+    SetAboutImage(icon, size);
+    if (icon_ != nullptr) DestroyIcon(icon_);
+    if (smallIcon_ != nullptr) DestroyIcon(smallIcon_);
+    icon_ = icon;
+    smallIcon_ = smallIcon;
+  }
+
+  // The About button shows the icon above its text, as the Linux dialog's button does. Without
+  // common controls 6 a button takes no image list: the icon alone then, as buttons of old
+  // showed it.
+  void SetAboutImage(HICON icon, int size) {
+    HWND about = GetDlgItem(hwnd_, IDC_ABOUT);
+    HIMAGELIST images = ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 1, 0);
+    ImageList_AddIcon(images, icon);
+    BUTTON_IMAGELIST list{images, {0, kAboutImageMargin, 0, 0}, BUTTON_IMAGELIST_ALIGN_TOP};
+    if (SendMessageW(about, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&list))) {
+      if (aboutImages_ != nullptr) ImageList_Destroy(aboutImages_);
+      aboutImages_ = images;
+      return;
+    }
+    ImageList_Destroy(images);
+    SetWindowLongPtrW(about, GWL_STYLE, GetWindowLongPtrW(about, GWL_STYLE) | BS_ICON);
+    SendMessageW(about, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+  }
+
   void PaintIcon() {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(hwnd_, &paint);
@@ -369,6 +417,7 @@ class NativeDialog final : public DialogView {
   HWND hwnd_ = nullptr;
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
+  HIMAGELIST aboutImages_ = nullptr;
   LogFeed logFeed_;
   bool running_ = false;
   bool lineRunning_ = false;

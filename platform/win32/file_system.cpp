@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/environment.h"
 #include "platform/file_system.h"
 #include "platform/win32/text.h"
 
@@ -13,21 +14,14 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-std::string EnvironmentValue(const wchar_t* name) {
-  wchar_t buffer[32768];
-  const DWORD n = GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(std::size(buffer)));
-  if (n == 0 || n >= std::size(buffer)) return {};
-  return WideToUtf8(std::wstring(buffer, n));
-}
-
 }  // namespace
 
-std::string HomeDirectory() { return EnvironmentValue(L"USERPROFILE"); }
+std::string HomeDirectory() { return EnvironmentValue("USERPROFILE"); }
 
 std::string PrivateStateDirectory(std::string* why) {
   std::string scratch;
   if (why == nullptr) why = &scratch;
-  const std::string base = EnvironmentValue(L"LOCALAPPDATA");
+  const std::string base = EnvironmentValue("LOCALAPPDATA");
   if (base.empty()) {
     *why = "LOCALAPPDATA names no folder";
     return {};

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/settings_store.h"
 #include "platform/win32/text.h"
 
@@ -53,8 +54,7 @@ void CopyKey(SettingsStore* store, const wchar_t* subkey, const std::string& key
 }  // namespace
 
 std::string SettingsStore::DefaultPath() {
-  const char* explicitPath = std::getenv("VELMORA_SETTINGS");
-  return explicitPath != nullptr ? explicitPath : "";
+  return EnvironmentValue("VELMORA_SETTINGS");
 }
 
 bool SettingsStore::LoadSystem(std::string* error) {

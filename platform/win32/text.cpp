@@ -27,6 +27,14 @@ std::string WideToUtf8(const std::wstring& text) {
   return narrow;
 }
 
+unsigned LegacyAnsiCodePage() {
+  DWORD codePage = 0;
+  const int n = GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                               reinterpret_cast<LPWSTR>(&codePage), sizeof codePage / sizeof(wchar_t));
+  // 0 is CP_ACP itself, and a locale without a code page of its own (Unicode-only) has none.
+  return n > 0 && codePage != 0 && codePage != CP_UTF8 ? codePage : 1252;
+}
+
 std::string SystemErrorText(unsigned long code) {
   wchar_t* buffer = nullptr;
   const DWORD n = FormatMessageW(

@@ -13,5 +13,9 @@ std::string SystemErrorText(unsigned long code);
 // For the file errors the C runtime also knows, its text ("No such file or directory"), so that
 // the program says the same on every system; the system's text for the others.
 std::string FileErrorText(unsigned long code);
+// The code page the system's locale uses for byte texts that are not UTF-8 (1252 in Western
+// Europe). The programs run with UTF-8 as their own ANSI code page (their manifests say so), so
+// CP_ACP no longer names it; a text from an older tool is still read in it.
+unsigned LegacyAnsiCodePage();
 
 }  // namespace velmora

@@ -215,6 +215,16 @@ TEST_F(Win32Files, PrivateFolderLivesUnderLocalAppData) {
   EXPECT_TRUE(fs::is_directory(dir_ / L"Velmora"));
 }
 
+TEST_F(Win32Files, SettingsFileNamedInTheEnvironmentKeepsEveryCharacter) {
+  // "Kartendatei-ü-日本.reg": beyond the ANSI code page that getenv would have used.
+  const std::string path = Path("Kartendatei-\xC3\xBC-\xE6\x97\xA5\xE6\x9C\xAC.reg");
+  SetEnvironmentVariableW(L"VELMORA_SETTINGS", Utf8ToWide(path).c_str());
+  const std::string named = SettingsStore::DefaultPath();
+  SetEnvironmentVariableW(L"VELMORA_SETTINGS", nullptr);
+  EXPECT_EQ(named, path);
+  EXPECT_EQ(SettingsStore::DefaultPath(), "");
+}
+
 // The registry keys are the program's, under HKEY_CURRENT_CONFIG: each case writes them, reads
 // them through the store and removes them again.
 class Win32Registry : public ::testing::Test {

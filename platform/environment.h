@@ -1,0 +1,13 @@
+// The process environment, read in UTF-8. Windows keeps it in UTF-16; its narrow copy (getenv)
+// is in the ANSI code page and loses every character that page cannot show, so a folder named
+// in an environment variable could not be reached.
+#pragma once
+
+#include <string>
+
+namespace velmora {
+
+// The value of the variable name (ASCII), in UTF-8; "" when it is not set.
+std::string EnvironmentValue(const char* name);
+
+}  // namespace velmora
