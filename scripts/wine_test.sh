@@ -282,7 +282,10 @@ continuous_case() {
 
 # The Linux dialog's own test cases, run against velmora.exe.
 dialog_case() {
-  printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$win/gui/win32/velmora.exe" >"$work/velmora"
+  # The display stays for every case: the Linux cases run --help and --version without one (no
+  # display is needed there), but a Wine program started without it makes the prefix's desktop
+  # without one, and the dialogs started after it, on that desktop, cannot be created.
+  printf '#!/bin/sh\nDISPLAY=%s exec wine "%s" "$@"\n' "$DISPLAY" "$win/gui/win32/velmora.exe" >"$work/velmora"
   chmod +x "$work/velmora"
   bash "$root/tests/gui/velmora_test.sh" "$work/velmora" "$root" "$1"
 }
