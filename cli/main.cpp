@@ -147,6 +147,9 @@ struct RecordsCommands {
   std::string mapFile;  // history --map: the map's SHA-1 as this program reads the map
   bool json = false;
   bool csv = false;
+  // Which subcommand was given, read while the parser (which owns the commands) still exists.
+  bool historyGiven = false;
+  bool syncGiven = false;
   CLI::App* historyCommand = nullptr;
   CLI::App* syncCommand = nullptr;
 };
@@ -273,6 +276,10 @@ int ParseCommandLine(int argc, char** argv, RunOptions* o, std::vector<std::stri
   if (const int status = ParseProgramOptions(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
       status >= 0)
     return status;
+  recordsCommands->historyGiven = recordsCommands->historyCommand->parsed();
+  recordsCommands->syncGiven = recordsCommands->syncCommand->parsed();
+  // The commands go with the parser at the end of this function.
+  recordsCommands->historyCommand = recordsCommands->syncCommand = nullptr;
   for (size_t i = 0; i < modes.size(); ++i) {
     if (!modes[i]->parsed()) continue;
     if (kModes[i].flag && app.get_option(kModes[i].flag)->count() > 0) {
@@ -541,8 +548,8 @@ int Main(int argc, char** argv) {
   RecordsCommands recordsCommands;
   if (const int status = ParseCommandLine(argc, argv, &o, &arguments, &recordsCommands); status >= 0)
     return status;
-  if (recordsCommands.historyCommand->parsed()) return RunHistory(o, recordsCommands);
-  if (recordsCommands.syncCommand->parsed()) return RunRecordsSync(o);
+  if (recordsCommands.historyGiven) return RunHistory(o, recordsCommands);
+  if (recordsCommands.syncGiven) return RunRecordsSync(o);
 
   const std::vector<RunInput> inputs = RunInputs(o.mapPath, o.settingsPath, o.stationPath, o.restorePath);
   if (!CheckOutputs({{o.reportPath, LinkRule::Refuse},
