@@ -48,4 +48,9 @@ long SocketSend(SocketId socket, const void* data, size_t n);
 long SocketReceive(SocketId socket, void* buffer, size_t n);
 void CloseSocket(SocketId socket);
 
+// Raises the process's own limit of open descriptors (sockets among them) towards `wanted`, as
+// far as the system lets it, and returns the limit now in force. Windows has no such limit
+// for sockets: `wanted` itself.
+size_t RaiseSocketLimit(size_t wanted);
+
 }  // namespace velmora

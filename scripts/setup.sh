@@ -8,7 +8,7 @@ build="${1:-$root/build/release}"
 shift || true
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev libssl-dev python3-serial libwxgtk3.2-dev xvfb
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev libasio-dev libssl-dev python3-serial libwxgtk3.2-dev xvfb
           xauth clang-14 libclang-rt-14-dev chromium python3-websocket libsqlite3-dev libpq-dev
           postgresql)
 # shellcheck source=scripts/lib.sh

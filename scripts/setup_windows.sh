@@ -9,7 +9,7 @@ build="${1:-$root/build/windows}"
 shift || true
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
-          libcli11-dev nlohmann-json3-dev wine64 python3-serial xvfb x11-apps x11-utils nsis file)
+          libcli11-dev nlohmann-json3-dev libasio-dev wine64 python3-serial xvfb x11-apps x11-utils nsis file)
 # shellcheck source=scripts/lib.sh
 source "$root/scripts/lib.sh"
 install_packages "${packages[@]}"

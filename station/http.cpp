@@ -11,6 +11,7 @@ const char* StatusText(int status) {
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 431: return "Request Header Fields Too Large";
     case 503: return "Service Unavailable";
     default: return "Error";
@@ -75,12 +76,13 @@ RequestHead ParseRequestHead(std::string_view received, HttpRequest* request) {
 }
 
 std::string HttpResponse(int status, std::string_view contentType, std::string_view body,
-                         bool withBody) {
+                         bool withBody, int retryAfterS) {
   std::string text = "HTTP/1.1 " + std::to_string(status) + " " + StatusText(status) + "\r\n";
   text += "Content-Type: ";
   text += contentType;
   text += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   if (status == 405) text += "Allow: GET, HEAD\r\n";
+  if (retryAfterS > 0) text += "Retry-After: " + std::to_string(retryAfterS) + "\r\n";
   // The page is the station's state now: never from a cache.
   text += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
   if (withBody) text += body;

@@ -27,9 +27,10 @@ enum class RequestHead { kIncomplete, kComplete, kBad };
 // that is not "METHOD /TARGET HTTP/1.x".
 RequestHead ParseRequestHead(std::string_view received, HttpRequest* request);
 
-// A whole response that closes the connection; `withBody` false for HEAD.
+// A whole response that closes the connection; `withBody` false for HEAD. A `retryAfterS`
+// above 0 adds "Retry-After: N" (a 503's: when to come again).
 std::string HttpResponse(int status, std::string_view contentType, std::string_view body,
-                         bool withBody);
+                         bool withBody, int retryAfterS = 0);
 // The head of an event stream; the events follow until the connection closes.
 std::string EventStreamHead();
 

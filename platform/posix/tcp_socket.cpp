@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -159,6 +161,18 @@ long SocketReceive(SocketId socket, void* buffer, size_t n) {
 
 void CloseSocket(SocketId socket) {
   if (socket != kNoSocket) close(Fd(socket));
+}
+
+size_t RaiseSocketLimit(size_t wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const rlim_t want = static_cast<rlim_t>(wanted);
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < want) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? want : std::min(want, limit.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? wanted : static_cast<size_t>(limit.rlim_cur);
 }
 
 }  // namespace velmora

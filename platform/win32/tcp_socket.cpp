@@ -184,4 +184,7 @@ void CloseSocket(SocketId socket) {
   if (socket != kNoSocket) closesocket(Sock(socket));
 }
 
+// Winsock counts sockets against no per-process limit of descriptors.
+size_t RaiseSocketLimit(size_t wanted) { return wanted; }
+
 }  // namespace velmora

@@ -1,14 +1,18 @@
 // The page's server over loopback: what each path answers, the event stream, clients that never
-// read, the limits, Stop with clients connected, and addresses it cannot serve on.
+// read, the limits (the head's deadline, per address, all clients, event streams: 408 and 503
+// with Retry-After), fresh clients among many slow ones, Stop with clients connected, and
+// addresses it cannot serve on.
 #include "station/page.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <asio.hpp>
 #include <nlohmann/json.hpp>
 
 #include "platform/clock.h"
@@ -25,25 +29,62 @@ constexpr int64_t kHangUs = 20'000'000;
 constexpr auto kHang = std::chrono::seconds(60);
 
 // A raw HTTP client: what the test sends is exactly what the server sees.
+// `from` names the loopback address it connects from (127.0.0.2, ...): another client host
+// as the page's per-address count sees it.
 class Client {
  public:
-  Client(int port, const std::string& request) {
-    RealClock clock;
-    std::string error;
-    socket_ = TcpConnect("127.0.0.1", std::to_string(port), clock, clock.NowUs() + kHangUs, &error);
-    EXPECT_NE(socket_, kNoSocket) << error;
+  Client(int port, const std::string& request, const std::string& from = "") {
+    if (from.empty()) {
+      RealClock clock;
+      std::string error;
+      socket_ = TcpConnect("127.0.0.1", std::to_string(port), clock, clock.NowUs() + kHangUs, &error);
+      EXPECT_NE(socket_, kNoSocket) << error;
+    } else {
+      // The platform's sockets choose no source address: this one is made by Asio and read
+      // and written through the same calls as the others.
+      using asio::ip::tcp;
+      bound_.emplace(io_);
+      std::error_code ec;
+      bound_->open(tcp::v4(), ec);
+      if (!ec) bound_->bind(tcp::endpoint(asio::ip::make_address(from), 0), ec);
+      if (!ec) {
+        bound_->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"),
+                                      static_cast<unsigned short>(port)), ec);
+      }
+      if (!ec) bound_->non_blocking(true, ec);
+      EXPECT_FALSE(ec) << from << ": " << ec.message();
+      if (!ec) socket_ = static_cast<SocketId>(bound_->native_handle());
+    }
+    Send(request);
+  }
+  ~Client() {
+    if (!bound_) CloseSocket(socket_);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  void Send(const std::string& text) {
     size_t sent = 0;
-    while (socket_ != kNoSocket && sent < request.size()) {
+    while (socket_ != kNoSocket && sent < text.size()) {
       SocketWait wait{socket_, false, true, 0};
       WaitSockets(&wait, 1, kHangUs);
-      const long n = SocketSend(socket_, request.data() + sent, request.size() - sent);
+      const long n = SocketSend(socket_, text.data() + sent, text.size() - sent);
       if (n < 0) break;
       sent += static_cast<size_t>(n);
     }
   }
-  ~Client() { CloseSocket(socket_); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
+  // Waits up to `us` for the server to answer or close: true when it has.
+  bool AnsweredWithin(int64_t us) {
+    SocketWait wait{socket_, true, false, 0};
+    WaitSockets(&wait, 1, us);
+    if (!wait.ready) return false;
+    char buffer[65536];
+    const long n = SocketReceive(socket_, buffer, sizeof buffer);
+    if (n < 0) closed_ = true;
+    if (n > 0) received_.append(buffer, static_cast<size_t>(n));
+    return n != 0;
+  }
+  const std::string& Received() const { return received_; }
 
   // Reads until `done` holds for what came so far or the server closes; false on a hang.
   template <typename Done>
@@ -82,6 +123,8 @@ class Client {
   }
 
  private:
+  asio::io_context io_;
+  std::optional<asio::ip::tcp::socket> bound_;
   SocketId socket_ = kNoSocket;
   std::string received_;
   size_t consumed_ = 0;
@@ -89,6 +132,15 @@ class Client {
 };
 
 std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n"; }
+
+std::string StatusLine(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+
+std::string Header(const std::string& response, const std::string& name) {
+  const size_t at = response.find("\r\n" + name + ": ");
+  if (at == std::string::npos || at > response.find("\r\n\r\n")) return "";
+  const size_t from = at + name.size() + 4;
+  return response.substr(from, response.find("\r\n", from) - from);
+}
 
 std::string Body(const std::string& response) {
   const size_t at = response.find("\r\n\r\n");
@@ -104,7 +156,11 @@ PortRow Row(const std::string& port, const std::string& state) {
 
 class StationPageTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Serve(PageLimits{}); }
+
+  // (Re)starts the page with these limits.
+  void Serve(const PageLimits& limits) {
+    page_ = std::make_unique<StationPage>(board_, limits);
     std::string why;
     ASSERT_TRUE(page_->Start("127.0.0.1:0", &why)) << why;
     const std::string url = page_->Url();
@@ -113,7 +169,7 @@ class StationPageTest : public ::testing::Test {
   }
 
   StationBoard board_{"Line 3", {Row("COM1", "waiting"), Row("COM2", "waiting")}};
-  std::unique_ptr<StationPage> page_ = std::make_unique<StationPage>(board_);
+  std::unique_ptr<StationPage> page_;
   int port_ = 0;
 };
 
@@ -205,16 +261,28 @@ TEST_F(StationPageTest, ClientsThatNeverReadDoNotHoldUpTheStation) {
   EXPECT_EQ(reader.NextEvent()["ports"][0]["progress"], 9999 % 101);
 }
 
+// A refusal is a whole 503 with Retry-After that the client can read, not a reset: the client
+// has sent its request before it reads, as a browser does.
+void ExpectBusy(Client& client) {
+  const std::string response = client.Response();
+  EXPECT_EQ(StatusLine(response), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(Header(response, "Retry-After"), "5");
+  EXPECT_EQ(std::to_string(Body(response).size()), Header(response, "Content-Length")) << response;
+}
+
 TEST_F(StationPageTest, EventClientsBeyondTheLimitAreTurnedAway) {
+  PageLimits limits;
+  limits.eventStreams = 8;
+  Serve(limits);
   std::vector<std::unique_ptr<Client>> clients;
-  for (size_t i = 0; i < StationPage::kMaxEventClients; ++i) {
+  for (size_t i = 0; i < limits.eventStreams; ++i) {
     clients.push_back(std::make_unique<Client>(port_, Get("/events")));
     ASSERT_TRUE(clients.back()->NextEvent().is_object()) << i;
   }
-  const std::string refused = Client(port_, Get("/events")).Response();
-  EXPECT_EQ(refused.substr(0, 33), "HTTP/1.1 503 Service Unavailable\r");
+  Client refused(port_, Get("/events"));
+  ExpectBusy(refused);
   // The page and the state are still served.
-  EXPECT_EQ(Client(port_, Get("/state")).Response().substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(StatusLine(Client(port_, Get("/state")).Response()), "HTTP/1.1 200 OK");
 
   clients.pop_back();  // one leaves: its slot is free again
   std::string body;
@@ -224,6 +292,106 @@ TEST_F(StationPageTest, EventClientsBeyondTheLimitAreTurnedAway) {
     if (event.is_object()) body = event.dump();
   }
   EXPECT_FALSE(body.empty());
+}
+
+// The whole head must come by the deadline, however the client paces its bytes: one that sends
+// a byte now and then is cut off as one that sends nothing, with 408.
+TEST_F(StationPageTest, AHeadThatDoesNotComeInTimeIsAnswered408AndClosed) {
+  PageLimits limits;
+  limits.headDeadline = std::chrono::milliseconds(300);
+  Serve(limits);
+  Client silent(port_, "");
+  Client dribbling(port_, "G");
+  const std::string rest = "ET / HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a');
+  size_t next = 0;
+  // A byte every 20 ms at most, for far longer than the deadline, unless the server answers.
+  while (next < rest.size() && !dribbling.AnsweredWithin(20'000)) dribbling.Send(rest.substr(next++, 1));
+  ASSERT_LT(next, rest.size()) << "the slow head was never cut off";
+  for (Client* c : {&silent, &dribbling}) {
+    const std::string response = c->Response();
+    EXPECT_EQ(StatusLine(response), "HTTP/1.1 408 Request Timeout") << response;
+    EXPECT_TRUE(c->Closed());
+  }
+  // A whole head within the deadline is served as ever.
+  EXPECT_EQ(StatusLine(Client(port_, Get("/state")).Response()), "HTTP/1.1 200 OK");
+}
+
+// One client address holds so many connections; more from it are turned away with 503, while
+// another address is still served.
+TEST_F(StationPageTest, ConnectionsFromOneAddressAreCapped) {
+  PageLimits limits;
+  limits.perAddress = 4;
+  Serve(limits);
+  std::vector<std::unique_ptr<Client>> hogs;
+  for (size_t i = 0; i < limits.perAddress; ++i) {
+    hogs.push_back(std::make_unique<Client>(port_, "GET / HTTP/1.1\r\n", "127.0.0.2"));
+  }
+  // The server counts a connection once it has taken it: a request of the hogs' address that
+  // is answered shows it has taken all before it.
+  Client extra(port_, Get("/state"), "127.0.0.2");
+  ExpectBusy(extra);
+  for (const char* other : {"127.0.0.1", "127.0.0.3"}) {
+    SCOPED_TRACE(other);
+    EXPECT_EQ(StatusLine(Client(port_, Get("/state"), other).Response()), "HTTP/1.1 200 OK");
+  }
+  hogs.pop_back();  // one leaves: its address may connect again
+  bool served = false;
+  for (int tries = 0; tries < 100 && !served; ++tries) {
+    served = StatusLine(Client(port_, Get("/state"), "127.0.0.2").Response()) == "HTTP/1.1 200 OK";
+  }
+  EXPECT_TRUE(served);
+}
+
+// Once the page holds all the connections it takes, every new one gets 503 with Retry-After
+// (and can read it), until one leaves.
+TEST_F(StationPageTest, AFullPageAnswers503WithRetryAfter) {
+  PageLimits limits;
+  limits.connections = 6;
+  Serve(limits);
+  std::vector<std::unique_ptr<Client>> holders;
+  for (size_t i = 0; i < limits.connections; ++i) {
+    holders.push_back(std::make_unique<Client>(port_, "GET / HTTP/1.1\r\n",
+                                               "127.0.1." + std::to_string(i + 1)));
+  }
+  for (const char* request : {"GET / HTTP/1.1\r\n\r\n", "GET /events HTTP/1.1\r\n\r\n",
+                              "HEAD /state HTTP/1.1\r\n\r\n"}) {
+    SCOPED_TRACE(request);
+    Client refused(port_, request, "127.0.2.1");
+    ExpectBusy(refused);
+  }
+  holders.front()->Send("\r\n");  // its request is whole now: answered, and it leaves
+  EXPECT_EQ(StatusLine(holders.front()->Response()), "HTTP/1.1 200 OK");
+  holders.erase(holders.begin());
+  bool served = false;
+  for (int tries = 0; tries < 100 && !served; ++tries) {
+    served = StatusLine(Client(port_, Get("/state"), "127.0.2.1").Response()) == "HTTP/1.1 200 OK";
+  }
+  EXPECT_TRUE(served);
+}
+
+// Many slow clients on many addresses, each with a head that never ends, hang on within the
+// limits: fresh clients still get the page, the state and an event stream at once.
+TEST_F(StationPageTest, FreshClientsAreServedWhileManySlowClientsHangOn) {
+  constexpr int kAddresses = 10;
+  constexpr int kEach = 30;
+  std::vector<std::unique_ptr<Client>> slow;
+  for (int a = 0; a < kAddresses; ++a) {
+    for (int i = 0; i < kEach; ++i) {
+      slow.push_back(std::make_unique<Client>(port_, "GET / HTTP/1.1\r\nX-Slow: ",
+                                              "127.0.3." + std::to_string(a + 1)));
+    }
+  }
+  for (const auto& c : slow) c->Send("a");
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(StatusLine(Client(port_, Get("/")).Response()), "HTTP/1.1 200 OK");
+    EXPECT_EQ(StatusLine(Client(port_, Get("/state")).Response()), "HTTP/1.1 200 OK");
+    Client events(port_, Get("/events"));
+    EXPECT_TRUE(events.NextEvent().is_object());
+    for (const auto& c : slow) c->Send("a");
+  }
+  // And the slow ones are still there, unanswered, their deadline far off.
+  for (const auto& c : slow) EXPECT_FALSE(c->AnsweredWithin(0));
 }
 
 TEST_F(StationPageTest, StopReturnsWithClientsConnected) {
