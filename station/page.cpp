@@ -50,12 +50,14 @@ class Session;
 class StationPage::Server {
  public:
   Server(const StationBoard& board, const PageLimits& limits)
-      : board_(board), limits_(limits), acceptor_(io_), acceptPause_(io_), tick_(io_) {}
+      : board_(board), limits_(limits), acceptor_(io_), acceptPause_(io_), tick_(io_), finish_(io_) {}
 
   bool Listen(SocketId listener, std::string* why);
   void Run() { io_.run(); }
-  // From another thread: the loop ends after the handler it is in.
-  void Halt() { io_.stop(); }
+  // From another thread: takes no more clients, hands every event stream that is not busy the
+  // newest snapshot (the station's last word, say) and ends the loop once those have left, or
+  // after `bound`.
+  void Finish(std::chrono::milliseconds bound);
   // Once the loop has ended: closes the listener and every connection.
   void CloseAll();
 
@@ -63,6 +65,7 @@ class StationPage::Server {
   const PageLimits& limits() const { return limits_; }
   size_t EventStreams() const { return streams_.size(); }
   void AddStream(Session* session);
+  void Written();  // an event has left
   void Forget(Session* session);
   std::shared_ptr<const std::string> Frame(uint64_t* version);
 
@@ -70,6 +73,7 @@ class StationPage::Server {
   void Accept();
   void Admit(tcp::socket socket);
   void Tick();
+  void PublishAll();
 
   const StationBoard& board_;
   const PageLimits limits_;
@@ -78,9 +82,11 @@ class StationPage::Server {
   tcp::acceptor acceptor_;
   asio::steady_timer acceptPause_;
   asio::steady_timer tick_;
+  asio::steady_timer finish_;
   bool accepting_ = false;  // an accept or its pause is under way
   bool ticking_ = false;
   bool closed_ = false;
+  bool finishing_ = false;
   std::unordered_map<Session*, std::shared_ptr<Session>> sessions_;
   std::vector<Session*> streams_;
   std::unordered_map<std::string, size_t> perAddress_;
@@ -105,6 +111,7 @@ class Session : public std::enable_shared_from_this<Session> {
   const std::string& address() const { return address_; }
   bool admitted() const { return admitted_; }
   Mode mode() const { return mode_; }
+  bool writing() const { return writing_; }
 
   // An admitted client: its head must come by the deadline.
   void Begin() {
@@ -261,6 +268,7 @@ class Session : public std::enable_shared_from_this<Session> {
                       [self = shared_from_this(), text](const std::error_code& ec, size_t) {
                         self->writing_ = false;
                         if (ec) self->Close();
+                        self->server_.Written();
                       });
   }
 
@@ -360,7 +368,7 @@ void StationPage::Server::AddStream(Session* session) {
   });
 }
 
-void StationPage::Server::Tick() {
+void StationPage::Server::PublishAll() {
   const Steady::time_point now = Steady::now();
   const uint64_t version = board_.version();
   // A stream closed here leaves the list: walk a copy, holding each session.
@@ -368,6 +376,11 @@ void StationPage::Server::Tick() {
   streams.reserve(streams_.size());
   for (Session* s : streams_) streams.push_back(s->shared_from_this());
   for (const auto& s : streams) s->Publish(now, version);
+}
+
+void StationPage::Server::Tick() {
+  const Steady::time_point now = Steady::now();
+  PublishAll();
   if (streams_.empty() || closed_) {
     ticking_ = false;
     return;
@@ -404,6 +417,30 @@ void StationPage::Server::Forget(Session* session) {
   // registry's hold here never ends it under their feet.
   sessions_.erase(session);
   Accept();  // a refusal has ended, or a slot is free: the listener may have waited for it
+}
+
+void StationPage::Server::Finish(std::chrono::milliseconds bound) {
+  asio::post(io_, [this, bound] {
+    closed_ = true;
+    finishing_ = true;
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    acceptPause_.cancel();
+    tick_.cancel();
+    PublishAll();
+    finish_.expires_after(bound);
+    finish_.async_wait([this](const std::error_code& ec) {
+      if (!ec) io_.stop();
+    });
+    Written();
+  });
+}
+
+void StationPage::Server::Written() {
+  if (!finishing_) return;
+  const bool busy = std::any_of(streams_.begin(), streams_.end(),
+                                [](const Session* s) { return s->writing(); });
+  if (!busy) io_.stop();
 }
 
 void StationPage::Server::CloseAll() {
@@ -458,7 +495,9 @@ std::string StationPage::Url() const {
 
 void StationPage::Stop() {
   if (!thread_.joinable()) return;
-  server_->Halt();
+  // The last snapshot (the station finished, say) still goes to every reader that takes it
+  // within the bound.
+  server_->Finish(std::chrono::milliseconds(500));
   thread_.join();
   server_->CloseAll();
   server_.reset();

@@ -62,7 +62,8 @@ class StationPage {
   std::string Url() const;
   // The limits in force once started (the connections after the process's own limit).
   const PageLimits& Limits() const { return limits_; }
-  // Stops serving and closes every connection; returns at once, whatever the clients do.
+  // Stops serving and closes every connection, once every event stream has taken the newest
+  // snapshot or half a second has passed, whatever the clients do.
   void Stop();
 
   class Server;
