@@ -20,6 +20,10 @@ using Steady = std::chrono::steady_clock;
 // How often the event streams look at the board: a change is on the page within this (and the
 // station's own look at its programs).
 constexpr auto kTick = std::chrono::milliseconds(50);
+// Snapshots sent per tick at most, over all streams: with more streams than this each one gets
+// a snapshot less often (every 2, 3, ... ticks), so that many readers cost the station no more
+// than this many do. Each still gets the newest.
+constexpr size_t kStreamsPerTick = 32;
 // Refused clients being answered at once. Beyond them the listener takes no connection for a
 // while: the system holds new ones in its queue, and a storm of reconnects costs the station
 // nothing until there is room to answer.
@@ -132,12 +136,12 @@ class Session : public std::enable_shared_from_this<Session> {
   // For the loop's tick: an event stream that is not writing gets the newest snapshot if it has
   // not seen it, else now and then a comment; one whose client has taken nothing for too long is
   // closed.
-  void Publish(Steady::time_point now, uint64_t version) {
+  void Publish(Steady::time_point now, uint64_t version, Steady::duration spacing) {
     if (writing_) {
       if (now - writeSince_ > server_.limits().stalled) Close();
       return;
     }
-    if (seen_ < version) {
+    if (seen_ < version && now - eventAt_ >= spacing) {
       Write(server_.Frame(&seen_), now);
     } else if (now - eventAt_ >= server_.limits().keepAlive) {
       static const auto keepAlive = std::make_shared<const std::string>(": keep-alive\n\n");
@@ -375,7 +379,12 @@ void StationPage::Server::PublishAll() {
   std::vector<std::shared_ptr<Session>> streams;
   streams.reserve(streams_.size());
   for (Session* s : streams_) streams.push_back(s->shared_from_this());
-  for (const auto& s : streams) s->Publish(now, version);
+  // A tick's worth less a little, so that a stream due every tick is not put off by a tick
+  // that came a moment early.
+  const Steady::duration spacing =
+      kTick * static_cast<int>(std::max<size_t>(1, (streams.size() + kStreamsPerTick - 1) / kStreamsPerTick)) -
+      kTick / 2;
+  for (const auto& s : streams) s->Publish(now, version, finishing_ ? Steady::duration::zero() : spacing);
 }
 
 void StationPage::Server::Tick() {
