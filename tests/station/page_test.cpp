@@ -321,6 +321,7 @@ TEST_F(StationPageTest, AHeadThatDoesNotComeInTimeIsAnswered408AndClosed) {
 TEST_F(StationPageTest, ConnectionsFromOneAddressAreCapped) {
   PageLimits limits;
   limits.perAddress = 4;
+  limits.headDeadline = std::chrono::minutes(5);  // the holders' heads never end
   Serve(limits);
   std::vector<std::unique_ptr<Client>> hogs;
   for (size_t i = 0; i < limits.perAddress; ++i) {
@@ -347,6 +348,7 @@ TEST_F(StationPageTest, ConnectionsFromOneAddressAreCapped) {
 TEST_F(StationPageTest, AFullPageAnswers503WithRetryAfter) {
   PageLimits limits;
   limits.connections = 6;
+  limits.headDeadline = std::chrono::minutes(5);  // the holders' heads never end
   Serve(limits);
   std::vector<std::unique_ptr<Client>> holders;
   for (size_t i = 0; i < limits.connections; ++i) {
@@ -372,6 +374,9 @@ TEST_F(StationPageTest, AFullPageAnswers503WithRetryAfter) {
 // Many slow clients on many addresses, each with a head that never ends, hang on within the
 // limits: fresh clients still get the page, the state and an event stream at once.
 TEST_F(StationPageTest, FreshClientsAreServedWhileManySlowClientsHangOn) {
+  PageLimits limits;
+  limits.headDeadline = std::chrono::minutes(5);  // far beyond the test, however slow the machine
+  Serve(limits);
   constexpr int kAddresses = 10;
   constexpr int kEach = 30;
   std::vector<std::unique_ptr<Client>> slow;
