@@ -108,7 +108,9 @@ def case_outbox():
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env, cwd=work,
         stdin=subprocess.DEVNULL)
     try:
-        wait_until(lambda: stored_runs() == 1, 120, "the first record")
+        wait_until(lambda: stored_runs() == 1 or line.poll() is not None, 120, "the first record")
+        if line.poll() is not None:
+            raise RuntimeError("the line ended early: " + line.stderr.read())
         subprocess.run(["bash", server, "halt", state_file], check=True, timeout=60)
         subprocess.run(["bash", server, "resume", state_file], check=True, timeout=60)
         wait_until(lambda: stored_runs() == 2, 120, "the second record")
@@ -410,12 +412,19 @@ def case_stopped(records_url):
         stdin=subprocess.DEVNULL)
     stopped = []
     try:
-        wait_until(lambda: stored_runs() == 1, 120, "the first record")
+        wait_until(lambda: stored_runs() == 1 or line.poll() is not None, 120, "the first record")
+        if line.poll() is not None:
+            raise RuntimeError("the line ended early: " + line.stderr.read())
         stopped = server_processes()
         for pid in stopped:
             os.kill(pid, signal.SIGSTOP)
         start = time.monotonic()
-        _, err = line.communicate(timeout=240)
+        try:
+            _, err = line.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            line.kill()
+            _, err = line.communicate(timeout=60)
+            err = "(still running after 120 s: killed)\n" + err
         took = time.monotonic() - start
     finally:
         if line.poll() is None:
