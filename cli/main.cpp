@@ -178,8 +178,8 @@ void AddRecordsCommands(CLI::App& app, RecordsCommands* r) {
   recordsCommand->fallthrough();
   recordsCommand->require_subcommand(1, 1);
   r->syncCommand = recordsCommand->add_subcommand(
-      "sync", "Deliver the outbox to the server of --records postgresql://... (without it, to every\n"
-              "server it holds records for); print how many");
+      "sync", "Deliver the outbox to the database of --records (without it, to every database it\n"
+              "holds records for); print how many");
   r->syncCommand->fallthrough();
 }
 

@@ -2,7 +2,11 @@
 """velmora-cli's records on a real PostgreSQL server (pg_server.sh, started by the fixture):
 records arrive whole; a server stopped in the middle of a line of handsets loses nothing (the
 outbox, then records sync: every record once); two stations insert at the same time into a database
-neither has made yet; a schema of version 1 is upgraded. Each case has a database of its own.
+neither has made yet; a schema of version 1 is upgraded; a marker password in every form a URL
+can give it shows in no output file, outbox, history, page or program's command line of a
+station; what can never take a record is refused before the port; a server that stops answering
+(SIGSTOP) over a Unix socket or TCP is given up within the bounds. Each case has a database of
+its own.
 
 Usage: pg_records_test.py STATE CLI SIM SOURCE_DIR CASE"""
 
