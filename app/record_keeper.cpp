@@ -8,6 +8,7 @@
 #include "options/release.h"
 #include "platform/record_file.h"
 #include "records/records.h"
+#include "records/records_url.h"
 
 namespace velmora {
 namespace {
@@ -32,6 +33,40 @@ bool CheckRecordsOutput(const std::string& value, const std::vector<RunInput>& i
   // SQLite writes its file in place (and a journal beside it): a link to a file is taken.
   return sqlitePath.empty() || CheckOutputPath(sqlitePath, LinkRule::Follow, inputs, why);
 }
+
+RecordsCheck CheckRecordsBeforeRun(const std::string& value, const std::vector<RunInput>& inputs,
+                                   bool openDatabase, std::string* why) {
+  std::string sqlitePath;
+  if (!records::CheckRecordsOption(value, &sqlitePath, why)) return RecordsCheck::Unreadable;
+  if (!CheckRecordsOutput(value, inputs, why)) return RecordsCheck::Refused;
+  if (!openDatabase) return RecordsCheck::Go;
+  switch (records::CheckRecordsDatabase(value, why)) {
+    case records::Readiness::Ready: return RecordsCheck::Go;
+    case records::Readiness::Refused: return RecordsCheck::Refused;
+    case records::Readiness::Passing: break;
+  }
+  // A server that cannot be reached, a file locked: no reason to stop a line.
+  std::fprintf(stderr, "warning: %s; the run records wait in the outbox until it takes them\n", why->c_str());
+  return RecordsCheck::Go;
+}
+
+bool RecordsForPrograms(const std::string& value, std::string* forwarded, std::string* password,
+                        std::string* why) {
+  records::RecordsTarget target;
+  *forwarded = value;
+  password->clear();
+  if (!records::ParseRecordsUrl(value, &target, why) || target.kind != records::RecordsKind::Postgres) return true;
+  if (target.keyPassPhrase) {
+    *why = "--records " + target.shown + ": a station passes no secret on its programs' command lines, and "
+           "libpq takes sslpassword from nowhere else: use a client key without a pass phrase, kept private";
+    return false;
+  }
+  *forwarded = target.shown;
+  *password = target.password;
+  return true;
+}
+
+void HideRecordsPasswords(int argc, char** argv) { records::HidePasswordsInArguments(argc, argv); }
 
 const char* RunOutcomeName(RunOutcome outcome) {
   switch (outcome) {

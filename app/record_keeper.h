@@ -30,6 +30,28 @@ struct RecordSetup {
 // False with the reason.
 bool CheckRecordsOutput(const std::string& value, const std::vector<RunInput>& inputs, std::string* why);
 
+// The whole check of --records before any port is touched.
+enum class RecordsCheck {
+  Go,          // the run may go (a database that cannot take its record now was warned of on
+               // stderr: the record will wait in the outbox)
+  Unreadable,  // the value names no database: a usage error
+  Refused,     // the file or server named can never take a record as it is
+};
+// *why: the reason, for an error message, when not Go. The database itself is opened only when
+// openDatabase (not for what keeps no record).
+RecordsCheck CheckRecordsBeforeRun(const std::string& value, const std::vector<RunInput>& inputs,
+                                   bool openDatabase, std::string* why);
+
+// What a station hands its programs for --records: the value without a server's password, which
+// goes in *password ("" when none) for the programs' environment (PGPASSWORD). False when the
+// value holds a secret that cannot be handed on so (a key's pass phrase), with the reason.
+bool RecordsForPrograms(const std::string& value, std::string* forwarded, std::string* password,
+                        std::string* why);
+
+// Overwrites the passwords of the PostgreSQL URLs among the program's arguments, so that other
+// users do not read them in its command line (records/records_url.h).
+void HideRecordsPasswords(int argc, char** argv);
+
 // "succeeded", "failed", "not-connected", "skipped".
 const char* RunOutcomeName(RunOutcome outcome);
 

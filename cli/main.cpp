@@ -11,6 +11,7 @@
 
 #include "app/dialog_model.h"
 #include "app/map_check.h"
+#include "app/record_keeper.h"
 #include "app/continuous.h"
 #include "app/run_report.h"
 #include "app/startup.h"
@@ -23,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/child_process.h"
 #include "platform/command_line.h"
+#include "platform/environment.h"
 #include "platform/standard_streams.h"
 #include "platform/interrupt.h"
 #include "platform/output_file.h"
@@ -176,8 +178,8 @@ void AddRecordsCommands(CLI::App& app, RecordsCommands* r) {
   recordsCommand->fallthrough();
   recordsCommand->require_subcommand(1, 1);
   r->syncCommand = recordsCommand->add_subcommand(
-      "sync", "Deliver the outbox to the server of --records postgresql://... (without it, to every\n"
-              "server it holds records for); print how many");
+      "sync", "Deliver the outbox to the database of --records (without it, to every database it\n"
+              "holds records for); print how many");
   r->syncCommand->fallthrough();
 }
 
@@ -334,6 +336,19 @@ int RunAsStation(const RunOptions& o, const std::vector<std::string>& arguments,
   // One undo file per handset: its IMEI goes into the name.
   RunOptions forwarded = o;
   forwarded.undoPath = PerHandsetPath(o.undoPath);
+  // The programs get the server's URL without its password, and the password where libpq looks
+  // for one: their environment, which only this user can read, never their command lines.
+  std::string password;
+  if (!RecordsForPrograms(o.records, &forwarded.records, &password, &why)) {
+    std::fprintf(stderr, "error: %s\n", why.c_str());
+    return kExitUsage;
+  }
+  if (!password.empty() && !SetEnvironmentValue("PGPASSWORD", password)) {
+    std::fprintf(stderr, "error: cannot hand the records server's password on to the programs\n");
+    return kExitUpdateFailed;
+  }
+  // The session the check before the run opened is the programs' to make, each its own.
+  records::CloseKeptConnections();
   std::vector<std::string> args = StationArguments(forwarded);
   // Nobody answers a box at a station: every run is unattended.
   args.push_back("AUTOMATIC");
@@ -548,6 +563,8 @@ int Main(int argc, char** argv) {
   RecordsCommands recordsCommands;
   if (const int status = ParseCommandLine(argc, argv, &o, &arguments, &recordsCommands); status >= 0)
     return status;
+  // Read: from here on other users do not see a password in this program's command line.
+  HideRecordsPasswords(argc, argv);
   if (recordsCommands.historyGiven) return RunHistory(o, recordsCommands);
   if (recordsCommands.syncGiven) return RunRecordsSync(o);
 
@@ -559,9 +576,18 @@ int Main(int argc, char** argv) {
                      {o.timingPath, LinkRule::Refuse}},
                     inputs))
     return kExitUpdateFailed;
-  if (std::string why; !CheckRecordsOutput(o.records, inputs, &why)) {
-    std::fprintf(stderr, "error: %s\n", why.c_str());
-    return kExitUpdateFailed;
+  // A --records that can never take the record stops the run before any port is touched.
+  {
+    std::string why;
+    switch (CheckRecordsBeforeRun(o.records, inputs, !o.check && !o.listPorts, &why)) {
+      case RecordsCheck::Go: break;
+      case RecordsCheck::Unreadable:
+        std::fprintf(stderr, "error: %s\nRun with --help for more information.\n", why.c_str());
+        return kExitUsage;
+      case RecordsCheck::Refused:
+        std::fprintf(stderr, "error: %s\n", why.c_str());
+        return kExitUpdateFailed;
+    }
   }
   const std::string commandLine = ProcessCommandLine(argc, argv);
   // The live page is a station's: one port with --serve is a station of one.

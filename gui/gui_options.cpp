@@ -42,7 +42,9 @@ int ParseGuiOptions(const std::vector<std::string>& arguments, GuiOptions* optio
   options->records = run.records;
   std::string why;
   const std::vector<RunInput> inputs = {{"map file", run.mapPath}, {"settings file", run.settingsPath}};
-  if (status < 0 && !CheckRecordsOutput(run.records, inputs, &why)) {
+  // A database named that can never take the record stops the dialog before any port is
+  // touched; the default one is opened when the record comes.
+  if (status < 0 && CheckRecordsBeforeRun(run.records, inputs, !run.records.empty(), &why) != RecordsCheck::Go) {
     std::fprintf(stderr, "error: %s\n", why.c_str());
     return kStartupFailedResult;
   }

@@ -13,7 +13,12 @@ namespace velmora::records {
 bool ResolveTarget(const std::string& value, RecordsTarget* target, std::string* why);
 
 // Opens the database of target (not None) with its tables made or upgraded; create: a missing
-// SQLite file is made. Null with the reason.
-std::unique_ptr<SqlConnection> OpenDatabase(const RecordsTarget& target, bool create, std::string* why);
+// SQLite file is made. Null with the reason (and, when given, what stood in the way).
+std::unique_ptr<SqlConnection> OpenDatabase(const RecordsTarget& target, bool create, std::string* why,
+                                            SqlTrouble* trouble = nullptr);
+
+// What the outbox keeps a target's records under: a server's URL without its password, or
+// "sqlite:" and the file's absolute path. Given to --records, it names the same database.
+std::string OutboxKey(const RecordsTarget& target);
 
 }  // namespace velmora::records

@@ -53,7 +53,7 @@ int Deliver(SqlConnection& db, Outbox& outbox, const std::string& target, int li
 Stored ToOutbox(const RecordsTarget& target, const std::string& recordJson, std::string* why) {
   std::string reason;
   std::unique_ptr<Outbox> outbox = Outbox::Open(true, &reason);
-  if (outbox && outbox->Add(target.shown, RecordRunId(recordJson), recordJson, &reason))
+  if (outbox && outbox->Add(OutboxKey(target), RecordRunId(recordJson), recordJson, &reason))
     return Stored::Outbox;
   *why += "; " + reason;
   return Stored::Nowhere;
@@ -79,7 +79,7 @@ bool StoreOn(SqlConnection& db, const RecordsTarget& target, const std::string& 
   std::string ignored;
   // The waiting records go first, so that they keep their order on the server.
   if (std::unique_ptr<Outbox> outbox = Outbox::Open(false, &ignored))
-    Deliver(db, *outbox, target.shown, kDeliveredPerRun, &ignored,
+    Deliver(db, *outbox, OutboxKey(target), kDeliveredPerRun, &ignored,
             std::chrono::steady_clock::now() + kDeliveryBudget);
   return Insert(db, recordJson, why);
 }
@@ -116,12 +116,58 @@ bool ResolveTarget(const std::string& value, RecordsTarget* target, std::string*
   return true;
 }
 
-std::unique_ptr<SqlConnection> OpenDatabase(const RecordsTarget& target, bool create, std::string* why) {
+std::unique_ptr<SqlConnection> OpenDatabase(const RecordsTarget& target, bool create, std::string* why,
+                                            SqlTrouble* trouble) {
+  SqlTrouble met = SqlTrouble::None;
   std::unique_ptr<SqlConnection> db = target.kind == RecordsKind::Postgres
-                                          ? OpenPostgres(target.location, target.shown, why)
-                                          : OpenSqlite(target.location, create, why);
-  if (db && !PrepareSchema(*db, why)) return nullptr;
+                                          ? OpenPostgres(target.location, target.shown, why, &met)
+                                          : OpenSqlite(target.location, create, why, &met);
+  bool newer = false;
+  if (db && !PrepareSchema(*db, why, &newer)) {
+    met = newer ? SqlTrouble::Refused : db->trouble();
+    db.reset();
+  }
+  if (trouble != nullptr) *trouble = met;
   return db;
+}
+
+std::string OutboxKey(const RecordsTarget& target) {
+  if (target.kind == RecordsKind::Postgres) return target.shown;
+  return "sqlite:" + AbsolutePath(target.location);
+}
+
+Readiness CheckRecordsDatabase(const std::string& value, std::string* why) {
+  RecordsTarget target;
+  if (!ResolveTarget(value, &target, why)) return Readiness::Passing;
+  if (target.kind == RecordsKind::None) return Readiness::Ready;
+  SqlTrouble trouble = SqlTrouble::None;
+  std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why, &trouble);
+  if (db && target.kind != RecordsKind::Postgres) {
+    // A file opened for reading only (write-protected, or a folder where its journal cannot be
+    // made) takes no record: a write begun and undone shows it.
+    std::string ignored;
+    if (db->Exec("BEGIN IMMEDIATE", why)) {
+      db->Exec("ROLLBACK", &ignored);
+    } else {
+      trouble = db->trouble();
+      db.reset();
+    }
+  }
+  if (!db) {
+    // A file nobody named does not stop a run.
+    if (trouble == SqlTrouble::Refused && target.kind != RecordsKind::Default) return Readiness::Refused;
+    return Readiness::Passing;
+  }
+  if (target.kind == RecordsKind::Postgres) {
+    // The session is the record's: it need not start again at the end of the run.
+    KeptConnection& kept = Kept();
+    std::lock_guard<std::mutex> hold(kept.lock);
+    if (!kept.opening.valid()) {
+      kept.location = target.location;
+      kept.db = std::move(db);
+    }
+  }
+  return Readiness::Ready;
 }
 
 bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::string* why) {
@@ -136,28 +182,33 @@ Stored StoreRunRecord(const std::string& value, const std::string& recordJson, s
   if (!ResolveTarget(value, &target, why)) return Stored::Nowhere;
   if (target.kind == RecordsKind::None) return Stored::Off;
   if (target.kind == RecordsKind::Postgres) return ToServer(target, recordJson, why);
+  // A file locked past its wait or damaged keeps the record in the outbox, as a server that
+  // cannot take it does: the next record to the file, or records sync, delivers it.
   std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
-  return db && Insert(*db, recordJson, why) ? Stored::Database : Stored::Nowhere;
+  if (db && StoreOn(*db, target, recordJson, why)) return Stored::Database;
+  return ToOutbox(target, recordJson, why);
 }
 
 namespace {
 
-// Delivers everything waiting for one server; false with the reason when it cannot be reached.
-bool SyncTarget(Outbox& outbox, const RecordsTarget& target, int* delivered, int* waiting,
-                std::string* why) {
+// Delivers everything waiting under key to the database of target; false with the reason when
+// it cannot be reached.
+bool SyncTarget(Outbox& outbox, const RecordsTarget& target, const std::string& key, int* delivered,
+                int* waiting, std::string* why) {
   std::unique_ptr<SqlConnection> db = OpenDatabase(target, true, why);
   int n = -1;
   if (db) {
-    while ((n = Deliver(*db, outbox, target.shown, kDeliveredPerRun, why)) > 0) *delivered += n;
+    while ((n = Deliver(*db, outbox, key, kDeliveredPerRun, why)) > 0) *delivered += n;
   }
   std::vector<std::pair<std::string, std::string>> left;
   std::string ignored;
-  if (outbox.Waiting(target.shown, 1 << 30, &left, &ignored)) *waiting += static_cast<int>(left.size());
+  if (outbox.Waiting(key, 1 << 30, &left, &ignored)) *waiting += static_cast<int>(left.size());
   return n == 0;
 }
 
-// Without --records: every server the outbox holds records for, by the URL they were kept
-// under. One whose URL held a password is not tried (the outbox never keeps it): its records
+// Without --records: every database the outbox holds records for, by the URL or file they were
+// kept under. A server's password is taken where libpq looks for one (PGPASSWORD, a password
+// file, a service file). Records an older version kept under a URL with "***" for its password
 // wait for a sync that names the server with it.
 bool SyncEveryTarget(Outbox& outbox, int* delivered, int* waiting, std::string* why) {
   std::vector<std::pair<std::string, int>> targets;
@@ -169,9 +220,13 @@ bool SyncEveryTarget(Outbox& outbox, int* delivered, int* waiting, std::string* 
     if (shown.find("***") != std::string::npos) {
       *waiting += count;
       reason = shown + ": the outbox keeps no password; give --records with the server's URL";
-    } else if (ParseRecordsUrl(shown, &target, &reason) && target.kind == RecordsKind::Postgres &&
-               SyncTarget(outbox, target, delivered, waiting, &reason)) {
+    } else if (ParseRecordsUrl(shown, &target, &reason) &&
+               (target.kind == RecordsKind::Postgres || target.kind == RecordsKind::Sqlite) &&
+               SyncTarget(outbox, target, shown, delivered, waiting, &reason)) {
       continue;
+    } else if (reason.empty()) {
+      *waiting += count;
+      reason = shown + ": not a database the outbox can deliver to";
     }
     problems += (problems.empty() ? "" : "; ") + reason;
   }
@@ -209,14 +264,15 @@ bool SyncOutbox(const std::string& value, int* delivered, int* waiting, std::str
   *delivered = *waiting = 0;
   RecordsTarget target;
   if (!ParseRecordsUrl(value, &target, why)) return false;
-  if (target.kind != RecordsKind::Postgres && target.kind != RecordsKind::Default) {
-    *why = "records sync delivers the outbox to a server: give --records postgresql://... or no --records";
+  if (target.kind == RecordsKind::None) {
+    *why = "records sync delivers the outbox to a database: give --records postgresql://..., sqlite:PATH or "
+           "no --records";
     return false;
   }
   std::unique_ptr<Outbox> outbox = Outbox::Open(false, why);
   if (!outbox) return why->empty();
   if (target.kind == RecordsKind::Default) return SyncEveryTarget(*outbox, delivered, waiting, why);
-  return SyncTarget(*outbox, target, delivered, waiting, why);
+  return SyncTarget(*outbox, target, OutboxKey(target), delivered, waiting, why);
 }
 
 }  // namespace velmora::records

@@ -11,16 +11,31 @@ namespace velmora::records {
 // write when one was named (for the output checks), else "". False with a usage message.
 bool CheckRecordsOption(const std::string& value, std::string* sqlitePath, std::string* why);
 
+enum class Readiness {
+  Ready,    // the database takes records (or none is wanted)
+  Passing,  // it cannot now (a server that does not answer, a file locked): *why says why;
+            // the records wait in the outbox, the run goes on
+  Refused,  // it never will as it is (a file that is no database, damaged, read-only or of a
+            // newer schema; a login the server refuses): *why says why; no port is touched
+};
+
+// Opens the database a (readable) --records value names before the run, as the record will:
+// a server is logged in to (the connection is kept for the record), a file is made or its
+// schema read and a write begun and undone. The default database, not asked for, is never
+// Refused: Passing instead.
+Readiness CheckRecordsDatabase(const std::string& value, std::string* why);
+
 enum class Stored {
   Off,        // --records none
   Database,   // in the database named (or the default one)
-  Outbox,     // the server could not take it: kept in the outbox for later
+  Outbox,     // the database could not take it: kept in the outbox for later
   Nowhere,    // neither; *why says why
 };
 
-// Stores one record (its JSON text, which carries its run_id). A server's waiting records go
-// first, a bounded number of them. The connection to a server is kept for the next record of
-// this program (a line of handsets); one that has gone is replaced once, then the outbox.
+// Stores one record (its JSON text, which carries its run_id). The database's waiting records
+// go first, a bounded number of them. The connection to a server is kept for the next record of
+// this program (a line of handsets); one that has gone is replaced once, then the outbox. A
+// SQLite file that cannot take it (locked past its wait, damaged) leaves it in the outbox too.
 Stored StoreRunRecord(const std::string& value, const std::string& recordJson, std::string* why);
 
 // Begins connecting to the server of value (nothing for a file) in the background, at the start
@@ -30,8 +45,9 @@ void PrepareConnection(const std::string& value, const std::string& runId);
 // Closes a server connection kept for the next record (the next record opens a new one).
 void CloseKeptConnections();
 
-// Delivers every record the outbox holds for the server of value. *delivered: how many went,
-// *waiting: how many are still held. False with the reason when the server cannot be reached.
+// Delivers every record the outbox holds for the database of value (without one: for every
+// database it holds records for). *delivered: how many went, *waiting: how many are still held.
+// False with the reason when a database cannot be reached.
 bool SyncOutbox(const std::string& value, int* delivered, int* waiting, std::string* why);
 
 enum class HistoryFormat { Table, Json, Csv };

@@ -1,24 +1,8 @@
 #include "records/records_url.h"
 
-namespace velmora::records {
+#include <cctype>
 
-std::string UrlWithoutPassword(const std::string& url) {
-  const size_t scheme = url.find("://");
-  if (scheme == std::string::npos) return url;
-  const size_t hostStart = scheme + 3;
-  const size_t at = url.find('@', hostStart);
-  const size_t slash = url.find('/', hostStart);
-  if (at == std::string::npos || (slash != std::string::npos && slash < at)) {
-    // A password given as a query parameter stays out too.
-    const size_t password = url.find("password=");
-    if (password == std::string::npos) return url;
-    const size_t end = url.find('&', password);
-    return url.substr(0, password) + "password=***" + (end == std::string::npos ? "" : url.substr(end));
-  }
-  const size_t colon = url.find(':', hostStart);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon + 1) + "***" + url.substr(at);
-}
+namespace velmora::records {
 
 bool ParseRecordsUrl(const std::string& value, RecordsTarget* target, std::string* why) {
   *target = RecordsTarget{};
@@ -36,14 +20,17 @@ bool ParseRecordsUrl(const std::string& value, RecordsTarget* target, std::strin
     }
     return true;
   }
-  if (value.rfind("postgresql://", 0) == 0 || value.rfind("postgres://", 0) == 0) {
-    target->kind = RecordsKind::Postgres;
-    target->location = value;
-    target->shown = UrlWithoutPassword(value);
-    return true;
-  }
-  *why = "--records " + UrlWithoutPassword(value) +
-         ": not sqlite:PATH, postgresql://... or none";
+  if (value.rfind("postgresql://", 0) == 0 || value.rfind("postgres://", 0) == 0)
+    return ParsePostgresUrl(value, target, why);
+  // Whatever this is, it is not repeated: it may hold a password in a form nobody reads here.
+  // Only a scheme is named, when it looks like one.
+  const size_t scheme = value.find("://");
+  bool named = scheme != std::string::npos && scheme > 0 && scheme <= 20;
+  for (size_t i = 0; named && i < scheme; ++i)
+    named = std::isalnum(static_cast<unsigned char>(value[i])) != 0 || value[i] == '+' || value[i] == '-' ||
+            value[i] == '.';
+  *why = "--records " + (named ? "with the scheme " + value.substr(0, scheme) + ":// " : std::string()) +
+         "is not sqlite:PATH, postgresql://... or none";
   return false;
 }
 

@@ -47,8 +47,9 @@ bool ReadVersion(SqlConnection& db, int* version, std::string* why) {
   return true;
 }
 
-bool Upgrade(SqlConnection& db, int version, std::string* why) {
+bool Upgrade(SqlConnection& db, int version, std::string* why, bool* newer) {
   if (version > kSchemaVersion) {
+    if (newer != nullptr) *newer = true;
     *why = "records database " + db.name() + ": schema version " + std::to_string(version) +
            " is newer than this program's (" + std::to_string(kSchemaVersion) + ")";
     return false;
@@ -75,14 +76,17 @@ const std::string& RunColumns() {
   return columns;
 }
 
-bool PrepareSchema(SqlConnection& db, std::string* why) {
+bool PrepareSchema(SqlConnection& db, std::string* why, bool* newer) {
   int version = 0;
   std::string ignored;
   // The usual case costs one read and no lock.
-  if (ReadVersion(db, &version, &ignored) && version == kSchemaVersion) return true;
+  if (ReadVersion(db, &version, &ignored) && version >= kSchemaVersion) {
+    // A newer program's schema is refused without a lock (a read-only file included).
+    return version == kSchemaVersion || Upgrade(db, version, why, newer);
+  }
   if (!db.BeginExclusive(why)) return false;
   const bool done = db.Exec("CREATE TABLE IF NOT EXISTS schema_version(version BIGINT NOT NULL)", why) &&
-                    ReadVersion(db, &version, why) && Upgrade(db, version, why) &&
+                    ReadVersion(db, &version, why) && Upgrade(db, version, why, newer) &&
                     db.Exec("COMMIT", why);
   if (!done) db.Exec("ROLLBACK", &ignored);
   return done;

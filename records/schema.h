@@ -30,8 +30,8 @@ struct RecordRows {
 };
 
 // Creates the tables in a new database, upgrades an older one to kSchemaVersion, and refuses
-// one that a newer program made. False with the reason.
-bool PrepareSchema(SqlConnection& db, std::string* why);
+// one that a newer program made (*newer, when given, then true). False with the reason.
+bool PrepareSchema(SqlConnection& db, std::string* why, bool* newer = nullptr);
 
 // Inserts the record; a run whose run_id is there already is left as it is (*inserted false).
 bool InsertRecord(SqlConnection& db, const RecordRows& rows, bool* inserted, std::string* why);

@@ -15,6 +15,12 @@ namespace velmora::records {
 using SqlValue = std::optional<std::string>;
 using SqlRow = std::vector<SqlValue>;
 
+// What stood in a database's way, for the check before a run: one that can never take a record
+// as it is (a file that is no database, damaged or read-only; a login the server refuses; the
+// schema of a newer program) is refused before any port is touched, one that cannot take it now
+// (a lock held past its wait, a server that does not answer) is no reason to stop a line.
+enum class SqlTrouble { None, Passing, Refused };
+
 class SqlConnection {
  public:
   virtual ~SqlConnection() = default;
@@ -28,6 +34,8 @@ class SqlConnection {
   virtual bool BeginExclusive(std::string* why) = 0;
   // The database as messages name it (a path, or a URL without its password).
   virtual const std::string& name() const = 0;
+  // What the last call that failed met.
+  virtual SqlTrouble trouble() const = 0;
 
   bool Exec(const std::string& sql, std::string* why) { return Run(sql, {}, nullptr, why); }
 };
@@ -37,12 +45,19 @@ class SqlConnection {
 inline constexpr int kBusyTimeoutMs = 2000;
 inline constexpr int kConnectTimeoutSeconds = 2;
 inline constexpr int kStatementTimeoutMs = 3000;
+// The server's own bounds above hold only while it runs; the program keeps its own on the
+// connection's socket: a statement's answer is given up this long after the server's bound
+// (the server is asked to cancel it, at most kCancelWaitMs, and the connection is dropped).
+inline constexpr int kClientMarginMs = 500;
+inline constexpr int kCancelWaitMs = 1000;
 
 // A SQLite file; create: make it when missing (else a missing file is an error). WAL mode, so
-// that readers and one writer at a time never block each other for long.
-std::unique_ptr<SqlConnection> OpenSqlite(const std::string& path, bool create, std::string* why);
+// that readers and one writer at a time never block each other for long. *trouble (when
+// given) says what a failure met.
+std::unique_ptr<SqlConnection> OpenSqlite(const std::string& path, bool create, std::string* why,
+                                          SqlTrouble* trouble = nullptr);
 // A PostgreSQL server by its URL (postgresql://...); shown: the URL without its password.
 std::unique_ptr<SqlConnection> OpenPostgres(const std::string& url, const std::string& shown,
-                                            std::string* why);
+                                            std::string* why, SqlTrouble* trouble = nullptr);
 
 }  // namespace velmora::records

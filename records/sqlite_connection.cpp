@@ -79,6 +79,7 @@ class SqliteConnection : public SqlConnection {
 
   bool BeginExclusive(std::string* why) override { return Exec("BEGIN IMMEDIATE", why); }
   const std::string& name() const override { return path_; }
+  SqlTrouble trouble() const override { return trouble_; }
 
  private:
   static SqlRow Row(sqlite3_stmt* statement) {
@@ -93,17 +94,37 @@ class SqliteConnection : public SqlConnection {
   bool Fail(std::string* why) {
     *why = "records database " + path_ + ": " +
            (db_ != nullptr ? sqlite3_errmsg(db_) : "cannot be opened");
+    // Another program's lock, a full disk or a failing read may be gone by the next record;
+    // a file that is no database, damaged, read-only or out of reach is so until someone acts.
+    switch (db_ != nullptr ? sqlite3_errcode(db_) : SQLITE_CANTOPEN) {
+      case SQLITE_NOTADB:
+      case SQLITE_CORRUPT:
+      case SQLITE_READONLY:
+      case SQLITE_CANTOPEN:
+      case SQLITE_PERM:
+      case SQLITE_AUTH:
+      case SQLITE_FORMAT:
+        trouble_ = SqlTrouble::Refused;
+        break;
+      default:
+        trouble_ = SqlTrouble::Passing;
+    }
     return false;
   }
   std::string path_;
   sqlite3* db_ = nullptr;
+  SqlTrouble trouble_ = SqlTrouble::None;
 };
 
 }  // namespace
 
-std::unique_ptr<SqlConnection> OpenSqlite(const std::string& path, bool create, std::string* why) {
+std::unique_ptr<SqlConnection> OpenSqlite(const std::string& path, bool create, std::string* why,
+                                          SqlTrouble* trouble) {
   auto connection = std::make_unique<SqliteConnection>(path);
-  if (!connection->Open(create, why)) return nullptr;
+  if (!connection->Open(create, why)) {
+    if (trouble != nullptr) *trouble = connection->trouble();
+    return nullptr;
+  }
   return connection;
 }
 

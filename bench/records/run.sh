@@ -15,4 +15,4 @@ echo
 bash "$server" start "$state"
 # shellcheck disable=SC1090
 source "$state"
-"$bench" --records "postgresql://velmora@/postgres?host=$dir" "$@"
+"$bench" --records "postgresql://velmora@/postgres?host=$dir&port=$port" "$@"

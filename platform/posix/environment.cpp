@@ -9,4 +9,8 @@ std::string EnvironmentValue(const char* name) {
   return value != nullptr ? value : "";
 }
 
+bool SetEnvironmentValue(const char* name, const std::string& value) {
+  return setenv(name, value.c_str(), 1) == 0;
+}
+
 }  // namespace velmora

@@ -17,4 +17,8 @@ std::string EnvironmentValue(const char* name) {
   return WideToUtf8(value);
 }
 
+bool SetEnvironmentValue(const char* name, const std::string& value) {
+  return SetEnvironmentVariableW(Utf8ToWide(name).c_str(), Utf8ToWide(value).c_str()) != 0;
+}
+
 }  // namespace velmora

@@ -82,23 +82,40 @@ continuous)
   expect_status 3
   [ ! -s boxes.txt ] || fail "the failures' boxes go to the log" ;;
 records_unkept)
-  # A database named with --records that cannot take the record: the handset was updated, but a
-  # line that counts on its records hears of it, for one run and for a line of handsets.
+  # A database named with --records that can never take the record: refused before the port is
+  # touched, with the reason.
   printf 'not a database, just a file the operator named by mistake\n' >records.sqlite
   run "$velmora" --map "$standard" --port sim: --settings settings.reg --records sqlite:records.sqlite AUTOMATIC
   expect_status 3
-  grep -qF "error: cannot store the run record: " boxes.txt || fail "expected the record's error box"
-  rm -f boxes.txt
-  printf 'state = off\nhandsets = 2\nnext_after_ms = 1000\n' >line.profile
-  run "$velmora" --map "$standard" --port sim:line.profile --settings settings.reg --continuous \
-    --count 2 --records sqlite:records.sqlite AUTOMATIC
+  grep -qF "records.sqlite: file is not a database" err.txt || fail "expected the refusal's reason"
+  [ ! -s boxes.txt ] || fail "the refusal came after the dialog"
+  # A file locked past its wait keeps the record in the outbox; when the outbox cannot take it
+  # either (a state folder others may write into), the handset was updated, but a line that
+  # counts on its records hears of it.
+  rm -f records.sqlite
+  run "$velmora" --map "$standard" --port sim: --settings settings.reg --records sqlite:records.sqlite AUTOMATIC
+  expect_status 0
+  chmod 777 state/velmora
+  /usr/bin/python3 -c 'import sqlite3, sys, time
+db = sqlite3.connect("records.sqlite", isolation_level=None)
+db.execute("BEGIN IMMEDIATE")
+open("locked", "w").close()
+time.sleep(120)' &
+  holder=$!
+  for _ in $(seq 100); do [ -e locked ] && break; sleep 0.1; done
+  run "$velmora" --map "$standard" --port sim: --settings settings.reg --records sqlite:records.sqlite AUTOMATIC
   expect_status 3
-  # Without --records the default database failing only warns: the run's own status stands.
+  grep -qF "error: cannot store the run record: " boxes.txt || fail "expected the record's error box"
+  kill "$holder"
+  wait "$holder" 2>/dev/null
+  chmod 700 state/velmora
+  # Without --records the default database failing only warns, the record waits in the outbox,
+  # and the run's own status stands.
   mkdir -p state/velmora && printf 'garbage\n' >state/velmora/records.sqlite
   run "$velmora" --map "$standard" --port sim: --settings settings.reg AUTOMATIC
   expect_status 0
-  grep -qF "warning: cannot keep the run record in the default database" err.txt \
-    || fail "expected the default database's warning" ;;
+  grep -qF "warning: the run record waits in the outbox: records database" err.txt \
+    || fail "expected the outbox's warning" ;;
 *) fail "unknown case $case" ;;
 esac
 echo "PASS: $case"
