@@ -5,12 +5,13 @@ names no handset: velmora-cli on the built-in simulated handset.
   - an undo file or backup named outright that exists: refused before the port, file untouched
   - "{imei}" in --backup: the IMEI filled in; a second backup goes beside the first
   - a name that, filled in, is the run's own map: refused, the map untouched
-  - a handset that answers no IMEI: the backup says "imei unknown"; restoring it unattended
-    needs --other-handset
+  - a handset that answers no IMEI: the backup says "imei unknown", the record has no IMEI;
+    restoring the backup unattended needs --other-handset
 
 Usage: originals_test.py CLI SOURCE_DIR"""
 
 import glob
+import json
 import os
 import shutil
 import subprocess
@@ -82,9 +83,13 @@ def main():
     # A handset that answers ERROR: "imei unknown", restored unattended only with --other-handset.
     with open(path("noimei.profile"), "w") as f:
         f.write("imei_text = \\r\\nERROR\\r\\n\n")
-    r = run("backup", "b-{imei}.vbk", "--port", "sim:noimei.profile", "AUTOMATIC")
+    r = run("backup", "b-{imei}.vbk", "--port", "sim:noimei.profile", "--report", "run.json",
+            "AUTOMATIC")
     check(r.returncode == 0, f"backup of the handset without IMEI: exit {r.returncode}\n{r.stdout}")
     check("IMEI: ERROR" in r.stdout, "the answer is logged as it came:\n" + r.stdout)
+    with open(path("run.json"), encoding="utf-8") as f:
+        record = json.load(f)
+    check(record["imei"] is None, f"the record takes the answer for an IMEI: {record['imei']!r}")
     made = glob.glob(path("b-unknown-*.vbk"))
     check(len(made) == 1, f"one backup named unknown-TIME expected: {os.listdir(work)}")
     check(b"\nimei unknown\n" in open(made[0], "rb").read(), "the backup does not say imei unknown")
