@@ -142,6 +142,24 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bo
     if (!ParseHandsetBackup(bytes, &backup, &why)) return refuse(why);
     blocks = std::move(backup.blocks);
     identity.imei = backup.imei;
+    if (backup.imei == kUnknownImei) {
+      // Its handset gave no IMEI: nothing shows that the connected one is it.
+      const std::string unknown = backupPath + " does not say which handset its blocks came from "
+                                               "(imei unknown).";
+      if (model_.Unattended() && !otherHandset) {
+        model_.ShowMessageBox(unknown + " Not restored: give --other-handset to write it into "
+                                        "the connected handset all the same.",
+                              MessageIcon::Error);
+        return RunOutcome::Failed;
+      }
+      model_.Log(unknown + "\r\n");
+      model_.RefreshLog();
+      if (!otherHandset) {
+        model_.ShowMessageBox(unknown + " Make sure the connected handset is the one it was "
+                                        "saved from.",
+                              MessageIcon::Warning);
+      }
+    }
     // An undo file puts back exactly what the update found: what was not there goes again.
     if (backup.kind == kUndoBackupKind) identity.exact = true;
     for (const auto& [area, number] : backup.absent) identity.absent.push_back({area, number});

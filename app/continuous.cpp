@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "handset/session.h"
 #include "platform/child_process.h"
 #include "platform/record_file.h"
 #include "platform/regular_file.h"
@@ -28,6 +29,15 @@ PortState StateOfPhase(RunPhase phase) {
     case RunPhase::Verifying: return PortState::Verifying;
   }
   return PortState::Writing;
+}
+
+// An answer as a log line shows it: printable characters only (a handset's text may hold
+// line ends).
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (char c : text)
+    if (c >= ' ' && c <= '~') shown += c;
+  return shown;
 }
 
 std::string Seconds(double s) {
@@ -126,15 +136,38 @@ bool HandsetLine::AwaitHandset() {
   }
 }
 
-bool HandsetLine::AwaitRemoval() {
+HandsetLine::Next HandsetLine::AwaitRemoval() {
   bool told = false;
+  bool toldUnknown = false;
+  int64_t askAtUs = clock_.NowUs();  // asked at once: the next handset may be on already
   for (;;) {
-    if (Stopping()) return false;
+    if (Stopping()) return Next::Stop;
     std::string why;
     // The whole look each time: a handset still running answers only the slower half of it.
-    if (watch_.Look(&why, /*whole=*/true) != HandsetWatch::Seen::Handset) return true;
+    if (watch_.Look(&why, /*whole=*/true) != HandsetWatch::Seen::Handset) return Next::Gone;
     if (!told) Log("Waiting for the handset to be taken away from " + options_.port + "\r\n");
     told = true;
+    if (clock_.NowUs() >= askAtUs) {
+      // An empty port between two handsets may never be seen: the operator may swap them
+      // between two looks, or while the last record was being stored. Only an IMEI tells a
+      // handset from the one before; an answer that is none cannot, and is left alone.
+      std::string answer;
+      const HandsetWatch::Asked asked = watch_.AskWhoIsThere(
+          [this](const std::string& imei) {
+            return !Stopping() && IsImei(imei) && imei != lastImei_;
+          },
+          &answer);
+      if (asked == HandsetWatch::Asked::Taken) {
+        Log("Another handset is on " + options_.port + " (IMEI " + answer + ")\r\n");
+        return Next::Next;
+      }
+      if (asked == HandsetWatch::Asked::Left && !IsImei(answer) && !toldUnknown) {
+        Log("The handset on " + options_.port + " answers no IMEI (\"" + Printable(answer) +
+            "\"): it cannot be told from the one before and is left until taken away\r\n");
+        toldUnknown = true;
+      }
+      askAtUs = clock_.NowUs() + int64_t{kAskWhoIsThereMs} * 1000;
+    }
     Pause(kLookIntervalMs);
   }
 }
@@ -156,8 +189,12 @@ bool HandsetLine::DoneBefore(const std::string& imei) const {
   return false;
 }
 
-std::string HandsetLine::Gate(const std::string& imei) {
+std::string HandsetLine::Gate(const std::string& answer) {
+  // An answer that is no IMEI names no handset: it is never looked up in the done list nor
+  // added to it, so two such handsets are never taken for one.
+  const std::string imei = IsImei(answer) ? answer : std::string();
   status_.imei = imei;
+  lastImei_ = imei;
   Publish();
   if (options_.again || imei.empty() || !DoneBefore(imei)) return {};
   return "IMEI " + imei + " was updated at this station before: switched off, not updated again " +
@@ -197,10 +234,13 @@ void HandsetLine::Finish(RunOutcome outcome, const std::string& error, double se
 
 HandsetTally HandsetLine::Run(const RunHandset& runHandset) {
   int updated = 0;
+  bool next = false;  // the next handset was found on a port that stayed occupied
   while (options_.count == 0 || updated < options_.count) {
-    if (!AwaitHandset()) break;
+    if (!next && !AwaitHandset()) break;
+    next = false;
     watch_.Release();
     status_.imei.clear();
+    lastImei_.clear();
     status_.handsetSinceMs = WallMs();
     SetState(PortState::Connecting);
     const int64_t startUs = clock_.NowUs();
@@ -212,7 +252,9 @@ HandsetTally HandsetLine::Run(const RunHandset& runHandset) {
            OwnCpuSeconds() - startCpu);
     if (outcome != RunOutcome::Skipped) ++updated;
     if (options_.count != 0 && updated >= options_.count) break;
-    if (!AwaitRemoval()) break;
+    const Next after = AwaitRemoval();
+    if (after == Next::Stop) break;
+    next = after == Next::Next;
   }
   watch_.Release();
   SetState(PortState::Stopped, true);

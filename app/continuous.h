@@ -23,6 +23,10 @@ namespace velmora {
 inline constexpr uint32_t kLookIntervalMs = 250;
 // A port that is not there (an adapter unplugged) is tried again this often.
 inline constexpr uint32_t kPortRetryMs = 1000;
+// A port that stays occupied after a handset is asked who is there (its IMEI) at once and then
+// this long after each answer: a handset swapped for the next between two looks is found by
+// its IMEI, however quick the swap.
+inline constexpr uint32_t kAskWhoIsThereMs = 5000;
 
 enum class PortState {
   Waiting, NotAvailable, Connecting, Writing, CollectingGarbage, Verifying, Done, Failed, Skipped,
@@ -83,7 +87,10 @@ class HandsetLine {
 
  private:
   bool AwaitHandset();
-  bool AwaitRemoval();
+  // After a handset: Gone when the port was found empty, Next when another handset is on it
+  // (found by its IMEI, and left in service mode for its update), Stop when told to stop.
+  enum class Next { Gone, Next, Stop };
+  Next AwaitRemoval();
   std::string Gate(const std::string& imei);
   void Finish(RunOutcome outcome, const std::string& error, double seconds, double cpu);
   bool DoneBefore(const std::string& imei) const;
@@ -101,6 +108,9 @@ class HandsetLine {
   PortStatus status_;
   std::set<std::string> done_;
   std::string doneListError_;
+  // The IMEI of the handset last run ("" when it gave none): the one a port that stays
+  // occupied holds unless it answers another.
+  std::string lastImei_;
 };
 
 // The port as the log of a line names it: the device given, else the configured COM port.

@@ -63,8 +63,9 @@ RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const Restore
       model, [&] { return RestoreRun(model, ops, path, blocks, identity); }, kRestoredText);
 }
 
-RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path) {
-  return RunInDialog(model, [&] { return BackupRun(model, ops, path); }, kBackedUpText);
+RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path,
+                       const std::vector<RunInput>& runFiles) {
+  return RunInDialog(model, [&] { return BackupRun(model, ops, path, runFiles); }, kBackedUpText);
 }
 
 }  // namespace velmora

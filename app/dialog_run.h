@@ -29,6 +29,8 @@ RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const Restore
                         const std::string& path,
                         const std::vector<MapBlock>& blocks);
 // The backup command: every block of the handset into a handset backup at path.
-RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path);
+// runFiles: what the backup's name, once its IMEI is filled in, must not name.
+RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path,
+                       const std::vector<RunInput>& runFiles = {});
 
 }  // namespace velmora

@@ -87,6 +87,12 @@ void Program::BuildLink(Clock& linkClock, DeviceOpener& opener) {
   ops_->engine().SetVerify(verify_);
   ops_->engine().SetRecord(record_);
   ops_->SetUndoPath(undoPath_);
+  ops_->SetRunFiles(runFiles_);
+}
+
+void Program::SetRunFiles(std::vector<RunInput> files) {
+  runFiles_ = std::move(files);
+  ops_->SetRunFiles(runFiles_);
 }
 
 void Program::SetUndo(std::string path) {

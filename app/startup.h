@@ -85,10 +85,14 @@ class Program {
   void SetVerify(bool verify);
   // The undo file of the update ("" none; "{imei}" stands for the handset's IMEI).
   void SetUndo(std::string path);
-  // --backup: every block of the handset into a handset backup at path.
+  // --backup: every block of the handset into a handset backup at path ("{imei}" stands for
+  // the handset's IMEI; an existing file is never replaced).
   RunOutcome Backup(const std::string& path) {
-    return StartBackup(model_, wrappedOps_ ? *wrappedOps_ : *ops_, path);
+    return StartBackup(model_, wrappedOps_ ? *wrappedOps_ : *ops_, path, runFiles_);
   }
+  // The run's own files (map, settings, report ...): an undo file or backup whose name, once
+  // the IMEI is filled in, is one of them is refused.
+  void SetRunFiles(std::vector<RunInput> files);
   // The blocks, garbage collections and saved files of the runs are noted here (null: not).
   void SetRunRecord(RunRecord* record);
 
@@ -133,6 +137,7 @@ class Program {
   bool verify_ = false;
   RunRecord* record_ = nullptr;
   std::string undoPath_;
+  std::vector<RunInput> runFiles_;
   std::string restoring_;
   std::string restorePort_ = "COM1";
   std::string startupError_;

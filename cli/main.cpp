@@ -473,8 +473,41 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
   return tally.failed == 0 && recordsKept ? kExitSuccess : kExitUpdateFailed;
 }
 
+// The files of the run that an undo file or backup named after a handset's IMEI must not be:
+// its inputs, and what it writes besides (report, trail, timing, a station's lists).
+std::vector<RunInput> RunFiles(const RunOptions& o, std::vector<RunInput> files) {
+  files.push_back({"report file", o.reportPath});
+  files.push_back({"report trail", o.reportAppendPath});
+  files.push_back({"timing report", o.timingPath});
+  files.push_back({"station's list of handsets done", o.stationDone});
+  files.push_back({"station's events file", o.stationEvents});
+  return files;
+}
+
+// An undo file or backup named outright (no "{imei}", one handset) that exists already: it is
+// never replaced, so the run is refused before any port is touched. A line of handsets names
+// each handset's file after its IMEI and writes beside an existing one. False after the message.
+bool RefuseExistingCopies(const RunOptions& o, bool lineOfHandsets) {
+  const struct {
+    const std::string& path;
+    const char* what;
+    bool perHandset;
+  } copies[] = {{o.undoPath, "undo file", lineOfHandsets}, {o.backupPath, "backup file", false}};
+  for (const auto& c : copies) {
+    if (c.path.empty() || c.perHandset || c.path.find(kImeiPlaceholder) != std::string::npos ||
+        LookAtPath(c.path, false, nullptr) == PathKind::Missing)
+      continue;
+    std::fprintf(stderr,
+                 "error: the %s %s exists: it is never replaced (move it away, or give another "
+                 "name or one with {imei})\n",
+                 c.what, c.path.c_str());
+    return false;
+  }
+  return true;
+}
+
 // One handset: an update, or the check, plan or restore of the options.
-int RunOne(const RunOptions& o, const std::string& commandLine) {
+int RunOne(const RunOptions& o, const std::string& commandLine, const std::vector<RunInput>& inputs) {
   // A termination request in the middle of a garbage collection waits for the blocks to be
   // back in the handset; anywhere else it ends the program as it always did.
   InstallInterruptHandlers();
@@ -495,6 +528,7 @@ int RunOne(const RunOptions& o, const std::string& commandLine) {
   }
   program.SetVerify(o.verify);
   program.SetUndo(o.undoPath);
+  program.SetRunFiles(RunFiles(o, inputs));
   StartupOptions options;
   options.commandLine = commandLine;
   options.settingsPath = o.settingsPath;
@@ -591,7 +625,9 @@ int Main(int argc, char** argv) {
   }
   const std::string commandLine = ProcessCommandLine(argc, argv);
   // The live page is a station's: one port with --serve is a station of one.
-  if (!o.stationPath.empty() || o.ports.size() > 1 || !o.serveAddress.empty()) {
+  const bool station = !o.stationPath.empty() || o.ports.size() > 1 || !o.serveAddress.empty();
+  if (!RefuseExistingCopies(o, station || o.continuous)) return kExitUpdateFailed;
+  if (station) {
     if (o.stationPath.empty() && o.ports.empty()) {
       std::fprintf(stderr, "--serve needs the ports to show: --station FILE or --port\n"
                            "Run with --help for more information.\n");
@@ -600,7 +636,7 @@ int Main(int argc, char** argv) {
     return RunAsStation(o, arguments, inputs, commandLine);
   }
   if (o.listPorts) return ListPorts(o);
-  return RunOne(o, commandLine);
+  return RunOne(o, commandLine, inputs);
 }
 
 }  // namespace

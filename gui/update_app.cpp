@@ -38,6 +38,8 @@ int UpdateApp::OnRun() {
     Program program(dialog->view(), clock);
     program.SetVerify(options_.verify);
     program.SetUndo(options_.undoPath);
+    // An undo file named after the IMEI must not turn out to be the map or the settings.
+    program.SetRunFiles({{"map file", options_.mapPath}, {"settings file", options_.settingsPath}});
     StartupOptions startup;
     startup.commandLine = options_.commandLine;
     startup.settingsPath = options_.settingsPath;

@@ -65,8 +65,16 @@ void CopyImei(char* imei, const uint8_t* text, size_t from, size_t end) {
 HandsetSession::HandsetSession(Link& link, UserInteraction& ui, const LinkSettings& settings)
     : link_(link), ui_(ui), settings_(settings) {}
 
-bool HandsetSession::Connect() {
+bool IsImei(const std::string& answer) {
+  if (answer.size() != kImeiChars) return false;
+  for (char c : answer)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool HandsetSession::Connect(bool quiet) {
   Clock& clock = link_.clock();
+  quiet_ = quiet;
   handle_ = kNoLink;
   openFailure_.clear();
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
@@ -79,6 +87,7 @@ bool HandsetSession::Connect() {
   }
   if (handle_ == kNoLink) {
     openFailure_ = link_.LastOpenError().text;
+    if (quiet_) return false;
     if (log_ && !openFailure_.empty()) log_(openFailure_ + "\r\n");
     ui_.ShowMessageBox(openFailure_.empty() ? std::string(kOpenFailedText)
                                             : kOpenFailedText + std::string("\n") + openFailure_,
@@ -116,7 +125,7 @@ bool HandsetSession::Connect() {
 }
 
 bool HandsetSession::Fail(const char* text) {
-  ui_.ShowMessageBox(text, MessageIcon::Error);
+  if (!quiet_) ui_.ShowMessageBox(text, MessageIcon::Error);
   link_.Close(handle_);
   // A closed port must not be handed to anyone as the open link.
   handle_ = kNoLink;
@@ -252,6 +261,11 @@ int HandsetSession::ReadImei(LinkHandle h, char* imei) {
 
 void HandsetSession::CloseSession(LinkHandle h) {
   SwitchOff(h);
+  link_.Close(h);
+  if (h == handle_) handle_ = kNoLink;
+}
+
+void HandsetSession::LetGo(LinkHandle h) {
   link_.Close(h);
   if (h == handle_) handle_ = kNoLink;
 }

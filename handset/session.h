@@ -31,8 +31,9 @@ class HandsetSession {
   void SetLog(LogSink log) { log_ = std::move(log); }
 
   // Opens the port and brings the handset into service mode. On failure an error box has
-  // been shown and the port is closed. Returns true/false.
-  bool Connect();
+  // been shown and the port is closed. Returns true/false. quiet: no box and no log line (a
+  // line asking who is on its port between two handsets).
+  bool Connect(bool quiet = false);
   // The open link set by Connect (-1 when none).
   LinkHandle handle() const { return handle_; }
   // Why the last Connect could not open the port (the device and the system's reason), empty
@@ -48,6 +49,9 @@ class HandsetSession {
   // imei must hold 16 characters; at most 15 are stored and the 16th is always zero.
   int ReadImei(LinkHandle h, char* imei);
   void CloseSession(LinkHandle h);
+  // Closes the port and leaves the handset as it is (in service mode after Connect), for the
+  // next Connect to find it there.
+  void LetGo(LinkHandle h);
 
  private:
   // Shows the error box, closes the port and clears the open link; returns false.
@@ -59,6 +63,11 @@ class HandsetSession {
   LinkHandle handle_ = kNoLink;
   std::string openFailure_;
   LogSink log_;
+  bool quiet_ = false;
 };
+
+// Whether an answer to AT+CGSN is an IMEI: exactly 15 decimal digits. Anything else (ERROR,
+// OK, nothing, letters) is logged as the handset sent it but never taken to name a handset.
+bool IsImei(const std::string& answer);
 
 }  // namespace velmora

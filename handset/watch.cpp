@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "handset/session.h"
 #include "protocol/handset_protocol.h"
 
 namespace velmora {
@@ -62,6 +63,30 @@ HandsetWatch::Seen HandsetWatch::Look(std::string* why, bool whole) {
     return Seen::NoPort;
   }
   return running ? Seen::Handset : Seen::Nothing;
+}
+
+HandsetWatch::Asked HandsetWatch::AskWhoIsThere(
+    const std::function<bool(const std::string& answer)>& take, std::string* answer) {
+  Release();
+  answer->clear();
+  // A session of its own: no box to show (a quiet Connect shows none), no log to write.
+  struct NoBoxes : UserInteraction {
+    int ShowMessageBox(const std::string&, MessageIcon) override { return 1; }
+  } noBoxes;
+  HandsetSession session(link_, noBoxes, settings_);
+  if (!session.Connect(/*quiet=*/true)) return Asked::NoAnswer;
+  char imei[16] = {};
+  if (session.ReadImei(session.handle(), imei) == 0) {
+    session.CloseSession(session.handle());
+    return Asked::NoAnswer;
+  }
+  *answer = imei;
+  if (take && take(*answer)) {
+    session.LetGo(session.handle());
+    return Asked::Taken;
+  }
+  session.CloseSession(session.handle());
+  return Asked::Left;
 }
 
 bool HandsetWatch::BootRomAnswers() {

@@ -8,6 +8,7 @@
 // and is let go before the update's own Connect opens it.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "link/link.h"
@@ -34,6 +35,14 @@ class HandsetWatch {
   Seen Look(std::string* why, bool whole = false);
   // Lets the port go (the update's Connect opens it itself). Looking again opens it again.
   void Release();
+
+  // Asks the handset on the port who it is, with no box and no log line: connects it (service
+  // mode through its boot mode) and reads its answer to AT+CGSN into *answer. take(answer)
+  // decides what follows: true leaves the handset in service mode and lets the port go, for
+  // the update's Connect to find it there; false switches it off again.
+  enum class Asked { NoAnswer, Left, Taken };
+  Asked AskWhoIsThere(const std::function<bool(const std::string& answer)>& take,
+                      std::string* answer);
 
  private:
   bool OpenForProbes(std::string* why);

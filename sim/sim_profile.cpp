@@ -180,13 +180,27 @@ std::string SimProfile::ImeiAnswer() const {
   return "\r\n+CGSN: " + imei + "\r\n";
 }
 
+namespace {
+
+// Whether text holds a run of 15 decimal digits: an IMEI, if another handset's.
+bool HoldsFifteenDigits(const std::string& text) {
+  size_t run = 0;
+  for (char c : text) {
+    run = c >= '0' && c <= '9' ? run + 1 : 0;
+    if (run == 15) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 SimProfile SimProfile::ForHandset(uint32_t k) const {
   SimProfile handset = *this;
   if (k == 0) return handset;
   handset.imei = HandsetImei(imei, k);
   if (const auto at = imeiText.find(imei); at != std::string::npos) {
     handset.imeiText.replace(at, imei.size(), handset.imei);
-  } else {
+  } else if (HoldsFifteenDigits(imeiText)) {
     handset.imeiText.clear();
   }
   return handset;

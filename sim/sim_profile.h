@@ -139,7 +139,8 @@ struct SimProfile {
   std::string ImeiAnswer() const;
   // The k-th handset the operator brings (k from 0): this profile with the k-th IMEI of
   // HandsetImei. Its imei_text, when it holds the profile's IMEI, holds the handset's own in
-  // its place; when it does not, handsets after the first answer the plain form.
+  // its place; when it holds another IMEI (15 digits), handsets after the first answer the
+  // plain form; when it holds none (ERROR, OK, letters), every handset answers it as it is.
   SimProfile ForHandset(uint32_t k) const;
 };
 

@@ -5,7 +5,8 @@
 #include <utility>
 
 #include "platform/file_system.h"
-#include "platform/record_file.h"
+#include "handset/session.h"
+#include "update/backup_output.h"
 #include "update/handset_backup.h"
 
 namespace velmora {
@@ -21,7 +22,8 @@ std::vector<BlockRef> BackupBlockRefs(uint16_t highest) {
   return refs;
 }
 
-RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string& path) {
+RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string& path,
+                    const std::vector<RunInput>& runFiles) {
   RunResult result;
   if (!ops.Connect()) return result;
   char imei[100] = {};
@@ -34,7 +36,8 @@ RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string&
     report.Log(std::string("IMEI: ") + imei + "\r\n");
     report.RefreshLog();
     backup.kind = kFullBackupKind;
-    backup.imei = BackupImei(imei);
+    // An answer that is no IMEI does not name the handset: the backup says "imei unknown".
+    backup.imei = IsImei(imei) ? std::string(imei) : kUnknownImei;
     // The product number only describes the backup: one that cannot be read is left 0.
     backup.product = ops.ReadProduct() ? ops.HardwareProduct() : 0;
     backup.created = BackupCreatedNow();
@@ -44,12 +47,15 @@ RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string&
   }
   if (result.error.empty()) {
     std::string why;
-    if (!ReplaceFileWhole(path, FormatHandsetBackup(backup), &why)) {
+    std::string written;
+    const std::string filled = FillImei(path, HandsetNamePart(imei, backup.created));
+    if (!WriteNewCopy(filled, FormatHandsetBackup(backup), runFiles, &written, &why)) {
       report.Log("ERROR: " + why + "\r\n");
       result.error = kBackupNotWrittenText;
     } else {
+      if (written != filled) report.Log("The file " + AbsolutePath(filled) + " exists: kept\r\n");
       report.Log("Backup of " + std::to_string(backup.blocks.size()) + " blocks written to " +
-                 AbsolutePath(path) + "\r\n");
+                 AbsolutePath(written) + "\r\n");
       report.Log(std::string(kBackedUpText) + "\r\n");
     }
     report.RefreshLog();

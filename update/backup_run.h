@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/output_file.h"
 #include "update/reporting.h"
 #include "update/update_operations.h"
 #include "update/update_run.h"
@@ -24,7 +25,11 @@ inline constexpr int32_t kEefullRecordsFrom = 5000;
 std::vector<BlockRef> BackupBlockRefs(uint16_t highest);
 
 // Runs one backup into the file at path, from Connect to CloseSession. The file is written only
-// when every block was read; it names the handset (IMEI, product).
-RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string& path);
+// when every block was read; it names the handset (IMEI, product). "{imei}" in path stands for
+// the handset's IMEI; the name filled in must not be one of runFiles (the run's map, settings,
+// report ...), and an existing file is never replaced: the backup then goes beside it under a
+// new name, which the log gives.
+RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string& path,
+                    const std::vector<RunInput>& runFiles = {});
 
 }  // namespace velmora

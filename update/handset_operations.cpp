@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/record_file.h"
+#include "update/backup_output.h"
 #include "update/handset_backup.h"
 
 namespace velmora {
@@ -39,9 +39,12 @@ bool HandsetUpdateOperations::ReadImei(char* imei) {
   // The run's buffer holds 100 characters; the session stores at most 15 and a zero.
   imei[0] = '\0';
   if (session_.ReadImei(session_.handle(), imei) == 0) return false;
-  engine_.SetHandsetImei(SafeNamePart(imei));
+  // An answer that is no IMEI is logged as it came but names nothing: not the garbage
+  // collection's copies, not the record.
+  const bool known = IsImei(imei);
+  engine_.SetHandsetImei(known ? SafeNamePart(imei) : std::string());
   imei_ = imei;
-  if (engine_.record() != nullptr) engine_.record()->imei = imei;
+  if (engine_.record() != nullptr) engine_.record()->imei = known ? imei : "";
   return true;
 }
 
@@ -94,7 +97,8 @@ bool HandsetUpdateOperations::BeforeFirstChange(const MapBlock* blocks, const Ma
   add(kAreaEefull, kMapVersionBlock);
   HandsetBackup undo;
   undo.kind = kUndoBackupKind;
-  undo.imei = BackupImei(imei_);
+  const bool known = IsImei(imei_);
+  undo.imei = known ? imei_ : kUnknownImei;
   undo.product = engine_.HardwareProduct();
   undo.created = BackupCreatedNow();
   if (!engine_.ReadBlocks(session_.handle(), refs, &undo)) {
@@ -102,18 +106,26 @@ bool HandsetUpdateOperations::BeforeFirstChange(const MapBlock* blocks, const Ma
     reporting_.RefreshLog();
     return false;
   }
-  std::string path = undoPath_;
-  if (const size_t at = path.find(kImeiPlaceholder); at != std::string::npos)
-    path.replace(at, std::string(kImeiPlaceholder).size(), undo.imei);
+  const std::string path = FillImei(undoPath_, HandsetNamePart(imei_, undo.created));
+  std::string written;
   std::string why;
-  if (!ReplaceFileWhole(path, FormatHandsetBackup(undo), &why)) {
+  if (!WriteNewCopy(path, FormatHandsetBackup(undo), runFiles_, &written, &why)) {
     reporting_.Log("ERROR: Can't write the undo file (" + why + "): nothing written\r\n");
     reporting_.RefreshLog();
     return false;
   }
-  reporting_.Log("Undo file written to " + path + "\r\n");
+  if (written != path) {
+    // The file there is an earlier run's: of this handset when the name holds its IMEI, and
+    // then, unless that run ended well, the only copy of what the handset held before it.
+    if (known && undoPath_.find(kImeiPlaceholder) != std::string::npos)
+      reporting_.Log("An earlier run of handset " + imei_ + " left the undo file " + path +
+                     ": kept (it holds the blocks from before that run)\r\n");
+    else
+      reporting_.Log("The undo file " + path + " exists: kept\r\n");
+  }
+  reporting_.Log("Undo file written to " + written + "\r\n");
   reporting_.RefreshLog();
-  if (engine_.record() != nullptr) engine_.record()->savedFiles.push_back({"undo", AbsolutePath(path)});
+  if (engine_.record() != nullptr) engine_.record()->savedFiles.push_back({"undo", AbsolutePath(written)});
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/output_file.h"
 #include "update/reporting.h"
 #include "handset/block_store.h"
 #include "handset/session.h"
@@ -44,12 +45,16 @@ class HandsetUpdateOperations : public UpdateOperations {
 
   // The undo file of the next update ("" none); "{imei}" in it stands for the handset's IMEI.
   void SetUndoPath(std::string path) { undoPath_ = std::move(path); }
+  // The run's own files (map, settings, report ...), which the undo file's name, once filled
+  // in, must not name.
+  void SetRunFiles(std::vector<RunInput> files) { runFiles_ = std::move(files); }
 
  private:
   HandsetSession& session_;
   Reporting& reporting_;
   UpdateEngine engine_;
   std::string undoPath_;
+  std::vector<RunInput> runFiles_;
   std::string imei_;  // as the handset sent it
 };
 

@@ -1,5 +1,6 @@
 #include "update/restore_run.h"
 
+#include "handset/session.h"
 #include "update/handset_backup.h"
 
 namespace velmora {
@@ -15,7 +16,8 @@ RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string
   } else {
     imei[sizeof imei - 1] = '\0';
     report.Log(std::string("IMEI: ") + imei + "\r\n");
-    const std::string connected = BackupImei(imei);
+    // A handset that answers no IMEI cannot be shown to be the one a backup names.
+    const std::string connected = IsImei(imei) ? std::string(imei) : kUnknownImei;
     const bool foreign = !identity.imei.empty() && identity.imei != kUnknownImei &&
                          identity.imei != connected;
     if (foreign && !identity.otherHandset) {

@@ -112,6 +112,8 @@ class NativeDialog final : public DialogView {
     Program program(*this, clock);
     program.SetVerify(options_.verify);
     program.SetUndo(options_.undoPath);
+    // An undo file named after the IMEI must not turn out to be the map or the settings.
+    program.SetRunFiles({{"map file", options_.mapPath}, {"settings file", options_.settingsPath}});
     program_ = &program;
     const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATE_DIALOG),
                                            nullptr, &NativeDialog::Proc, reinterpret_cast<LPARAM>(this));

@@ -1,10 +1,12 @@
 // A line of handsets on the in-process simulated handset playing the operator, under the
-// virtual clock: handset after handset, one updated before turned away, a stop between
-// handsets, a port that is not there, a handset that is never taken away, a failed handset.
+// virtual clock: handset after handset, swapped at any moment, one updated before turned away,
+// a stop between handsets, a port that is not there, a handset that is never taken away, a
+// failed handset, handsets that answer no IMEI.
 #include "app/continuous.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -124,6 +126,47 @@ TEST_F(ContinuousTest, UpdatesHandsetAfterHandsetAsTheyArePutOnTheLine) {
   EXPECT_TRUE(full);
 }
 
+// However quickly the operator swaps one handset for the next, and however long the last
+// handset's record takes to be stored, the port is never taken for the old handset: every
+// handset is updated, and each once. The port that stays occupied is asked who is there.
+TEST_F(ContinuousTest, EveryHandsetIsUpdatedOnceWhateverTheMomentOfTheSwap) {
+  const struct {
+    int swapMs;    // from a handset taken away to the next one on the line
+    int recordMs;  // the record of each handset stored this slowly (a database held locked)
+  } cases[] = {{0, 0}, {200, 0}, {1000, 0}, {500, 2000}, {0, 2000}, {1000, 2000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("swap " + std::to_string(c.swapMs) + " ms, record " + std::to_string(c.recordMs) + " ms");
+    statuses_.clear();
+    view_.all.clear();
+    Start("state = off\nhandsets = 3\nnext_after_ms = " + std::to_string(c.swapMs) + "\n");
+    LineOptions options;
+    options.count = 3;
+    options.port = "COM1";
+    // A line that sticks is stopped (and fails below) instead of waiting for ever.
+    const int64_t until = clock_.NowUs() + int64_t{600} * 1000000;
+    options.stop = [&] { return clock_.NowUs() > until; };
+    HandsetLine line(program_->model(), program_->watch(), clock_, options);
+    line.OnStatus([this](const PortStatus& s) { statuses_.push_back(s); });
+    const HandsetTally tally = line.Run([&](const HandsetGate& gate, std::string* error) {
+      const RunOutcome outcome = program_->Start(error, gate);
+      clock_.SleepMs(static_cast<uint32_t>(c.recordMs));
+      return outcome;
+    });
+    EXPECT_EQ(tally.succeeded, 3);
+    EXPECT_EQ(tally.failed + tally.skipped, 0);
+    std::vector<std::string> done;
+    for (const PortStatus& s : statuses_)
+      if (s.state == PortState::Done) done.push_back(s.imei);
+    EXPECT_EQ(done, (std::vector<std::string>{"351234567890128", "351234567890132",
+                                              "351234567890140"}));
+    // Each handset went away holding the map; none was written twice (one "IMEI:" each).
+    ASSERT_EQ(program_->simHandset()->takenAway().size(), 3u);
+    for (const std::string& dump : program_->simHandset()->takenAway())
+      EXPECT_NE(dump.find("Eelite 31"), std::string::npos) << dump;
+    EXPECT_EQ(view_.Count("IMEI: "), 3u) << view_.all;
+  }
+}
+
 TEST_F(ContinuousTest, HandsetsSwitchedOnOrInServiceModeAreFoundToo) {
   // Not on the boot adapter's probe: the slower look at the configured rate finds them.
   for (const char* state : {"normal", "service"}) {
@@ -216,6 +259,9 @@ TEST_F(ContinuousTest, AStopBeginsNoNewHandsetAndAHandsetLeftOnTheLineIsWaitedFo
   const HandsetTally tally = Run(options);
   EXPECT_EQ(tally.succeeded, 1);
   EXPECT_EQ(view_.Count("Waiting for the handset to be taken away from COM1\r\n"), 1u);
+  // Asked who it is, it gave its own IMEI again: switched off again, left, never updated twice.
+  EXPECT_EQ(view_.Count("IMEI: "), 1u);
+  EXPECT_EQ(view_.Count("Another handset"), 0u);
   EXPECT_EQ(states_.back(), "stopped");
   EXPECT_EQ(view_.Count("Stopped taking handsets on COM1\r\n"), 1u);
 }
@@ -242,6 +288,44 @@ TEST_F(ContinuousTest, AFailedHandsetIsCountedWithItsErrorAndTheLineGoesOn) {
   EXPECT_TRUE(Saw("failed"));
   EXPECT_EQ(HandsetLine::Summary("COM1", tally).substr(0, 54),
             "COM1: 2 handsets, 0 succeeded, 2 failed, 0 turned away");
+}
+
+// An answer to AT+CGSN that is no IMEI is logged as it came, but names no handset: it is not
+// looked up in the done list nor added to it, and two such handsets are both updated.
+TEST_F(ContinuousTest, HandsetsThatAnswerNoImeiAreNeverTakenForOneAnother) {
+  const char* answers[] = {"\\r\\nERROR\\r\\n", "\\r\\nOK\\r\\n", "\\r\\n", "\\r\\nABCDEFGHIJKLMNO\\r\\n",
+                           "\\r\\n35123456789012\\r\\n"};
+  for (const char* answer : answers) {
+    SCOPED_TRACE(answer);
+    statuses_.clear();
+    view_.all.clear();
+    const std::string done = folder_.File("done.list");
+    std::remove(done.c_str());
+    Start(std::string("state = off\nhandsets = 2\nnext_after_ms = 1500\nimei_text = ") + answer + "\n");
+    LineOptions options;
+    options.count = 2;
+    options.doneListPath = done;
+    const HandsetTally tally = Run(options);
+    EXPECT_EQ(tally.succeeded, 2);
+    EXPECT_EQ(tally.skipped, 0);
+    for (const PortStatus& s : statuses_) EXPECT_EQ(s.imei, "");
+    EXPECT_EQ(testing::ReadWholeFile(done), "");
+    EXPECT_EQ(view_.Count("Handset without IMEI on COM1 succeeded"), 2u) << view_.all;
+  }
+}
+
+// Swapped at once, two handsets without an IMEI cannot be told apart: the second is left
+// alone (and the log says why) rather than taken for a handset done twice.
+TEST_F(ContinuousTest, ASwappedHandsetWithoutImeiIsLeftAndSaidOnce) {
+  Start("state = off\nhandsets = 2\nnext_after_ms = 0\nimei_text = \\r\\nERROR\\r\\n\n");
+  LineOptions options;
+  options.stop = [&] { return clock_.NowUs() > int64_t{120} * 1000000; };
+  const HandsetTally tally = Run(options);
+  EXPECT_EQ(tally.succeeded, 1);
+  EXPECT_EQ(view_.Count("The handset on COM1 answers no IMEI (\"ERROR\"): it cannot be told "
+                        "from the one before and is left until taken away\r\n"),
+            1u)
+      << view_.all;
 }
 
 }  // namespace

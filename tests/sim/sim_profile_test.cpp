@@ -333,6 +333,8 @@ TEST(SimHandsetImei, ImeiTextFollowsTheHandset) {
   p.imeiText = "+CGSN: \"490154203237518\"\r";  // not the profile's IMEI: the first handset's only
   EXPECT_EQ(p.ForHandset(0).ImeiAnswer(), p.imeiText);
   EXPECT_EQ(p.ForHandset(2).ImeiAnswer(), "\r\n+CGSN: 351234567890140\r\n");
+  p.imeiText = "\r\nERROR\r\n";  // no IMEI at all: every handset of the batch answers so
+  EXPECT_EQ(p.ForHandset(2).ImeiAnswer(), p.imeiText);
 }
 
 }  // namespace

@@ -618,5 +618,133 @@ TEST(EndToEnd, UndoFileThatCannotBeWrittenStopsTheRunBeforeAnyChange) {
   EXPECT_EQ(rig.handset->state(), sim::SimState::SwitchedOff);
 }
 
+// --- undo files and backups never replace an original ---
+
+// A second run for the same undo file name (a station started again after a kill, the handset
+// brought back) keeps the earlier file, which alone holds what the handset held before the
+// first run, names it in the log, and writes beside it.
+TEST(EndToEnd, AnUndoFileOfAnEarlierRunIsKeptAndNamed) {
+  Rig rig;
+  const std::string first = (rig.backupDir / "undo-351234567890128.vbk").string();
+  const std::string earlier = "the first run's undo file\n";
+  std::ofstream(first, std::ios::binary) << earlier;
+  rig.ops->SetUndoPath((rig.backupDir / "undo-{imei}.vbk").string());
+  for (const char* beside : {"undo-351234567890128-2.vbk", "undo-351234567890128-3.vbk"}) {
+    SCOPED_TRACE(beside);
+    // The map's deletions make the second run fail: its undo file is written all the same.
+    rig.Run(Example("Velmora_K72_1_Standard_11_0001.map"));
+    EXPECT_EQ(ReadBytes(first), earlier);
+    EXPECT_EQ(rig.Count("An earlier run of handset 351234567890128 left the undo file " + first +
+                        ": kept (it holds the blocks from before that run)\r\n"),
+              1)
+        << rig.model.logText();
+    const std::string written = (rig.backupDir / beside).string();
+    EXPECT_EQ(rig.Count("Undo file written to " + written + "\r\n"), 1);
+    EXPECT_EQ(ReadBackup(written).imei, "351234567890128");
+  }
+}
+
+// A name that, once the IMEI is filled in, is one of the run's own files is refused before the
+// first change: the file and the handset stay as they were. The same for a backup.
+TEST(EndToEnd, AFilledInNameThatIsARunFileIsRefused) {
+  for (const bool backup : {false, true}) {
+    SCOPED_TRACE(backup ? "backup" : "undo");
+    Rig rig;
+    const std::string map = (rig.backupDir / "351234567890128.map").string();
+    const std::string mapText = Example("Velmora_K72_1_Standard_11_0001.map");
+    std::ofstream(map, std::ios::binary) << mapText;
+    const std::vector<RunInput> files = {{"map file", map}};
+    const std::string before = rig.handset->StateText();
+    const std::string named = (rig.backupDir / "{imei}.map").string();
+    if (backup) {
+      EXPECT_EQ(StartBackup(rig.model, *rig.ops, named, files), RunOutcome::Failed);
+    } else {
+      rig.ops->SetUndoPath(named);
+      rig.ops->SetRunFiles(files);
+      EXPECT_EQ(rig.Run(mapText), RunOutcome::Failed);
+      EXPECT_EQ(rig.Count("Can't save the undo file: nothing written to mobile!\r\n"), 1);
+    }
+    EXPECT_EQ(rig.Count(map + " is the map file " + map + " itself"), 1) << rig.model.logText();
+    EXPECT_EQ(ReadBytes(map), mapText);
+    EXPECT_EQ(rig.handset->StateText(), before);
+  }
+}
+
+TEST(EndToEnd, ABackupNamedAfterTheImeiIsWrittenBesideAnEarlierOne) {
+  Rig rig;
+  const std::string named = (rig.backupDir / "full-{imei}.vbk").string();
+  const std::string first = (rig.backupDir / "full-351234567890128.vbk").string();
+  ASSERT_EQ(StartBackup(rig.model, *rig.ops, named), RunOutcome::Succeeded) << rig.model.logText();
+  const std::string kept = ReadBytes(first);
+  EXPECT_EQ(ReadBackup(first).imei, "351234567890128");
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Standard_11_0001.map")), RunOutcome::Succeeded);
+  ASSERT_EQ(StartBackup(rig.model, *rig.ops, named), RunOutcome::Succeeded);
+  EXPECT_EQ(ReadBytes(first), kept);
+  const std::string second = (rig.backupDir / "full-351234567890128-2.vbk").string();
+  EXPECT_EQ(rig.Count("The file " + first + " exists: kept\r\n"), 1) << rig.model.logText();
+  EXPECT_EQ(rig.Count("blocks written to " + second + "\r\n"), 1);
+  EXPECT_NE(ReadBytes(second), kept);
+}
+
+// --- what the handset calls its IMEI ---
+
+// An answer to AT+CGSN that is no IMEI is logged as it came; the backup and undo file say
+// "imei unknown", and each such handset's undo file gets a name of its own.
+TEST(EndToEnd, AnAnswerThatIsNoImeiNamesNoHandset) {
+  const struct {
+    const char* answer;  // the profile's imei_text
+    const char* logged;
+  } cases[] = {
+      {"\\r\\nERROR\\r\\n", "IMEI: ERROR\r\n"},
+      {"\\r\\nOK\\r\\n", "IMEI: OK\r\n"},
+      {"\\r\\n", "IMEI: \r\n"},
+      {"\\r\\n+CGSN: 35123456789012X\\r\\n", "IMEI: 35123456789012X\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    Rig rig(std::string("imei_text = ") + c.answer + "\n");
+    const std::string full = (rig.backupDir / "full-{imei}.vbk").string();
+    ASSERT_EQ(StartBackup(rig.model, *rig.ops, full), RunOutcome::Succeeded) << rig.model.logText();
+    EXPECT_GE(rig.Count(c.logged), 1) << rig.model.logText();
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(rig.backupDir))
+      if (entry.path().extension() == ".vbk") names.push_back(entry.path().filename().string());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0].rfind("full-unknown-", 0), 0u) << names[0];
+    EXPECT_EQ(ReadBackup((rig.backupDir / names[0]).string()).imei, kUnknownImei);
+
+    // Two runs with undo files: two files, neither taken for the other's, no "earlier run".
+    rig.ops->SetUndoPath((rig.backupDir / "undo-{imei}.vbk").string());
+    for (int run = 0; run < 2; ++run) rig.Run(Example("Velmora_K72_1_Standard_11_0001.map"));
+    size_t undos = 0;
+    for (const auto& entry : fs::directory_iterator(rig.backupDir)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("undo-unknown-", 0) != 0) continue;
+      ++undos;
+      EXPECT_EQ(ReadBackup(entry.path().string()).imei, kUnknownImei);
+    }
+    EXPECT_EQ(undos, 2u);
+    EXPECT_EQ(rig.Count("An earlier run of handset"), 0);
+  }
+}
+
+// A restore never takes an answer that is no IMEI for the handset a backup names.
+TEST(EndToEnd, AHandsetWithoutImeiIsNotTheOneABackupNames) {
+  Rig rig("imei_text = \\r\\nERROR\\r\\n\n");
+  const std::string before = rig.handset->StateText();
+  HandsetBackup backup;
+  backup.imei = "ERROR";  // as a file written before answers were checked may say
+  MapBlock block;
+  block.number = 3;
+  block.area = kAreaEelite;
+  block.size = 2;
+  block.version = 1;
+  block.data = {1, 2};
+  backup.blocks.push_back(block);
+  EXPECT_EQ(RestoreExactly(rig, backup, false), RunOutcome::Failed);
+  EXPECT_EQ(rig.Count("not of the connected handset unknown"), 1) << rig.model.logText();
+  EXPECT_EQ(rig.handset->StateText(), before);
+}
+
 }  // namespace
 }  // namespace velmora
