@@ -333,7 +333,7 @@ check "velmora-cli.exe station of two ports: summary and records as on Linux" st
 check "velmora-cli.exe station: a Ctrl-C passed on to its runs" station_ctrl_c_passed_on
 check "velmora-cli.exe --continuous station with its live page read from Linux" continuous_case station
 check "velmora-cli.exe --continuous station: a Ctrl-C, each port finishes its handset" continuous_case interrupt_station
-check "velmora-cli.exe --continuous: a second Ctrl-C stops at once" continuous_case interrupt_twice
+check "velmora-cli.exe --continuous: a second Ctrl-C stops the handset and keeps its record" continuous_case interrupt_twice
 check "velmora-cli.exe --continuous station killed: each port finishes its handset" continuous_case station_killed
 
 stage "dialog"
