@@ -242,9 +242,9 @@ std::string HandsetLine::Summary(const std::string& port, const HandsetTally& t)
   return port + ": " + std::to_string(n) + " handsets, " + std::to_string(t.succeeded) +
          " succeeded, " + std::to_string(t.failed) + " failed, " +
          (t.interrupted > 0 ? std::to_string(t.interrupted) + " interrupted, " : std::string()) +
-         std::to_string(t.skipped) + " turned away, " + (n > 0 ? Seconds(t.seconds / n) : std::string("-")) +
-         " s per handset, " + (n > 0 ? Seconds(t.cpuSeconds / n) : std::string("-")) +
-         " s CPU per handset";
+         std::to_string(t.skipped) + " turned away, " +
+         (n > 0 ? Seconds(t.seconds / n) : std::string("-")) + " s per handset, " +
+         (n > 0 ? Seconds(t.cpuSeconds / n) : std::string("-")) + " s CPU per handset";
 }
 
 std::string PortLabel(const std::string& given, const LinkSettings& settings) {

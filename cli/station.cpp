@@ -352,8 +352,10 @@ int RunStation(const std::string& program, const std::vector<std::string>& args,
     r.port = ports[i].port;
     r.logPath = ports[i].logPath;
     std::vector<std::string> childArgs = args;
-    childArgs.insert(childArgs.end(), {"--port", ports[i].port, "--station-events", files.events()[i]});
-    if (!files.doneList().empty()) childArgs.insert(childArgs.end(), {"--station-done", files.doneList()});
+    childArgs.insert(childArgs.end(),
+                     {"--port", ports[i].port, "--station-events", files.events()[i]});
+    if (!files.doneList().empty())
+      childArgs.insert(childArgs.end(), {"--station-done", files.doneList()});
     int64_t id = 0;
     std::string why;
     started[i] = SteadyClock::now();

@@ -57,7 +57,8 @@ void TakeRequest(int signal, bool consoleCloses) {
   // The second request to a line is held like one in a shield: the handset on the line stops
   // before its next block and gets its record. Only a third ends the program at once.
   int none = 0;
-  if (!consoleCloses && finishFirst.load() != 0 && heldSignal.compare_exchange_strong(none, signal)) {
+  if (!consoleCloses && finishFirst.load() != 0 &&
+      heldSignal.compare_exchange_strong(none, signal)) {
     Announce(kCutAnnouncement, sizeof kCutAnnouncement - 1);
     return;
   }
