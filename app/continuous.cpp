@@ -1,5 +1,6 @@
 #include "app/continuous.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -68,7 +69,13 @@ HandsetLine::HandsetLine(DialogModel& model, HandsetWatch& watch, Clock& clock, 
     : model_(model), watch_(watch), clock_(clock), options_(std::move(options)) {
   model_.SetPhaseListener([this](RunPhase phase, int percent) {
     const PortState state = StateOfPhase(phase);
-    const int progress = percent >= 0 ? percent : status_.progress;
+    // The port's progress is the map blocks' alone: the undo file's read-out before the first
+    // change, and a garbage collection's read-out and write-back, report percents of their own
+    // that once showed as "writing 100 %" before a block was written. It starts at 0 with the
+    // writing and moves only with the blocks written (and read back).
+    const bool blocks = state == PortState::Writing || state == PortState::Verifying;
+    if (blocks && percent >= 0) blocksProgress_ = percent;
+    const int progress = blocks ? std::max(blocksProgress_, 0) : -1;
     if (state == status_.state && progress == status_.progress) return;
     if (state != status_.state) status_.stateSinceMs = WallMs();
     status_.state = state;
@@ -201,14 +208,23 @@ std::string HandsetLine::Gate(const std::string& answer) {
          "(--again updates it)\r\n";
 }
 
-void HandsetLine::Finish(RunOutcome outcome, const std::string& error, double seconds, double cpu) {
+void HandsetLine::Finish(RunOutcome outcome, bool interrupted, const std::string& error,
+                         double seconds, double cpu) {
   HandsetTally& t = status_.tally;
   const char* said = "failed";
   PortState state = PortState::Failed;
   switch (outcome) {
     case RunOutcome::Succeeded: ++t.succeeded; said = "succeeded"; state = PortState::Done; break;
     case RunOutcome::Skipped: ++t.skipped; said = "was turned away"; state = PortState::Skipped; break;
-    case RunOutcome::Failed: case RunOutcome::NotConnected: ++t.failed; break;
+    case RunOutcome::Failed: case RunOutcome::NotConnected:
+      // A handset cut short by a second interrupt is counted as touched, not as failed.
+      if (interrupted) {
+        ++t.interrupted;
+        said = "was interrupted";
+      } else {
+        ++t.failed;
+      }
+      break;
   }
   if (outcome != RunOutcome::Skipped) {
     t.seconds += seconds;
@@ -229,6 +245,7 @@ void HandsetLine::Finish(RunOutcome outcome, const std::string& error, double se
   Log("Handset " + (status_.imei.empty() ? std::string("without IMEI") : status_.imei) + " on " +
       options_.port + " " + said + " after " + Seconds(seconds) + " s; so far " +
       std::to_string(t.succeeded) + " succeeded, " + std::to_string(t.failed) + " failed, " +
+      (t.interrupted > 0 ? std::to_string(t.interrupted) + " interrupted, " : std::string()) +
       std::to_string(t.skipped) + " turned away\r\n");
 }
 
@@ -242,14 +259,15 @@ HandsetTally HandsetLine::Run(const RunHandset& runHandset) {
     status_.imei.clear();
     lastImei_.clear();
     status_.handsetSinceMs = WallMs();
+    blocksProgress_ = -1;  // not the previous handset's
     SetState(PortState::Connecting);
     const int64_t startUs = clock_.NowUs();
     const double startCpu = OwnCpuSeconds();
     std::string error;
     const RunOutcome outcome = runHandset(
         [this](const std::string& imei) { return Gate(imei); }, &error);
-    Finish(outcome, error, static_cast<double>(clock_.NowUs() - startUs) / 1e6,
-           OwnCpuSeconds() - startCpu);
+    Finish(outcome, options_.interrupted && options_.interrupted(), error,
+           static_cast<double>(clock_.NowUs() - startUs) / 1e6, OwnCpuSeconds() - startCpu);
     if (outcome != RunOutcome::Skipped) ++updated;
     if (options_.count != 0 && updated >= options_.count) break;
     const Next after = AwaitRemoval();
@@ -264,10 +282,11 @@ HandsetTally HandsetLine::Run(const RunHandset& runHandset) {
 std::string HandsetLine::Summary(const std::string& port, const HandsetTally& t) {
   const int n = t.handsets();
   return port + ": " + std::to_string(n) + " handsets, " + std::to_string(t.succeeded) +
-         " succeeded, " + std::to_string(t.failed) + " failed, " + std::to_string(t.skipped) +
-         " turned away, " + (n > 0 ? Seconds(t.seconds / n) : std::string("-")) +
-         " s per handset, " + (n > 0 ? Seconds(t.cpuSeconds / n) : std::string("-")) +
-         " s CPU per handset";
+         " succeeded, " + std::to_string(t.failed) + " failed, " +
+         (t.interrupted > 0 ? std::to_string(t.interrupted) + " interrupted, " : std::string()) +
+         std::to_string(t.skipped) + " turned away, " +
+         (n > 0 ? Seconds(t.seconds / n) : std::string("-")) + " s per handset, " +
+         (n > 0 ? Seconds(t.cpuSeconds / n) : std::string("-")) + " s CPU per handset";
 }
 
 std::string PortLabel(const std::string& given, const LinkSettings& settings) {

@@ -39,16 +39,19 @@ const char* PortStateName(PortState state);
 struct HandsetTally {
   int succeeded = 0;
   int failed = 0;   // not connected included
+  // Stopped in the middle by a second interrupt: recorded as "interrupted" with the blocks
+  // written so far, counted as handsets and apart from the failed ones.
+  int interrupted = 0;
   int skipped = 0;  // turned away as done before; not counted as handsets
   double seconds = 0;     // the updated handsets' runs together
   double cpuSeconds = 0;  // the program's processor time for them
-  int handsets() const { return succeeded + failed; }
+  int handsets() const { return succeeded + failed + interrupted; }
 };
 
 struct PortStatus {
   PortState state = PortState::Waiting;
   std::string imei;         // the handset on the line, "" before its IMEI is read
-  int progress = -1;        // percent while writing, -1 none
+  int progress = -1;        // percent of the map blocks written, while writing; -1 none
   int64_t stateSinceMs = 0;    // wall clock, ms since 1970
   int64_t handsetSinceMs = 0;  // when the current handset's run began, 0 none
   HandsetTally tally;
@@ -64,6 +67,9 @@ struct LineOptions {
   std::string doneListPath;
   // True once no new handset is to be begun (an interrupt, the dialog closed).
   std::function<bool()> stop;
+  // True once the handset on the line is to be stopped before its next block (a second
+  // interrupt): a run that then ends without success is counted as interrupted.
+  std::function<bool()> interrupted;
   // Called between looks: a dialog keeps its window alive here.
   std::function<void()> idle;
 };
@@ -82,7 +88,8 @@ class HandsetLine {
   // Runs until stopped or the count is reached; the counts at the end.
   HandsetTally Run(const RunHandset& runHandset);
   // The summary line of a port, without a line end: "PORT: N handsets, S succeeded, F failed,
-  // K turned away, T s per handset, C s CPU per handset".
+  // K turned away, T s per handset, C s CPU per handset", with ", I interrupted" after the
+  // failed ones when a handset was.
   static std::string Summary(const std::string& port, const HandsetTally& tally);
 
  private:
@@ -92,7 +99,8 @@ class HandsetLine {
   enum class Next { Gone, Next, Stop };
   Next AwaitRemoval();
   std::string Gate(const std::string& imei);
-  void Finish(RunOutcome outcome, const std::string& error, double seconds, double cpu);
+  void Finish(RunOutcome outcome, bool interrupted, const std::string& error, double seconds,
+              double cpu);
   bool DoneBefore(const std::string& imei) const;
   void SetState(PortState state, bool log = false, const std::string& why = {});
   void Publish();
@@ -106,6 +114,7 @@ class HandsetLine {
   LineOptions options_;
   StatusSink sink_;
   PortStatus status_;
+  int blocksProgress_ = -1;  // percent of the map blocks written of the handset on the line
   std::set<std::string> done_;
   std::string doneListError_;
   // The IMEI of the handset last run ("" when it gave none): the one a port that stays

@@ -6,6 +6,7 @@
 
 #include "app/dialog_run.h"
 #include "options/release.h"
+#include "platform/interrupt.h"
 #include "platform/record_file.h"
 #include "records/records.h"
 #include "records/records_url.h"
@@ -167,7 +168,12 @@ RunOutcome StartRecorded(Program& program, const RecordSetup& setup, std::string
   std::string text;
   const RunOutcome outcome = program.Start(&text, gate);
   const bool good = outcome == RunOutcome::Succeeded || outcome == RunOutcome::Skipped;
-  const bool recordKept = record.Finish(good ? 0 : kEndFailure, RunOutcomeName(outcome), text);
+  // A run that a held request (a line's second interrupt) cut short is recorded as such, with
+  // the blocks written so far.
+  const int held = good ? 0 : HeldInterrupt();
+  const bool recordKept =
+      held != 0 ? record.Finish(InterruptExitStatus(held), "interrupted", text)
+                : record.Finish(good ? 0 : kEndFailure, RunOutcomeName(outcome), text);
   if (!recordKept) {
     DialogModel& model = program.model();
     model.ShowMessageBox(record.problem(), MessageIcon::Error);

@@ -420,6 +420,7 @@ class EventsToStation {
     e.succeeded = s.tally.succeeded;
     e.failed = s.tally.failed;
     e.skipped = s.tally.skipped;
+    e.interrupted = s.tally.interrupted;
     e.seconds = s.tally.seconds;
     e.cpuSeconds = s.tally.cpuSeconds;
     e.lastError = s.lastError;
@@ -454,6 +455,7 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
   options.stop = [forStation] {
     return LineStopRequested() != 0 || HeldInterrupt() != 0 || (forStation && StationGone());
   };
+  options.interrupted = [] { return HeldInterrupt() != 0; };
   HandsetLine line(program.model(), program.watch(), clock, options);
   EventsToStation station(o.stationEvents);
   line.OnStatus([&station](const PortStatus& s) { station.Status(s); });
@@ -464,12 +466,19 @@ int RunLine(const RunOptions& o, Program& program, Clock& clock) {
     program.SetUndo(undo);
     const RunOutcome outcome = program.Start(error, gate);
     ShowSimulatedHandset(o, program);
-    Finished(record, outcome, *error);
+    // A second interrupt cuts the handset short: "interrupted", with the blocks written so far;
+    // one that came only after the handset was done leaves its outcome as it was.
+    const bool finished = outcome == RunOutcome::Succeeded || outcome == RunOutcome::Skipped;
+    if (HeldInterrupt() != 0 && finished)
+      Finished(record, ExitStatus(outcome), RunOutcomeName(outcome), *error);
+    else
+      Finished(record, outcome, *error);
     recordsKept = recordsKept && record.kept();
     station.Record(record.line());
     return outcome;
   });
   std::printf("\n%s\n", HandsetLine::Summary(options.port, tally).c_str());
+  if (HeldInterrupt() != 0) return InterruptExitStatus(HeldInterrupt());
   return tally.failed == 0 && recordsKept ? kExitSuccess : kExitUpdateFailed;
 }
 

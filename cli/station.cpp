@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli/station_events.h"
+#include "cli/station_files.h"
 #include "platform/child_process.h"
 #include "platform/file_system.h"
 #include "platform/regular_file.h"
@@ -165,24 +166,38 @@ std::string FormatLineSummary(const std::vector<StationLineResult>& results) {
   const auto pad = [](const std::string& text, size_t width) {
     return text + std::string(width - text.size() + 2, ' ');
   };
-  std::string text = pad("Port", portWidth) +
-                     "Handsets  Succeeded  Failed  Turned away  Per handset  CPU per handset  Log\n";
+  // Interrupted handsets get their column only when there are any: the table of every other
+  // line stays as it always was.
+  const bool cut = std::any_of(results.begin(), results.end(),
+                               [](const StationLineResult& r) { return r.interrupted > 0; });
+  std::string text = pad("Port", portWidth) + "Handsets  Succeeded  Failed  " +
+                     (cut ? "Interrupted  " : "") +
+                     "Turned away  Per handset  CPU per handset  Log\n";
   StationLineResult all;
   char numbers[160];
   for (const StationLineResult& r : results) {
-    const int n = r.succeeded + r.failed;
-    std::snprintf(numbers, sizeof numbers, "%8d  %9d  %6d  %11d  %10.1fs  %14.2fs  ", n,
-                  r.succeeded, r.failed, r.skipped, n > 0 ? r.seconds / n : 0.0,
-                  n > 0 ? r.cpuSeconds / n : 0.0);
-    text += pad(r.port, portWidth) + numbers + r.logPath +
+    const int n = r.succeeded + r.failed + r.interrupted;
+    std::snprintf(numbers, sizeof numbers, "%8d  %9d  %6d  ", n, r.succeeded, r.failed);
+    std::string row = numbers;
+    if (cut) {
+      std::snprintf(numbers, sizeof numbers, "%11d  ", r.interrupted);
+      row += numbers;
+    }
+    std::snprintf(numbers, sizeof numbers, "%11d  %10.1fs  %14.2fs  ", r.skipped,
+                  n > 0 ? r.seconds / n : 0.0, n > 0 ? r.cpuSeconds / n : 0.0);
+    row += numbers;
+    text += pad(r.port, portWidth) + row + r.logPath +
             (r.status == 0 || r.status == 1 ? "" : " (" + StationOutcome(r.status) + ")") + "\n";
     all.succeeded += r.succeeded;
     all.failed += r.failed;
     all.skipped += r.skipped;
+    all.interrupted += r.interrupted;
   }
-  text += std::to_string(all.succeeded + all.failed) + " handsets: " +
+  text += std::to_string(all.succeeded + all.failed + all.interrupted) + " handsets: " +
           std::to_string(all.succeeded) + " succeeded, " + std::to_string(all.failed) +
-          " failed, " + std::to_string(all.skipped) + " turned away\n";
+          " failed, " +
+          (cut ? std::to_string(all.interrupted) + " interrupted, " : std::string()) +
+          std::to_string(all.skipped) + " turned away\n";
   return text;
 }
 
@@ -192,29 +207,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 // How often the station reads what its programs told it: the page is this late at most.
 constexpr auto kFollowInterval = std::chrono::milliseconds(100);
-
-// The files through which the programs of one station talk to it, in the private state folder
-// (else the working folder), removed when the station ends.
-struct StationFiles {
-  std::vector<std::string> events;
-  std::string doneList;
-
-  StationFiles(size_t ports, bool continuous) {
-    std::string why;
-    std::string folder = PrivateStateDirectory(&why);
-    if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
-    const std::string stem =
-        folder + "velmora-station-" +
-        std::to_string(std::chrono::system_clock::now().time_since_epoch().count());
-    for (size_t i = 0; i < ports; ++i) events.push_back(stem + "-" + std::to_string(i + 1) + ".events");
-    if (continuous) doneList = stem + ".done";
-  }
-  ~StationFiles() {
-    std::string why;
-    for (const std::string& path : events) RemoveFile(path, &why);
-    if (!doneList.empty()) RemoveFile(doneList, &why);
-  }
-};
 
 // Follows the programs' event files into the board, on a thread of its own: a page that is
 // slow, or a file that grows fast, never holds up a program.
@@ -324,6 +316,7 @@ int FinishLines(const std::vector<StationResult>& results, StationFollower& foll
     r.succeeded = last.succeeded;
     r.failed = last.failed;
     r.skipped = last.skipped;
+    r.interrupted = last.interrupted;
     r.seconds = last.seconds;
     r.cpuSeconds = results[i].cpuSeconds;
     all = all && r.status == 0 && r.failed == 0;
@@ -338,6 +331,7 @@ int FinishLines(const std::vector<StationResult>& results, StationFollower& foll
 int RunStation(const std::string& program, const std::vector<std::string>& args,
                const std::vector<StationPort>& ports, std::FILE* out, const StationSetup& setup) {
   StationFiles files(ports.size(), setup.continuous);
+  for (const std::string& note : files.notes()) std::fprintf(out, "%s\n", note.c_str());
   StationBoard board("Velmora station", FirstRows(ports));
   StationPage page(board);
   if (!setup.serveAddress.empty()) {
@@ -348,7 +342,7 @@ int RunStation(const std::string& program, const std::vector<std::string>& args,
     }
     std::fprintf(out, "Station page: %s\n", page.Url().c_str());
   }
-  StationFollower follower(board, files.events);
+  StationFollower follower(board, files.events());
   ForwardTerminationToChildren();
   std::vector<StationResult> results(ports.size());
   std::map<int64_t, size_t> byChild;
@@ -358,8 +352,10 @@ int RunStation(const std::string& program, const std::vector<std::string>& args,
     r.port = ports[i].port;
     r.logPath = ports[i].logPath;
     std::vector<std::string> childArgs = args;
-    childArgs.insert(childArgs.end(), {"--port", ports[i].port, "--station-events", files.events[i]});
-    if (!files.doneList.empty()) childArgs.insert(childArgs.end(), {"--station-done", files.doneList});
+    childArgs.insert(childArgs.end(),
+                     {"--port", ports[i].port, "--station-events", files.events()[i]});
+    if (!files.doneList().empty())
+      childArgs.insert(childArgs.end(), {"--station-done", files.doneList()});
     int64_t id = 0;
     std::string why;
     started[i] = SteadyClock::now();
@@ -369,6 +365,7 @@ int RunStation(const std::string& program, const std::vector<std::string>& args,
       continue;
     }
     byChild[id] = i;
+    files.AddProgram(id);
     std::fprintf(out, "%s: started, log in %s\n", r.port.c_str(), r.logPath.c_str());
   }
   std::fflush(out);

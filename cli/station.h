@@ -60,7 +60,10 @@ struct StationLineResult {
   int skipped = 0;
   double seconds = 0;     // the updated handsets' runs together
   double cpuSeconds = 0;  // the processor time of the port's program
+  int interrupted = 0;    // cut short by a second interrupt, each with its record
 };
+// The table of ports and the total line; handsets cut short by a second interrupt are counted
+// among the handsets and, when there are any, in a column and a count of their own.
 std::string FormatLineSummary(const std::vector<StationLineResult>& results);
 
 // Starts `program args... --port P` for every port with its log, waits for all, prints each end

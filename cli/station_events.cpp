@@ -22,6 +22,7 @@ std::string FormatStatusEvent(const PortEvent& e) {
                  {"succeeded", e.succeeded},
                  {"failed", e.failed},
                  {"skipped", e.skipped},
+                 {"interrupted", e.interrupted},
                  {"seconds", e.seconds},
                  {"cpu_seconds", e.cpuSeconds},
                  {"last_error", e.lastError}};
@@ -53,6 +54,7 @@ bool ParseStationEvent(const std::string& line, PortEvent* status, std::string* 
     e.succeeded = s->value("succeeded", 0);
     e.failed = s->value("failed", 0);
     e.skipped = s->value("skipped", 0);
+    e.interrupted = s->value("interrupted", 0);
     e.seconds = s->value("seconds", 0.0);
     e.cpuSeconds = s->value("cpu_seconds", 0.0);
     e.lastError = s->value("last_error", "");

@@ -19,6 +19,7 @@ struct PortEvent {
   int succeeded = 0;
   int failed = 0;
   int skipped = 0;
+  int interrupted = 0;
   double seconds = 0;
   double cpuSeconds = 0;
   std::string lastError;

@@ -71,6 +71,7 @@ int RunContinuousStart(Program& program, const GuiOptions& options,
   line.stop = [&closeRequested] {
     return closeRequested() || LineStopRequested() != 0 || HeldInterrupt() != 0;
   };
+  line.interrupted = [] { return HeldInterrupt() != 0; };
   line.idle = std::move(idle);
   bool recordsKept = true;
   const HandsetTally tally =

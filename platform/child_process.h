@@ -35,6 +35,21 @@ void FollowStation();
 // report to. False before FollowStation.
 bool StationGone();
 
+// A process as another program can tell it apart later: its id and when it started, so that a
+// process that was given the same id after it ended is not taken for it.
+struct ProcessMark {
+  int64_t id = 0;
+  uint64_t started = 0;  // in the system's own units (clock ticks since boot; Windows FILETIME)
+};
+// This program's mark.
+ProcessMark OwnProcessMark();
+// The mark of the running process with that id (a child's, as StartChild handed it out); false
+// when there is none.
+bool MarkOfProcess(int64_t id, ProcessMark* mark);
+// True while the process of that mark runs (an ended one whose parent has not yet collected it
+// is not running).
+bool ProcessRunning(const ProcessMark& mark);
+
 // The processor time (user and system) this program has used so far, in seconds.
 double OwnCpuSeconds();
 

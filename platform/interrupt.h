@@ -26,8 +26,10 @@ int HeldInterrupt();
 void ClearHeldInterrupt();
 // A program that updates handset after handset sets this: from then on the first request is
 // only noted (LineStopRequested, announced once) so that the handset on the line is finished and
-// no new one begun; a second request is handled as any request is (held through a shield,
-// else the end). Turning it off forgets a noted request.
+// no new one begun; a second request is held (HeldInterrupt, announced once) as in a shield, so
+// that the handset on the line stops before its next block and keeps its record; a third is
+// handled as any request is (held through a shield, else the end). Turning it off forgets a
+// noted request.
 void SetFinishHandsetFirst(bool on);
 // The request noted while finishing the handset first: 0 for none, else its signal number.
 int LineStopRequested();

@@ -333,8 +333,10 @@ check "velmora-cli.exe station of two ports: summary and records as on Linux" st
 check "velmora-cli.exe station: a Ctrl-C passed on to its runs" station_ctrl_c_passed_on
 check "velmora-cli.exe --continuous station with its live page read from Linux" continuous_case station
 check "velmora-cli.exe --continuous station: a Ctrl-C, each port finishes its handset" continuous_case interrupt_station
-check "velmora-cli.exe --continuous: a second Ctrl-C stops at once" continuous_case interrupt_twice
+check "velmora-cli.exe --continuous: a second Ctrl-C stops the handset and keeps its record" continuous_case interrupt_twice
 check "velmora-cli.exe --continuous station killed: each port finishes its handset" continuous_case station_killed
+check "velmora-cli.exe --continuous station: a second Ctrl-C, every handset touched keeps its record" continuous_case interrupt_station_twice
+check "velmora-cli.exe --continuous station killed and started again: its files taken over" continuous_case station_killed_restart
 
 stage "dialog"
 for case in usage bad_settings unattended_success unattended_failure; do

@@ -103,6 +103,9 @@ bool UpdateEngine::ReadBlocks(LinkHandle h, const std::vector<BlockRef>& refs,
     const BlockRef& ref = refs[i];
     StoreArea area = StoreArea::Eelite;
     if (!StoreAreaOf(ref.area, &area)) return false;
+    // A held termination request (a line's second) stops a read-out too: nothing has been
+    // changed yet, and an undo file cut short is no undo file.
+    if (HeldInterrupt() != 0) return false;
     reporting_.ShowProgress(texts::kReadingBlocksStatus, 0, last, static_cast<uint32_t>(i));
     uint16_t size = 0;
     uint8_t version = 0;

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,7 +39,55 @@ double CpuSeconds(const struct rusage& usage) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Field 3 (the state) and field 22 (the start time in clock ticks since boot) of
+// /proc/PID/stat; false when there is no such process. The name in parentheses may hold
+// anything, so the fields are counted from its closing parenthesis.
+bool ProcStat(int64_t id, char* state, uint64_t* started) {
+  std::ifstream in("/proc/" + std::to_string(id) + "/stat");
+  std::string text;
+  if (!in || !std::getline(in, text)) return false;
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(text.substr(close + 1));
+  std::string field;
+  for (int n = 3; n <= 22 && fields >> field; ++n) {
+    if (n == 3) *state = field.empty() ? '?' : field[0];
+    if (n == 22) {
+      *started = std::strtoull(field.c_str(), nullptr, 10);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+ProcessMark OwnProcessMark() {
+  ProcessMark mark;
+  MarkOfProcess(::getpid(), &mark);
+  return mark;
+}
+
+bool MarkOfProcess(int64_t id, ProcessMark* mark) {
+  char state = '?';
+  uint64_t started = 0;
+  if (id <= 0) return false;
+  if (!ProcStat(id, &state, &started)) {
+    // No /proc: the id alone, which kill() can still ask about.
+    if (::kill(static_cast<pid_t>(id), 0) != 0 && errno != EPERM) return false;
+    started = 0;
+  } else if (state == 'Z' || state == 'X') {
+    return false;
+  }
+  mark->id = id;
+  mark->started = started;
+  return true;
+}
+
+bool ProcessRunning(const ProcessMark& mark) {
+  ProcessMark now;
+  return MarkOfProcess(mark.id, &now) && now.started == mark.started;
+}
 
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath, int64_t* id, std::string* why) {

@@ -26,10 +26,22 @@ constexpr char kAnnouncement[] =
 constexpr char kStopAnnouncement[] =
     "\nStopping after the handset on the line; interrupt again to stop at once.\n";
 
+constexpr char kCutAnnouncement[] =
+    "\nStopping the handset on the line before its next block, keeping its record; interrupt "
+    "again to end at once.\n";
+
 void OnTerminationRequest(int signal) {
   if (finishFirst.load() != 0 && stopSignal == 0) {
     stopSignal = signal;
     const ssize_t ignored = ::write(STDERR_FILENO, kStopAnnouncement, sizeof kStopAnnouncement - 1);
+    (void)ignored;
+    return;
+  }
+  // The second request to a line is held like one in a shield: the handset on the line stops
+  // before its next block and gets its record. Only a third ends the program at once.
+  if (finishFirst.load() != 0 && heldSignal == 0) {
+    heldSignal = signal;
+    const ssize_t ignored = ::write(STDERR_FILENO, kCutAnnouncement, sizeof kCutAnnouncement - 1);
     (void)ignored;
     return;
   }

@@ -186,6 +186,45 @@ void FollowStation() {
 
 bool StationGone() { return g_stationGone.load(); }
 
+namespace {
+
+// The creation time of a process that has not ended; false for one that has or none at all.
+bool StartOfRunning(HANDLE process, uint64_t* started) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT) return false;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return false;
+  *started = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  return true;
+}
+
+}  // namespace
+
+ProcessMark OwnProcessMark() {
+  ProcessMark mark;
+  mark.id = static_cast<int64_t>(GetCurrentProcessId());
+  StartOfRunning(GetCurrentProcess(), &mark.started);
+  return mark;
+}
+
+bool MarkOfProcess(int64_t id, ProcessMark* mark) {
+  if (id <= 0 || id > 0xFFFFFFFFLL) return false;
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                     static_cast<DWORD>(id));
+  if (process == nullptr) return false;
+  uint64_t started = 0;
+  const bool running = StartOfRunning(process, &started);
+  CloseHandle(process);
+  if (!running) return false;
+  mark->id = id;
+  mark->started = started;
+  return true;
+}
+
+bool ProcessRunning(const ProcessMark& mark) {
+  ProcessMark now;
+  return MarkOfProcess(mark.id, &now) && now.started == mark.started;
+}
+
 double OwnCpuSeconds() { return CpuSecondsOf(GetCurrentProcess()); }
 
 bool WaitChild(ChildEnd* end) {

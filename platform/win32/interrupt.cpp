@@ -37,6 +37,10 @@ int SignalOf(DWORD event) {
 constexpr char kStopAnnouncement[] =
     "\nStopping after the handset on the line; interrupt again to stop at once.\n";
 
+constexpr char kCutAnnouncement[] =
+    "\nStopping the handset on the line before its next block, keeping its record; interrupt "
+    "again to end at once.\n";
+
 void Announce(const char* text, DWORD size) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, size, &written, nullptr);
@@ -50,8 +54,16 @@ void TakeRequest(int signal, bool consoleCloses) {
     Announce(kStopAnnouncement, sizeof kStopAnnouncement - 1);
     return;
   }
-  if (shieldDepth.load() == 0) ExitProcess(static_cast<UINT>(InterruptExitStatus(signal)));
+  // The second request to a line is held like one in a shield: the handset on the line stops
+  // before its next block and gets its record. Only a third ends the program at once.
   int none = 0;
+  if (!consoleCloses && finishFirst.load() != 0 &&
+      heldSignal.compare_exchange_strong(none, signal)) {
+    Announce(kCutAnnouncement, sizeof kCutAnnouncement - 1);
+    return;
+  }
+  if (shieldDepth.load() == 0) ExitProcess(static_cast<UINT>(InterruptExitStatus(signal)));
+  none = 0;
   heldSignal.compare_exchange_strong(none, signal);
   if (announced.exchange(1) == 0) Announce(kAnnouncement, sizeof kAnnouncement - 1);
 }

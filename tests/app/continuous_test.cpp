@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "app/startup.h"
 #include "mapfile/map_writer.h"
 #include "sim/sim_handset.h"
+#include "update/handset_backup.h"
 #include "support/recording_view.h"
 #include "support/temp_folder.h"
 
@@ -326,6 +328,58 @@ TEST_F(ContinuousTest, ASwappedHandsetWithoutImeiIsLeftAndSaidOnce) {
                         "from the one before and is left until taken away\r\n"),
             1u)
       << view_.all;
+}
+
+// The port's progress is the map blocks' alone. With an undo file every block the map names is
+// read out first (the run's read-out progress going to 100 %) before anything is written; that
+// read-out once showed as "writing 100 %" before the first block, and so did the previous
+// handset's last percent.
+TEST_F(ContinuousTest, ProgressStartsAtZeroWithTheBlocksNotWithTheUndoReadOut) {
+  Start("state = off\nhandsets = 2\nnext_after_ms = 1500\n");
+  program_->SetUndo(PerHandsetPath(folder_.File("undo.vbk")));
+  LineOptions options;
+  options.count = 2;
+  ASSERT_EQ(Run(options).succeeded, 2);
+  // The read-out happened: an undo file per handset.
+  EXPECT_TRUE(std::filesystem::exists(folder_.File("undo-351234567890128.vbk")));
+  EXPECT_TRUE(std::filesystem::exists(folder_.File("undo-351234567890132.vbk")));
+  int handsets = 0;
+  int last = -1;
+  PortState before = PortState::Waiting;
+  for (const PortStatus& s : statuses_) {
+    const bool blocks = s.state == PortState::Writing || s.state == PortState::Verifying;
+    if (!blocks) {
+      // Connecting (the undo read-out among it), done, waiting: no progress to show.
+      EXPECT_EQ(s.progress, -1) << PortStateName(s.state);
+    } else if (before == PortState::Connecting) {
+      // The first word of the writing, before its first block: 0, not the read-out's 100.
+      ++handsets;
+      EXPECT_EQ(s.progress, 0) << "handset " << handsets;
+      last = 0;
+    } else {
+      EXPECT_GE(s.progress, last);
+      last = s.progress;
+    }
+    before = s.state;
+  }
+  EXPECT_EQ(handsets, 2);
+  EXPECT_EQ(last, 100);
+}
+
+// A handset cut short by a second interrupt is one of the handsets, counted apart from the
+// failed ones.
+TEST_F(ContinuousTest, AHandsetCutShortIsCountedAsInterrupted) {
+  Start("state = off\nproduct = 99\n");
+  LineOptions options;
+  options.count = 1;
+  options.interrupted = [] { return true; };
+  const HandsetTally tally = Run(options);
+  EXPECT_EQ(tally.interrupted, 1);
+  EXPECT_EQ(tally.failed, 0);
+  EXPECT_EQ(tally.handsets(), 1);
+  EXPECT_EQ(HandsetLine::Summary("COM1", tally).substr(0, 69),
+            "COM1: 1 handsets, 0 succeeded, 0 failed, 1 interrupted, 0 turned away");
+  EXPECT_EQ(view_.Count(" on COM1 was interrupted after "), 1u);
 }
 
 }  // namespace

@@ -8,7 +8,13 @@ Cases:
                        the station's files gone from the state folder at the end
   interrupt_finish     one SIGINT in the first handset's blocks: that handset is finished, no
                        other begun, the port's summary, exit 0
-  interrupt_twice      a second SIGINT ends the program at once, as an interrupted run ends
+  interrupt_twice      a second SIGINT stops the handset before its next block: its record says
+                       "interrupted" with the blocks written so far, the summary counts it,
+                       exit 130
+  interrupt_station_twice
+                       two SIGINTs to a station in its ports' second (or later) handsets: a
+                       record for every handset touched (--report-append and the records
+                       database), the summary counting the interrupted ones per port and in total
   interrupt_station    SIGTERM to a station in its handsets' blocks: every port finishes its
                        handset, then the station's summary
   interrupt_group      SIGINT to the station's whole process group (Ctrl-C at a terminal): the
@@ -20,6 +26,10 @@ Cases:
   again_again          the same with --again: that handset updated again
   station_killed       the station killed (SIGKILL) in its handsets' blocks: each port's program
                        finishes its handset, begins no other, keeps its record and ends
+  station_killed_restart
+                       the same, then a station started again: it takes over what the killed
+                       one left in the state folder (its handset done is turned away) and
+                       leaves nothing there at its end
   station_restarted    the station and its programs killed (SIGKILL to the group) in the
                        handsets' blocks, then started again on the half-written handsets: each
                        undo file of the first start is kept and named in the log, the new one
@@ -40,6 +50,7 @@ import json
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import urllib.request
@@ -51,6 +62,8 @@ windows_state = sys.argv[6] if len(sys.argv) > 6 and sys.argv[5] == "--windows" 
 
 BLOCK_LINE = re.compile(r"^Block \d+ written", re.M)
 STOP_NOTE = "Stopping after the handset on the line; interrupt again to stop at once."
+CUT_NOTE = ("Stopping the handset on the line before its next block, keeping its record; "
+            "interrupt again to end at once.")
 
 
 def imei(body):
@@ -73,9 +86,32 @@ def summary_row(out, url, handsets, succeeded, failed, skipped):
           f"{skipped} expected:\n{out}")
 
 
-def line_summary(url, succeeded, failed=0, skipped=0):
-    n = succeeded + failed
-    return f"{url}: {n} handsets, {succeeded} succeeded, {failed} failed, {skipped} turned away, "
+def line_summary(url, succeeded, failed=0, skipped=0, interrupted=0):
+    n = succeeded + failed + interrupted
+    cut = f"{interrupted} interrupted, " if interrupted else ""
+    return (f"{url}: {n} handsets, {succeeded} succeeded, {failed} failed, {cut}"
+            f"{skipped} turned away, ")
+
+
+def stored_records(bench):
+    """The runs of the records database the programs wrote by default (the state folder's), but
+    the reference update's."""
+    run = subprocess.run([bench.cli, "history", "--json"], cwd=bench.work, env=bench.env,
+                         capture_output=True, text=True, timeout=60)
+    check(run.returncode == 0, f"history exited {run.returncode}: {run.stderr}")
+    return [r for r in map(json.loads, filter(str.strip, run.stdout.splitlines()))
+            if r["port"] != "sim:"]
+
+
+def check_cut_short(record, log, what):
+    """An interrupted handset's record: the blocks its log says were written, then the one that
+    was not begun."""
+    blocks = record["blocks"]
+    written = [int(n) for n in re.findall(r"^Block (\d+) written", log, re.M)]
+    check(record["outcome"] == "interrupted", f"{what}: outcome {record['outcome']}")
+    check(blocks and blocks[-1]["outcome"] == "interrupted" and
+          [b["number"] for b in blocks if b["outcome"] == "done"] == written and written,
+          f"{what}: blocks {blocks}, written {written}")
 
 
 def station_files(bench):
@@ -191,13 +227,19 @@ def case_interrupt_one(bench, twice):
     trail = records(bench.path("records.jsonl"))
     stores = sim.stores()
     if twice:
-        # At once, as an interrupted run ends: by the signal, or after a garbage collection's
-        # write-back with 130 and an "interrupted" record.
-        held = status == 130 and [r["outcome"] for r in trail] == ["interrupted"]
-        check(held or (ended_by(status, signal.SIGINT) and trail == []),
-              f"status {status}, records {trail}")
-        check(": 1 handsets" not in out and "Writing Map-Version" not in out,
+        # Stopped before its next block, switched off, and recorded with what it got.
+        check(status == 130, f"exit status {status}:\n{out}\n{err}")
+        check(err.count(CUT_NOTE) == 1, f"the cut announced {err.count(CUT_NOTE)} times:\n{err}")
+        check("Writing Map-Version" not in out,
               "the handset was finished after the second interrupt:\n" + out)
+        check([r["imei"] for r in trail] == [sim.imeis[0]], f"records {trail}")
+        check_cut_short(trail[0], out, "record")
+        check(line_summary(sim.url, 0, interrupted=1) in out, "summary line:\n" + out)
+        check(stores[sim.imeis[0]] != reference, "the handset holds the whole map")
+        if not windows_state:
+            stored = stored_records(bench)
+            check([(r["imei"], r["outcome"]) for r in stored] == [(sim.imeis[0], "interrupted")],
+                  f"stored records {stored}")
         return
     check(status == 0, f"exit status {status}:\n{out}\n{err}")
     check(line_summary(sim.url, 1) in out, "summary line:\n" + out)
@@ -229,6 +271,62 @@ def case_interrupt_station(bench, signum):
     check("2 handsets: 2 succeeded, 0 failed, 0 turned away" in out, "total line:\n" + out)
     check(sorted(r["imei"] for r in records(bench.path("records.jsonl"))) ==
           sorted(s.imeis[0] for s in sims), "a record per port's handset")
+
+
+def case_interrupt_station_twice(bench):
+    """Ctrl-C twice at a station whose ports are each in the blocks of a handset after their
+    first (the ports drift apart on a loaded machine: not necessarily the same one)."""
+    sims = [bench.sim("a", FIRST_A, 4), bench.sim("b", FIRST_B, 4)]
+    logs = station_logs(sims)
+    station = bench.start(["--port", sims[0].url, "--port", sims[1].url, "--map", bench.map,
+                           "--continuous", "--report-append", "records.jsonl"], new_group=True)
+
+    def in_later_blocks(log):
+        text = read(bench.path(log))
+        current = text.rsplit("IMEI: ", 1)[-1]
+        return (text.count("IMEI: ") >= 2 and BLOCK_LINE.search(current) and
+                " after " not in current)
+    wait_for(lambda: all(in_later_blocks(log) for log in logs), 120, "later handsets' blocks")
+    station.send_signal(signal.SIGINT)
+    wait_for(lambda: all(STOP_NOTE in read(bench.path(log)) for log in logs), 10, "the stop noted")
+    station.send_signal(signal.SIGINT)
+    status = bench.finish(station)
+    out = read(bench.path("cli.out"))
+    check(status == 1, f"exit status {status}:\n{out}")
+    # Every handset touched has its record: those done before, and the one each port was
+    # writing, cut short (unless it was done before the second request reached it).
+    trail = records(bench.path("records.jsonl"))
+    outcomes = sorted((r["imei"], r["outcome"]) for r in trail)
+    total = {"succeeded": 0, "interrupted": 0}
+    for sim, log in zip(sims, logs):
+        text = read(bench.path(log))
+        touched = re.findall(r"^IMEI: (\d+)", text, re.M)
+        mine = {r["imei"]: r for r in trail if r["port"] == sim.url}
+        check(sorted(mine) == sorted(touched) and len(touched) >= 2,
+              f"{log}: handsets {touched}, records {sorted(mine)}")
+        last = mine[touched[-1]]
+        check(all(mine[i]["outcome"] == "succeeded" for i in touched[:-1]) and
+              last["outcome"] in ("succeeded", "interrupted"), f"{log}: records {outcomes}")
+        n = 1 if last["outcome"] == "interrupted" else 0
+        s = len(touched) - n
+        total["succeeded"] += s
+        total["interrupted"] += n
+        check(line_summary(sim.url, s, interrupted=n) in text, f"{log}: summary line:\n{text}")
+        pattern = (rf"^{re.escape(sim.url)} +{len(touched)} +{s} +0 +{n} +0 +[\d.]+s +[\d.]+s +"
+                   rf"velmora-station-\d-\S+\.log( \(interrupted\))?$")
+        check(re.search(pattern, out, re.M), f"summary row {sim.url}:\n{out}")
+        if n:
+            check(text.count(CUT_NOTE) == 1, f"{log}: the cut announced {text.count(CUT_NOTE)} times")
+            check_cut_short(last, text.rsplit("IMEI: ", 1)[1], touched[-1])
+    check(total["interrupted"] > 0, "no handset was cut short: " + str(outcomes))
+    check("Handsets  Succeeded  Failed  Interrupted  Turned away" in out, "summary head:\n" + out)
+    check(f"{len(trail)} handsets: {total['succeeded']} succeeded, 0 failed, "
+          f"{total['interrupted']} interrupted, 0 turned away" in out, "total line:\n" + out)
+    if not windows_state:
+        stored = stored_records(bench)
+        check(sorted((r["imei"], r["outcome"]) for r in stored) == outcomes,
+              f"stored records {stored}")
+    check(station_files(bench) == [], f"left in the state folder: {station_files(bench)}")
 
 
 def case_again_stays(bench):
@@ -372,6 +470,51 @@ def case_quick_swap(bench):
           f"a handset skipped or updated twice: {trail}")
 
 
+def case_station_killed_restart(bench):
+    """A killed station's files are taken over by the next one started in the same state folder."""
+    sims = [bench.sim("a", FIRST_A, 3), bench.sim("b", FIRST_B, 3)]
+    logs = station_logs(sims)
+    station = bench.start(["--port", sims[0].url, "--port", sims[1].url, "--map", bench.map,
+                           "--continuous", "--report-append", "records.jsonl"], new_group=True)
+    signal_in_blocks(bench, station, logs, signal.SIGKILL)
+    bench.finish(station)
+    for sim, log in zip(sims, logs):
+        wait_for(lambda: line_summary(sim.url, 1) in read(bench.path(log)), 60,
+                 f"{log}: the port's summary")
+    left = station_files(bench)
+    check(sum(n.endswith(".events") for n in left) == 2 and sum(n.endswith(".done") for n in left) == 1
+          and sum(n.endswith(".owner") for n in left) == 1, f"the killed station left {left}")
+    # Its programs end after their handsets; until then the files are still theirs. The owner
+    # file names them (after the station's own line).
+    owner = next(n for n in left if n.endswith(".owner"))
+    folder = windows_state or os.path.join(bench.state, "velmora")
+    programs = [int(line.split()[0]) for line in read(os.path.join(folder, owner)).splitlines()[1:]]
+    check(len(programs) == 2, f"the owner file names {programs}")
+    if windows_state:
+        time.sleep(5)  # Wine's process ids are not the system's: a bounded wait instead
+    else:
+        wait_for(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in programs), 60,
+                 "the killed station's programs ending")
+
+    # Started again, with the handset the killed station's first port updated brought back.
+    again = bench.sim("c", sims[0].imeis[0], 1)
+    restarted = bench.start(["--port", again.url, "--map", bench.map, "--continuous",
+                             "--report-append", "records.jsonl", "--serve", "127.0.0.1:0"],
+                            name="again", new_group=True)
+    wait_for(lambda: len(records(bench.path("records.jsonl"))) == 3, 60, "the third record")
+    # Wine ends a program at once on SIGTERM; a SIGINT is its console's Ctrl-C.
+    restarted.send_signal(signal.SIGINT if windows_state else signal.SIGTERM)
+    status = bench.finish(restarted)
+    out = read(bench.path("again.out"))
+    check(status == 0, f"exit status {status}:\n{out}")
+    check("An earlier station (process " in out and "2 events file(s) removed" in out and
+          "2 handset(s) done taken over" in out, "the take-over not said:\n" + out)
+    third = records(bench.path("records.jsonl"))[2]
+    check((third["imei"], third["outcome"]) == (sims[0].imeis[0], "skipped"),
+          f"the handset done at the killed station: {third['outcome']}")
+    check(station_files(bench) == [], f"left in the state folder: {station_files(bench)}")
+
+
 CASES = {
     "station": case_station,
     "interrupt_finish": lambda b: case_interrupt_one(b, twice=False),
@@ -386,6 +529,10 @@ CASES = {
     "station_killed": case_station_killed,
     "station_restarted": case_station_restarted,
     "quick_swap": case_quick_swap,
+
+
+    "interrupt_station_twice": case_interrupt_station_twice,
+    "station_killed_restart": case_station_killed_restart,
 }
 
 

@@ -1,13 +1,17 @@
 // Station mode's own parts: the station file, the log names, what an exit status means, the
-// IMEI taken from a run's log, and the summary table.
+// IMEI taken from a run's log, the summary table, and the files a station keeps in the state
+// folder (and takes over from one that was killed).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "cli/station.h"
 #include "cli/station_events.h"
+#include "cli/station_files.h"
+#include "platform/child_process.h"
 #include "support/temp_folder.h"
 
 namespace velmora {
@@ -91,6 +95,21 @@ TEST(Station, LineSummaryCountsHandsetsPerPort) {
             "5 handsets: 4 succeeded, 1 failed, 1 turned away\n");
 }
 
+TEST(Station, LineSummaryCountsInterruptedHandsetsApart) {
+  // Two ports stopped by a second interrupt, each in its second handset: four handsets touched.
+  std::vector<StationLineResult> lines(2);
+  lines[0] = {"COM1", "a.log", 130, 1, 0, 0, 20.0, 1.0, 1};
+  lines[1] = {"COM2", "b.log", 130, 1, 0, 1, 30.0, 1.0, 1};
+  EXPECT_EQ(FormatLineSummary(lines),
+            "Port  Handsets  Succeeded  Failed  Interrupted  Turned away  Per handset  "
+            "CPU per handset  Log\n"
+            "COM1         2          1       0            1            0        10.0s"
+            "            0.50s  a.log (interrupted)\n"
+            "COM2         2          1       0            1            1        15.0s"
+            "            0.50s  b.log (interrupted)\n"
+            "4 handsets: 2 succeeded, 0 failed, 2 interrupted, 1 turned away\n");
+}
+
 TEST(StationEvents, StatusAndRecordLinesGoThereAndBackAndAnythingElseIsSkipped) {
   PortEvent sent;
   sent.state = "writing";
@@ -99,6 +118,7 @@ TEST(StationEvents, StatusAndRecordLinesGoThereAndBackAndAnythingElseIsSkipped) 
   sent.stateSinceMs = 1796964258521;
   sent.succeeded = 2;
   sent.failed = 1;
+  sent.interrupted = 1;
   sent.seconds = 61.5;
   sent.lastError = "Wrong Mapping for this Mobile!\n\"quoted\"";
   PortEvent got;
@@ -112,6 +132,7 @@ TEST(StationEvents, StatusAndRecordLinesGoThereAndBackAndAnythingElseIsSkipped) 
   EXPECT_EQ(got.stateSinceMs, sent.stateSinceMs);
   EXPECT_EQ(got.succeeded, 2);
   EXPECT_EQ(got.failed, 1);
+  EXPECT_EQ(got.interrupted, 1);
   EXPECT_DOUBLE_EQ(got.seconds, 61.5);
   EXPECT_EQ(got.lastError, sent.lastError);
 
@@ -143,6 +164,93 @@ TEST(StationEvents, ATailHandsOutWholeLinesOnlyAsTheFileGrows) {
   EXPECT_EQ(tail.ReadNew(3), std::vector<std::string>{});
   EXPECT_EQ(tail.ReadNew(3), std::vector<std::string>{"four"});
   EXPECT_EQ(tail.ReadNew(), std::vector<std::string>{"five"});
+}
+
+// The files of stations in a state folder, as a killed one leaves them: an owner file with its
+// marks, events files and a done list.
+struct StationFilesTest : ::testing::Test {
+  testing::TempFolder folder{"velmora-station-files"};
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string path = folder.File(name);
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  bool There(const std::string& name) const { return std::filesystem::exists(folder.path() / name); }
+  static std::string Mark(const ProcessMark& m) {
+    return std::to_string(m.id) + " " + std::to_string(m.started) + "\n";
+  }
+  // A station of two ports whose owner file holds these marks.
+  void Leave(const std::string& stem, const std::string& marks, const std::string& done) {
+    Write(stem + ".owner", marks);
+    Write(stem + "-1.events", "{}\n");
+    Write(stem + "-2.events", "{}\n");
+    if (!done.empty()) Write(stem + ".done", done);
+  }
+};
+
+TEST_F(StationFilesTest, AnEndedStationsFilesAreTakenOverAndALiveOnesLeft) {
+  const ProcessMark self = OwnProcessMark();
+  ASSERT_GT(self.id, 0);
+  // This process under a later start time: the same id given to another process, so ended.
+  ProcessMark gone = self;
+  gone.started += 1;
+  Leave("velmora-station-1-1-1", Mark(gone), "351234567890128\r\n351234567890132");
+  Leave("velmora-station-2-2-1", Mark(gone) + Mark(self), "351234567890140\n");  // a program runs
+  Leave("velmora-station-3-3-1", "not a mark\n", "351234567890157\n");          // not ours
+  Write("velmora-station-1796964258521-1.events", "{}\n");                    // no owner file
+  const std::string done = Write("mine.done", "351234567890165\n");
+  std::vector<std::string> notes;
+  TakeOverStationLeftovers(folder.str(), done, &notes);
+  // The ended station's files are gone, its handsets now done at this station as well.
+  for (const char* name : {"velmora-station-1-1-1.owner", "velmora-station-1-1-1-1.events",
+                           "velmora-station-1-1-1-2.events", "velmora-station-1-1-1.done"})
+    EXPECT_FALSE(There(name)) << name;
+  EXPECT_EQ(testing::ReadWholeFile(done), "351234567890165\n351234567890128\n351234567890132\n");
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("2 events file(s) removed"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[0].find("2 handset(s) done taken over"), std::string::npos) << notes[0];
+  // The rest is left as it was.
+  for (const char* name : {"velmora-station-2-2-1.owner", "velmora-station-2-2-1-1.events",
+                           "velmora-station-2-2-1.done", "velmora-station-3-3-1.owner",
+                           "velmora-station-3-3-1-2.events", "velmora-station-3-3-1.done",
+                           "velmora-station-1796964258521-1.events"})
+    EXPECT_TRUE(There(name)) << name;
+}
+
+TEST_F(StationFilesTest, AStationWithoutADoneListKeepsAnEndedOnesListForTheNextLine) {
+  ProcessMark gone = OwnProcessMark();
+  gone.started += 1;
+  Leave("velmora-station-1-1-1", Mark(gone), "351234567890128\n");
+  std::vector<std::string> notes;
+  TakeOverStationLeftovers(folder.str(), "", &notes);
+  EXPECT_FALSE(There("velmora-station-1-1-1-1.events"));
+  EXPECT_TRUE(There("velmora-station-1-1-1.done"));
+  EXPECT_TRUE(There("velmora-station-1-1-1.owner"));
+  // The next continuous station takes it over.
+  const std::string done = folder.File("mine.done");
+  notes.clear();
+  TakeOverStationLeftovers(folder.str(), done, &notes);
+  EXPECT_EQ(testing::ReadWholeFile(done), "351234567890128\n");
+  EXPECT_FALSE(There("velmora-station-1-1-1.done"));
+  EXPECT_FALSE(There("velmora-station-1-1-1.owner"));
+}
+
+TEST_F(StationFilesTest, AStationsFilesCarryItsMarkAndGoWithIt) {
+  std::string owner;
+  {
+    StationFiles files(2, true, folder.str());
+    owner = files.owner();
+    ASSERT_EQ(files.events().size(), 2u);
+    // Its own files are never taken for an ended station's, by itself or by another.
+    std::vector<std::string> notes;
+    TakeOverStationLeftovers(folder.str(), folder.File("other.done"), &notes);
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(testing::ReadWholeFile(owner), Mark(OwnProcessMark()));
+    const std::string stem = owner.substr(0, owner.size() - std::string(".owner").size());
+    for (const std::string& path : files.events()) EXPECT_EQ(path.rfind(stem + "-", 0), 0u) << path;
+    EXPECT_EQ(files.doneList(), stem + ".done");
+  }
+  EXPECT_FALSE(std::filesystem::exists(owner));
 }
 
 }  // namespace
