@@ -118,6 +118,12 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
   std::vector<std::string> warnings;
   startupError_.clear();
   std::string error;
+  if (!options.settingsNeeded) return true;
+  // Set but empty names no file: taken for "not set", the run would quietly use another one.
+  if (options.settingsPath.empty() && SettingsStore::NamedButEmpty()) {
+    startupError_ = "VELMORA_SETTINGS is set but empty: name a settings file in it, or unset it";
+    return false;
+  }
   const std::string named =
       options.settingsPath.empty() ? SettingsStore::NamedPath() : options.settingsPath;
   if (!named.empty()) {
@@ -154,6 +160,8 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
   if (!portRead && options.port.empty() && options.askPort)
     settings_.portIndex = static_cast<uint8_t>(options.askPort());
   if (options.baudRate != 0) settings_.baudRate = options.baudRate;
+  // Neither the command line nor the settings nor the user chose: the default port is used.
+  portDefaulted_ = !portRead && options.port.empty() && !options.askPort;
 
   const std::string where = options.settingsPath.empty() ? "settings" : options.settingsPath;
   const std::string portUsed =
@@ -234,6 +242,11 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
   else
     model_.ShowControl(kIdOpenFile, true);
   model_.WriteLogHeader();
+  // Which device the default port is, so that boot traffic on a port nobody chose is seen.
+  if (portDefaulted_) {
+    const std::string port = PortName(settings_.portIndex);
+    model_.Log("No port in the settings: " + port + ", the default, is " + namer_.TargetOf(port) + "\r\n");
+  }
   model_.RefreshLog();
   ReportLeftoverCopies();
 }

@@ -66,9 +66,10 @@ const OptionRow kOptions[] = {
     {"--check", &RunOptions::check,
      "Read and check the map only (no handset); exit 0 for a good map", false, AtStation::Refuse},
     {"--restore", &RunOptions::restorePath,
-     "Write the Eelite blocks of a backup file (mapsave.eel, or a write-ahead copy\n"
-     "left by an interrupted garbage collection) back into the handset and read each\n"
-     "back to compare; exit 0 when every block is back",
+     "Write the blocks of a backup file back into the handset and read each back to\n"
+     "compare: a handset backup (.vbk: of --backup or --undo, a write-ahead copy, the\n"
+     "companion of mapsave.eel; both areas, and with --exact the blocks it did not hold\n"
+     "deleted) or the Eelite blocks of mapsave.eel; exit 0 when every block is back",
      false, AtStation::Refuse, nullptr, [](CLI::Option* o, FrontEnd) { o->excludes("--check"); }},
     {"--other-handset", &RunOptions::otherHandset,
      "With --restore: write the blocks even when the backup names another handset\n"
