@@ -241,12 +241,12 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
     model_.EnableControl(kIdStart, true);
   else
     model_.ShowControl(kIdOpenFile, true);
-  model_.WriteLogHeader();
   // Which device the default port is, so that boot traffic on a port nobody chose is seen.
   if (portDefaulted_) {
     const std::string port = PortName(settings_.portIndex);
-    model_.Log("No port in the settings: " + port + ", the default, is " + namer_.TargetOf(port) + "\r\n");
+    model_.SetHeaderNote("No port in the settings: " + port + ", the default, is " + namer_.TargetOf(port));
   }
+  model_.WriteLogHeader();
   model_.RefreshLog();
   ReportLeftoverCopies();
 }

@@ -45,8 +45,10 @@ std::vector<TableOption> OptionTable() {
   AddRunOptions(app, FrontEnd::Console, &o);
   std::vector<TableOption> table;
   for (const CLI::Option* option : app.get_options()) {
-    if (option->get_name() == "--help") continue;
-    table.push_back({option->get_name(), option->get_type_size() == 0, option->nonpositional() == false});
+    const bool positional = option->get_lnames().empty();
+    const std::string name = positional ? std::string("words") : "--" + option->get_lnames()[0];
+    if (name == "--help") continue;
+    table.push_back({name, option->get_expected_max() == 0, positional});
   }
   return table;
 }

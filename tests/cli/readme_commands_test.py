@@ -2,7 +2,8 @@
 """Every velmora-cli command line the README writes, run as written: read out of README.md (the
 lines of its code blocks and the commands quoted in its text), so that a new one is covered as
 soon as it is written. Where a line needs a handset it gets velmora-sim's (one handset for the
-whole README, so that a backup, an update and the restores after it work on the same store);
+lines of a code block, so that a backup, an update and the restores after it work on the same
+store; a new one for the next block, since a map written twice into one handset is no update);
 devices, databases, station files and the live page's address become the test's own. A line
 is good when it ends with exit status 0. A synopsis (with [ ], | or ...) is not run: each option
 and subcommand it names must be one that velmora-cli --help lists.
@@ -20,7 +21,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from simhandset import dump_blocks, start_sim  # noqa: E402
 
-cli, simsrv, source = sys.argv[1:4]
+cli, simsrv, source = (os.path.abspath(a) for a in sys.argv[1:4])
 examples = os.path.join(source, "examples")
 standard_map = os.path.join(examples, "Velmora_K72_1_Standard_11_0001.map")
 large_map = os.path.join(examples, "Velmora_K72_1_Large_11_0002.map")
@@ -32,13 +33,16 @@ FRAGMENTS = {
 
 
 def command_lines(readme):
-    """(line number, text) of every velmora-cli command line of the README."""
+    """(line number, text, group) of every velmora-cli command line of the README; the lines of
+    one code block are one group, each command quoted in the text a group of its own."""
     found = []
     fenced = False
     pending = ""
+    group = 0
     for number, line in enumerate(readme.split("\n"), 1):
         if line.startswith("```"):
             fenced = not fenced
+            group += 1
             continue
         if fenced:
             text = (pending + " " + line.strip()) if pending else line.strip()
@@ -50,13 +54,14 @@ def command_lines(readme):
             text = re.sub(r"\s+#\s.*$", "", text)
             first = text.split()[0] if text.split() else ""
             if re.fullmatch(r"(\S*/)?velmora-cli(\.exe)?", first):
-                found.append((number, text))
+                found.append((number, text, group))
         else:
             for span in re.findall(r"`([^`]*)`", line):
                 words = span.split()
                 if (len(words) > 1 and re.fullmatch(r"velmora-cli(\.exe)?", words[0])
                         and span not in FRAGMENTS):
-                    found.append((number, span))
+                    group += 1
+                    found.append((number, span, group))
     return found
 
 
@@ -76,14 +81,31 @@ try:
     known = set(re.findall(r"(?<![\w-])(--[a-z][a-z0-9-]*)", help_text))
     known |= set(re.findall(r"^  ([a-z][a-z-]+)\s", help_text, re.M))  # the subcommands
     dump = os.path.join(work, "handset.txt")
-    sim, url = start_sim(simsrv, ["--dump", dump], os.path.join(work, "sim.txt"))
-    if url is None:
-        fail("velmora-sim did not start")
+    url = None
+
+    def new_handset():
+        global sim
+        if sim is not None:
+            sim.kill()
+            sim.wait()
+        sim, address = start_sim(simsrv, ["--dump", dump], os.path.join(work, "sim.txt"))
+        if address is None:
+            fail("velmora-sim did not start")
+        return address
 
     env = dict(os.environ, XDG_STATE_HOME=os.path.join(work, "state"),
                XDG_CONFIG_HOME=os.path.join(work, "config"), HOME=work)
     env.pop("VELMORA_SETTINGS", None)
     records = "sqlite:" + os.path.join(work, "records.sqlite")
+    # The lines that name a PostgreSQL server get a throwaway one of their own.
+    pg_state = os.path.join(work, "pg.state")
+    pg = subprocess.run(["bash", os.path.join(source, "tests", "records", "pg_server.sh"), "start", pg_state],
+                        capture_output=True, text=True, timeout=120)
+    server = None
+    if pg.returncode == 0:
+        server = re.search(r"^url=(.*)$", open(pg_state).read(), re.M).group(1)
+    elif pg.returncode != 77:
+        fail("the PostgreSQL server for the README's lines did not start:\n" + pg.stdout + pg.stderr)
     for name in ("bench.txt", "ports.txt", "stations.txt"):
         with open(os.path.join(work, name), "w") as f:
             f.write("sim:   port1.log\n")
@@ -101,6 +123,8 @@ try:
                 w = url
             elif prev == "--map" and not os.path.exists(os.path.join(source, w)):
                 w = large_map if w in ("new.map",) else standard_map
+            elif prev == "--records" and w.startswith("postgresql:"):
+                w = server
             elif prev == "--records" and w != "none":
                 w = records
             elif prev == "--serve":
@@ -131,7 +155,8 @@ try:
                 return argv[i + 1]
         return None
 
-    for number, text in lines:
+    group = None
+    for number, text, line_group in lines:
         if is_synopsis(text):
             for word in re.findall(r"(?<![\w-])(--[a-z][a-z0-9-]*)", text):
                 if word not in known:
@@ -141,6 +166,12 @@ try:
                     fail(f"README.md:{number}: {word} is no subcommand of velmora-cli: {text}")
             checked += 1
             continue
+        if server is None and "postgresql:" in text:
+            print(f"SKIP README.md:{number}: no PostgreSQL here: {text}")
+            continue
+        if line_group != group:
+            url = new_handset()
+            group = line_group
         argv = substitute(shlex.split(text))
         backup = mode_file(argv, "backup")
         if backup:
@@ -162,6 +193,9 @@ try:
         fail("README.md backs a handset up but restores no backup with --exact")
     print(f"{ran} command lines of README.md ran, {checked} synopses checked")
 finally:
+    if os.path.exists(os.path.join(work, "pg.state")):
+        subprocess.run(["bash", os.path.join(source, "tests", "records", "pg_server.sh"), "stop",
+                        os.path.join(work, "pg.state")], capture_output=True, timeout=120)
     if sim is not None:
         sim.kill()
         sim.wait()

@@ -10,7 +10,7 @@ import subprocess
 import sys
 import tempfile
 
-cli, source = sys.argv[1:3]
+cli, source = (os.path.abspath(a) for a in sys.argv[1:3])
 standard_map = os.path.join(source, "examples", "Velmora_K72_1_Standard_11_0001.map")
 work = tempfile.mkdtemp(prefix="velmora-small-faults-")
 failures = []
