@@ -118,29 +118,39 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
   std::vector<std::string> warnings;
   startupError_.clear();
   std::string error;
-  if (!options.settingsNeeded) return true;
+  // A run that opens no port (the map check) is told what is wrong with the settings, but is
+  // not stopped by settings it does not need.
+  const auto refuse = [&](const std::string& why) {
+    if (options.settingsNeeded) {
+      startupError_ = why;
+      return false;
+    }
+    warnings.push_back(why + " (settings ignored)");
+    return true;
+  };
   // Set but empty names no file: taken for "not set", the run would quietly use another one.
-  if (options.settingsPath.empty() && SettingsStore::NamedButEmpty()) {
-    startupError_ = "VELMORA_SETTINGS is set but empty: name a settings file in it, or unset it";
+  const bool namedNothing = options.settingsPath.empty() && SettingsStore::NamedButEmpty();
+  if (namedNothing && !refuse("VELMORA_SETTINGS is set but empty: name a settings file in it, or unset it"))
     return false;
-  }
   const std::string named =
       options.settingsPath.empty() ? SettingsStore::NamedPath() : options.settingsPath;
+  bool readable = !namedNothing;
   if (!named.empty()) {
     // Named by the user, so it has to be there: a typo must not send the boot traffic to COM1.
     std::string why;
     if (!ReadRegularFile(named, nullptr, &why, kMaxSettingsFileBytes)) {
-      startupError_ = "settings file " + named +
-                      (options.settingsPath.empty() ? " (VELMORA_SETTINGS)" : "") + ": " + why;
-      return false;
+      readable = false;
+      if (!refuse("settings file " + named + (options.settingsPath.empty() ? " (VELMORA_SETTINGS)" : "") +
+                  ": " + why))
+        return false;
     }
   }
-  const bool loaded = options.settingsPath.empty() ? store_.LoadSystem(&error)
-                                                  : store_.LoadFile(options.settingsPath, &error);
+  const bool loaded = !readable || (options.settingsPath.empty() ? store_.LoadSystem(&error)
+                                                                 : store_.LoadFile(options.settingsPath, &error));
   if (!loaded) {
     // A half-read settings file must not quietly become the defaults; with a port of its own
     // the run needs no settings.
-    if (options.port.empty()) {
+    if (options.port.empty() && options.settingsNeeded) {
       startupError_ = error + " (fix the settings, or give --port to run without them)";
       return false;
     }

@@ -39,8 +39,8 @@ struct StartupOptions {
   // Asked when the settings hold no port: returns the port index (0 = COM1), or -1 for none.
   // Without it the port index stays at COM1.
   std::function<int()> askPort;
-  // False for a run that never opens a port (the map check): the settings are not read at all,
-  // so that a settings file it does not need cannot stop it.
+  // False for a run that never opens a port (the map check): what is wrong with the settings
+  // is a warning, so that a settings file it does not need cannot stop it.
   bool settingsNeeded = true;
 };
 

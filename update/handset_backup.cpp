@@ -162,7 +162,6 @@ bool LooksLikeHandsetBackup(std::string_view text) {
 
 bool ParseHandsetBackup(std::string_view text, HandsetBackup* backup, std::string* error) {
   HandsetBackup parsed;
-  if (text.empty()) return Fail(error, 0, "empty (cut short)");
   if (!LooksLikeHandsetBackup(text)) return Fail(error, 1, "not a handset backup");
   // The header's fields in their order; then blocks and absent blocks; then the end line.
   std::set<std::pair<uint8_t, int32_t>> seen;
