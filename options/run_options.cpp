@@ -77,7 +77,8 @@ const OptionRow kOptions[] = {
      false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--restore"); }},
     {"--exact", &RunOptions::exact,
      "With --restore: put the store back exactly, deleting the blocks the backup says were\n"
-     "not there (always so for an undo file)",
+     "not there and, for a full backup, whatever exists beyond the numbers it asked for up\n"
+     "to the handset's highest block number now (always so for an undo file)",
      false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--restore"); }},
     {"--backup", &RunOptions::backupPath,
      "Read every block of both areas of the handset into this file (a handset backup,\n"
