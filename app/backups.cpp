@@ -136,7 +136,13 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bo
     return RunOutcome::Failed;
   };
   if (!ReadRegularFile(backupPath, &bytes, &why, kLargestBackupFile)) return refuse(why);
-  if (LooksLikeHandsetBackup(bytes)) {
+  // A file named as a handset backup is read as one whatever it begins with: one cut within
+  // its first bytes is reported as a cut backup, not as a mapsave.eel of another format.
+  const bool namedAsBackup =
+      backupPath.size() >= std::string(kHandsetBackupSuffix).size() &&
+      backupPath.compare(backupPath.size() - std::string(kHandsetBackupSuffix).size(),
+                         std::string::npos, kHandsetBackupSuffix) == 0;
+  if (LooksLikeHandsetBackup(bytes) || namedAsBackup) {
     // Checked whole before anything is written: a cut or altered copy is no copy.
     HandsetBackup backup;
     if (!ParseHandsetBackup(bytes, &backup, &why)) return refuse(why);
@@ -163,6 +169,7 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bo
     // An undo file puts back exactly what the update found: what was not there goes again.
     if (backup.kind == kUndoBackupKind) identity.exact = true;
     for (const auto& [area, number] : backup.absent) identity.absent.push_back({area, number});
+    identity.ranges = backup.ranges;
   } else {
     if (!ParseBackupFile(bytes, &blocks, &why)) return refuse(why);
     identity.imei = ImeiOfOldCopy(backupPath);

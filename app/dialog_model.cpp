@@ -100,6 +100,7 @@ void DialogModel::WriteLogHeader() {
   log_ += text80(name) + " from " + text80(date) + " " + text80(time) + "\r\n";
   log_ += std::string(kLegalNotice) + "\r\n";
   log_ += "\r\n";
+  if (!headerNote_.empty()) log_ += headerNote_ + "\r\n";
   if (!openedFile_.empty()) log_ += "Open file: " + openedFile_ + "\r\n";
   ++logGeneration_;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "options/release.h"
 #include "update/reporting.h"
@@ -108,6 +109,9 @@ class DialogModel final : public Reporting, public UserInteraction {
   void EnableStartExit(bool enabled);
   // Replaces the whole log text with the log header.
   void WriteLogHeader();
+  // A line the header ends with from now on (CR LF added), e.g. which device the default port
+  // is: the header is written again for each map opened.
+  void SetHeaderNote(std::string note) { headerNote_ = std::move(note); }
   // Closing state of a run: progress range 1..2 at position 1, bar and status line hidden.
   void ResetProgress();
   void EndDialog(int result) { view_.EndDialog(result); }
@@ -129,6 +133,7 @@ class DialogModel final : public Reporting, public UserInteraction {
   uint64_t logGeneration_ = 0;
   std::string programPath_;
   std::string openedFile_;
+  std::string headerNote_;
   std::string openedText_;
   const char* mapText_ = nullptr;
   bool unattended_ = false;

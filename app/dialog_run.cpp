@@ -60,7 +60,8 @@ RunOutcome StartUpdate(DialogModel& model, UpdateOperations& ops, std::string* e
 RunOutcome StartRestore(DialogModel& model, UpdateOperations& ops, const RestoreIdentity& identity,
                         const std::string& path, const std::vector<MapBlock>& blocks) {
   return RunInDialog(
-      model, [&] { return RestoreRun(model, ops, path, blocks, identity); }, kRestoredText);
+      model, [&] { return RestoreRun(model, ops, path, blocks, identity); },
+      RestoredText(blocks, identity));
 }
 
 RunOutcome StartBackup(DialogModel& model, UpdateOperations& ops, const std::string& path,

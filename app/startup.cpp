@@ -124,23 +124,39 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
   std::vector<std::string> warnings;
   startupError_.clear();
   std::string error;
+  // A run that opens no port (the map check) is told what is wrong with the settings, but is
+  // not stopped by settings it does not need.
+  const auto refuse = [&](const std::string& why) {
+    if (options.settingsNeeded) {
+      startupError_ = why;
+      return false;
+    }
+    warnings.push_back(why + " (settings ignored)");
+    return true;
+  };
+  // Set but empty names no file: taken for "not set", the run would quietly use another one.
+  const bool namedNothing = options.settingsPath.empty() && SettingsStore::NamedButEmpty();
+  if (namedNothing && !refuse("VELMORA_SETTINGS is set but empty: name a settings file in it, or unset it"))
+    return false;
   const std::string named =
       options.settingsPath.empty() ? SettingsStore::NamedPath() : options.settingsPath;
+  bool readable = !namedNothing;
   if (!named.empty()) {
     // Named by the user, so it has to be there: a typo must not send the boot traffic to COM1.
     std::string why;
     if (!ReadRegularFile(named, nullptr, &why, kMaxSettingsFileBytes)) {
-      startupError_ = "settings file " + named +
-                      (options.settingsPath.empty() ? " (VELMORA_SETTINGS)" : "") + ": " + why;
-      return false;
+      readable = false;
+      if (!refuse("settings file " + named + (options.settingsPath.empty() ? " (VELMORA_SETTINGS)" : "") +
+                  ": " + why))
+        return false;
     }
   }
-  const bool loaded = options.settingsPath.empty() ? store_.LoadSystem(&error)
-                                                  : store_.LoadFile(options.settingsPath, &error);
+  const bool loaded = !readable || (options.settingsPath.empty() ? store_.LoadSystem(&error)
+                                                                 : store_.LoadFile(options.settingsPath, &error));
   if (!loaded) {
     // A half-read settings file must not quietly become the defaults; with a port of its own
     // the run needs no settings.
-    if (options.port.empty()) {
+    if (options.port.empty() && options.settingsNeeded) {
       startupError_ = error + " (fix the settings, or give --port to run without them)";
       return false;
     }
@@ -160,6 +176,8 @@ bool Program::ReadSettings(const StartupOptions& options, std::string* warning) 
   if (!portRead && options.port.empty() && options.askPort)
     settings_.portIndex = static_cast<uint8_t>(options.askPort());
   if (options.baudRate != 0) settings_.baudRate = options.baudRate;
+  // Neither the command line nor the settings nor the user chose: the default port is used.
+  portDefaulted_ = !portRead && options.port.empty() && !options.askPort;
 
   const std::string where = options.settingsPath.empty() ? "settings" : options.settingsPath;
   const std::string portUsed =
@@ -239,6 +257,11 @@ void Program::Initialise(const StartupOptions& options, std::string* warning) {
     model_.EnableControl(kIdStart, true);
   else
     model_.ShowControl(kIdOpenFile, true);
+  // Which device the default port is, so that boot traffic on a port nobody chose is seen.
+  if (portDefaulted_) {
+    const std::string port = PortName(settings_.portIndex);
+    model_.SetHeaderNote("No port in the settings: " + port + ", the default, is " + namer_.TargetOf(port));
+  }
   model_.WriteLogHeader();
   model_.RefreshLog();
   ReportLeftoverCopies();

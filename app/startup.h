@@ -39,6 +39,9 @@ struct StartupOptions {
   // Asked when the settings hold no port: returns the port index (0 = COM1), or -1 for none.
   // Without it the port index stays at COM1.
   std::function<int()> askPort;
+  // False for a run that never opens a port (the map check): what is wrong with the settings
+  // is a warning, so that a settings file it does not need cannot stop it.
+  bool settingsNeeded = true;
 };
 
 class Program {
@@ -141,6 +144,7 @@ class Program {
   std::string restoring_;
   std::string restorePort_ = "COM1";
   std::string startupError_;
+  bool portDefaulted_ = false;  // the run uses the default port, chosen by nobody
   SerialPortInfo usbPort_;
   // Closes its port through the link: goes before it.
   std::unique_ptr<HandsetWatch> watch_;

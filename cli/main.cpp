@@ -15,6 +15,7 @@
 #include "app/continuous.h"
 #include "app/run_report.h"
 #include "app/startup.h"
+#include "cli/command_line.h"
 #include "cli/console_view.h"
 #include "cli/run_timing.h"
 #include "cli/station.h"
@@ -111,78 +112,6 @@ void PrintLines(std::FILE* out, const char* prefix, const std::string& text) {
   }
 }
 
-constexpr char kDescription[] =
-    "velmora-cli writes a mapping (numbered configuration blocks) into a handset's block\n"
-    "store over a serial line. Without a handset at hand, --port sim: runs the update on\n"
-    "the built-in simulated handset.\n\n"
-    "Exit status: 0 success, 1 the update failed after the handset was connected\n"
-    "(or --check found the map bad, or the map, settings or an output could not be used),\n"
-    "2 the handset could not be connected, 64 a usage error, 129/130/143 a SIGHUP/SIGINT/\n"
-    "SIGTERM that arrived during a garbage collection ended the run once the blocks were\n"
-    "back (128 + the signal's number).";
-
-// velmora-cli's modes as subcommands; each is the same as the flag it names, which keeps
-// working. A mode that takes a file takes it as its argument.
-struct ModeCommand {
-  const char* name;
-  const char* flag;  // the flag the mode stands for; null for update, the default
-  std::string RunOptions::*file;
-  const char* help;
-};
-
-const ModeCommand kModes[] = {
-    {"update", nullptr, nullptr, "Write the map into the handset (also without a subcommand)"},
-    {"check", "--check", nullptr, "Read and check the map only, as --check"},
-    {"plan", "--plan", nullptr, "Show what the update would do to each block, as --plan"},
-    {"restore", "--restore", &RunOptions::restorePath,
-     "Write a backup file back into the handset, as --restore FILE"},
-    {"backup", "--backup", &RunOptions::backupPath,
-     "Read every block of the handset into a backup file, as --backup FILE"},
-    {"list-ports", "--list-ports", nullptr, "List the serial devices, as --list-ports"},
-    {"station", "--station", &RunOptions::stationPath,
-     "Update the handsets on the ports of a station file, as --station FILE"},
-};
-
-// The records database's own subcommands: history, and records sync.
-struct RecordsCommands {
-  records::HistoryRequest history;
-  std::string mapFile;  // history --map: the map's SHA-1 as this program reads the map
-  bool json = false;
-  bool csv = false;
-  // Which subcommand was given, read while the parser (which owns the commands) still exists.
-  bool historyGiven = false;
-  bool syncGiven = false;
-  CLI::App* historyCommand = nullptr;
-  CLI::App* syncCommand = nullptr;
-};
-
-void AddRecordsCommands(CLI::App& app, RecordsCommands* r) {
-  CLI::App* history = app.add_subcommand(
-      "history", "List the runs of the records database (--records, else the default one)");
-  history->fallthrough();
-  records::HistoryRequest& h = r->history;
-  history->add_option("--imei", h.imei, "Only the runs of this IMEI");
-  CLI::Option* map = history->add_option("--map", r->mapFile, "Only the runs of this map file (by its SHA-1)")
-                         ->check(ExistingFile());
-  history->add_option("--map-sha1", h.mapSha1, "Only the runs of the map with this SHA-1")->excludes(map);
-  history->add_option("--port", h.port, "Only the runs on this port (as the record names it)");
-  history->add_option("--since", h.since, "Only the runs started at or after this UTC time\n"
-                                          "(YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS[.mmm]Z)");
-  history->add_option("--outcome", h.outcome, "Only the runs with this outcome (succeeded, failed, ...)");
-  CLI::Option* json = history->add_flag("--json", r->json, "The stored records as JSON lines");
-  history->add_flag("--csv", r->csv, "CSV with a header line")->excludes(json);
-  history->add_flag("--summary", h.summary,
-                    "Runs, successes, failures, failure rate and median seconds per day, port and map");
-  r->historyCommand = history;
-  CLI::App* recordsCommand = app.add_subcommand("records", "The records database: records sync");
-  recordsCommand->fallthrough();
-  recordsCommand->require_subcommand(1, 1);
-  r->syncCommand = recordsCommand->add_subcommand(
-      "sync", "Deliver the outbox to the database of --records (without it, to every database it\n"
-              "holds records for); print how many");
-  r->syncCommand->fallthrough();
-}
-
 // history: the runs chosen, on stdout. 0, or 1 when the database cannot be read.
 int RunHistory(const RunOptions& o, RecordsCommands& r) {
   records::HistoryRequest request = r.history;
@@ -217,89 +146,6 @@ int RunRecordsSync(const RunOptions& o) {
   if (done) return waiting == 0 ? kExitSuccess : kExitUpdateFailed;
   std::fprintf(stderr, "error: %s\n", why.c_str());
   return kExitUpdateFailed;
-}
-
-// Whether an option was given, on its own or through the mode that stands for it.
-bool Given(const CLI::Option* option, const char* modeFlag) {
-  return option->count() > 0 || (modeFlag != nullptr && option->get_name() == modeFlag);
-}
-
-// A mode given as a subcommand sets its flag after the parser has judged the flags, so the
-// options that exclude or need the mode's flag are judged here again. False after the message.
-bool ModeFitsOptions(const CLI::App& app, const char* modeFlag) {
-  for (const CLI::Option* option : app.get_options()) {
-    if (!Given(option, modeFlag)) continue;
-    for (const CLI::Option* other : option->get_excludes()) {
-      if (Given(other, modeFlag)) {
-        std::fprintf(stderr, "%s excludes %s\nRun with --help for more information.\n",
-                     option->get_name().c_str(), other->get_name().c_str());
-        return false;
-      }
-    }
-    for (const CLI::Option* other : option->get_needs()) {
-      if (!Given(other, modeFlag)) {
-        std::fprintf(stderr, "%s requires %s\nRun with --help for more information.\n",
-                     option->get_name().c_str(), other->get_name().c_str());
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-void ApplyMode(const ModeCommand& mode, RunOptions* o) {
-  const std::string flag = mode.flag ? mode.flag : "";
-  if (flag == "--check") o->check = true;
-  if (flag == "--plan") o->plan = true;
-  if (flag == "--list-ports") o->listPorts = true;
-}
-
-// Parses the command line into *o (arguments in UTF-8 in *arguments). -1: go on; otherwise
-// the exit status, the help, the version or the parser's message having been printed.
-int ParseCommandLine(int argc, char** argv, RunOptions* o, std::vector<std::string>* arguments,
-                     RecordsCommands* recordsCommands) {
-  CLI::App app{kDescription};
-  AddVersionFlag(app, "velmora-cli");
-  AddRunOptions(app, FrontEnd::Console, o);
-  std::vector<CLI::App*> modes;
-  for (const ModeCommand& mode : kModes) {
-    CLI::App* sub = app.add_subcommand(mode.name, mode.help);
-    sub->fallthrough();
-    if (mode.file) sub->add_option("FILE", o->*mode.file, "The file")->required();
-    sub->add_option("words", o->words, "AUTOMATIC: unattended")->check(CLI::IsMember({"AUTOMATIC"}));
-    modes.push_back(sub);
-  }
-  AddRecordsCommands(app, recordsCommands);
-  app.require_subcommand(0, 1);
-  // Parsed in UTF-8 whatever the system's own code page: file names keep every character.
-  *arguments = ProcessArguments(argc, argv);
-  std::vector<const char*> utf8Argv;
-  for (const std::string& argument : *arguments) utf8Argv.push_back(argument.c_str());
-  if (const int status = ParseProgramOptions(app, static_cast<int>(utf8Argv.size()), utf8Argv.data());
-      status >= 0)
-    return status;
-  recordsCommands->historyGiven = recordsCommands->historyCommand->parsed();
-  recordsCommands->syncGiven = recordsCommands->syncCommand->parsed();
-  // The commands go with the parser at the end of this function.
-  recordsCommands->historyCommand = recordsCommands->syncCommand = nullptr;
-  for (size_t i = 0; i < modes.size(); ++i) {
-    if (!modes[i]->parsed()) continue;
-    if (kModes[i].flag && app.get_option(kModes[i].flag)->count() > 0) {
-      std::fprintf(stderr, "%s: the subcommand %s and %s are the same mode; give one\n"
-                   "Run with --help for more information.\n", kModes[i].name, kModes[i].name,
-                   kModes[i].flag);
-      return kExitUsage;
-    }
-    ApplyMode(kModes[i], o);
-    if (!ModeFitsOptions(app, kModes[i].flag)) return kExitUsage;
-  }
-  for (const std::string& p : o->ports) {
-    if (p.empty()) {
-      std::fprintf(stderr, "--port: an empty device name\nRun with --help for more information.\n");
-      return kExitUsage;
-    }
-  }
-  return -1;
 }
 
 // Station mode: a velmora-cli of its own for each port, with what was asked of this one.
@@ -544,6 +390,8 @@ int RunOne(const RunOptions& o, const std::string& commandLine, const std::vecto
   options.port = o.Port();
   options.baudRate = o.baudRate;
   options.sysfsRoot = o.sysfsRoot;
+  // The map check opens no port: settings it does not need must not stop it.
+  options.settingsNeeded = !o.check;
   RecordKeeper record(CliRecordSetup(o), program);
 
   program.SetRestoring(o.restorePath);
@@ -604,7 +452,9 @@ int Main(int argc, char** argv) {
   RunOptions o;
   std::vector<std::string> arguments;
   RecordsCommands recordsCommands;
-  if (const int status = ParseCommandLine(argc, argv, &o, &arguments, &recordsCommands); status >= 0)
+  // Parsed in UTF-8 whatever the system's own code page: file names keep every character.
+  arguments = ProcessArguments(argc, argv);
+  if (const int status = ParseCliArguments(arguments, &o, &recordsCommands); status >= 0)
     return status;
   // Read: from here on other users do not see a password in this program's command line.
   HideRecordsPasswords(argc, argv);

@@ -52,16 +52,18 @@ constexpr uint32_t Ror32(uint32_t x, int n) { return (x >> n) | (x << (32 - n));
 
 constexpr AesTables MakeTables() {
   AesTables t;
+  // The multiplicative inverses through powers of the generator 3: a search over every pair
+  // would take more steps than every compiler allows a constant expression.
+  std::array<uint8_t, 255> power{};
+  std::array<uint8_t, 256> logarithm{};
+  uint8_t p = 1;
+  for (int i = 0; i < 255; ++i) {
+    power[i] = p;
+    logarithm[p] = static_cast<uint8_t>(i);
+    p = static_cast<uint8_t>(p ^ Xtime(p));  // p * 3
+  }
   for (int x = 0; x < 256; ++x) {
-    uint8_t inverse = 0;
-    if (x != 0) {
-      for (int y = 1; y < 256; ++y) {
-        if (GfMul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) {
-          inverse = static_cast<uint8_t>(y);
-          break;
-        }
-      }
-    }
+    const uint8_t inverse = x == 0 ? uint8_t{0} : power[(255 - logarithm[x]) % 255];
     const uint8_t s = static_cast<uint8_t>(inverse ^ Rotl8(inverse, 1) ^ Rotl8(inverse, 2) ^
                                            Rotl8(inverse, 3) ^ Rotl8(inverse, 4) ^ 0x63);
     t.sbox[x] = s;

@@ -66,9 +66,10 @@ const OptionRow kOptions[] = {
     {"--check", &RunOptions::check,
      "Read and check the map only (no handset); exit 0 for a good map", false, AtStation::Refuse},
     {"--restore", &RunOptions::restorePath,
-     "Write the Eelite blocks of a backup file (mapsave.eel, or a write-ahead copy\n"
-     "left by an interrupted garbage collection) back into the handset and read each\n"
-     "back to compare; exit 0 when every block is back",
+     "Write the blocks of a backup file back into the handset and read each back to\n"
+     "compare: a handset backup (.vbk: of --backup or --undo, a write-ahead copy, the\n"
+     "companion of mapsave.eel; both areas, and with --exact the blocks it did not hold\n"
+     "deleted) or the Eelite blocks of mapsave.eel; exit 0 when every block is back",
      false, AtStation::Refuse, nullptr, [](CLI::Option* o, FrontEnd) { o->excludes("--check"); }},
     {"--other-handset", &RunOptions::otherHandset,
      "With --restore: write the blocks even when the backup names another handset\n"
@@ -76,7 +77,8 @@ const OptionRow kOptions[] = {
      false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--restore"); }},
     {"--exact", &RunOptions::exact,
      "With --restore: put the store back exactly, deleting the blocks the backup says were\n"
-     "not there (always so for an undo file)",
+     "not there and, for a full backup, whatever exists beyond the numbers it asked for up\n"
+     "to the handset's highest block number now (always so for an undo file)",
      false, AtStation::Own, nullptr, [](CLI::Option* o, FrontEnd) { o->needs("--restore"); }},
     {"--backup", &RunOptions::backupPath,
      "Read every block of both areas of the handset into this file (a handset backup,\n"

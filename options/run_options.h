@@ -49,6 +49,8 @@ struct RunOptions {
 
   // The one port a single run uses ("" when none or several were given).
   std::string Port() const { return ports.size() == 1 ? ports[0] : std::string(); }
+
+  bool operator==(const RunOptions&) const = default;
 };
 
 // What a station does with an option given to it.

@@ -25,6 +25,11 @@ std::string SettingsStore::NamedPath() {
   return named != nullptr ? named : "";
 }
 
+bool SettingsStore::NamedButEmpty() {
+  const char* named = std::getenv("VELMORA_SETTINGS");
+  return named != nullptr && *named == '\0';
+}
+
 namespace {
 
 constexpr const char* kHeaderV5 = "Windows Registry Editor Version 5.00";

@@ -34,6 +34,8 @@ class SettingsStore {
   // The file $VELMORA_SETTINGS names ("" when it is not set): named by the user, so it has to
   // be there, as a file given with --settings has.
   static std::string NamedPath();
+  // Whether $VELMORA_SETTINGS is set to the empty text (which names no file).
+  static bool NamedButEmpty();
   // The settings where the system keeps them: on Windows the registry's keys (or the file
   // $VELMORA_SETTINGS names), elsewhere the file DefaultPath() names.
   bool LoadSystem(std::string* error);

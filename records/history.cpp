@@ -86,17 +86,30 @@ std::string JsonLine(const SqlRow& row) {
 const int kCsvColumns[] = {kRunId, kStartUtc, kPort, kImei, kOutcome, kMapFile, kMapSha1,
                            kDurationMs, kExitStatus, kStation, kError};
 
+// One line of the table. The port column is as wide as its longest name, so that a long name
+// (rfc2217://..., usb:...) moves no other column. Built as a string: a fixed line buffer would
+// cut a long map name.
+std::string TableLine(const std::string& time, const std::string& port, size_t portWidth,
+                      const std::string& imei, const std::string& outcome, const std::string& seconds,
+                      const std::string& map) {
+  const auto padded = [](const std::string& text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+  };
+  const std::string right = seconds.size() >= 8 ? seconds : std::string(8 - seconds.size(), ' ') + seconds;
+  return padded(time, 24) + " " + padded(port, portWidth) + " " + padded(imei, 15) + " " +
+         padded(outcome, 13) + " " + right + "  " + map + "\n";
+}
+
 std::string FormatRuns(const std::vector<SqlRow>& rows, HistoryFormat format) {
   std::string out;
-  char line[512];
+  size_t portWidth = 16;
+  for (const SqlRow& row : rows) portWidth = std::max(portWidth, Field(row, kPort).size());
   if (format == HistoryFormat::Csv) {
     std::vector<std::string> header;
     for (int c : kCsvColumns) header.push_back(kRunColumnNames[c]);
     out += CsvLine(header);
   } else if (format == HistoryFormat::Table) {
-    std::snprintf(line, sizeof line, "%-24s %-16s %-15s %-13s %8s  %s\n", "time (UTC)", "port", "IMEI",
-                  "outcome", "seconds", "map");
-    out += line;
+    out += TableLine("time (UTC)", "port", portWidth, "IMEI", "outcome", "seconds", "map");
   }
   for (const SqlRow& row : rows) {
     if (format == HistoryFormat::Json) {
@@ -106,10 +119,8 @@ std::string FormatRuns(const std::vector<SqlRow>& rows, HistoryFormat format) {
       for (int c : kCsvColumns) fields.push_back(Field(row, static_cast<RunColumn>(c)));
       out += CsvLine(fields);
     } else {
-      std::snprintf(line, sizeof line, "%-24s %-16s %-15s %-13s %8s  %s\n", Field(row, kStartUtc).c_str(),
-                    Field(row, kPort).c_str(), Field(row, kImei).c_str(), Field(row, kOutcome).c_str(),
-                    Seconds(Field(row, kDurationMs)).c_str(), Field(row, kMapFile).c_str());
-      out += line;
+      out += TableLine(Field(row, kStartUtc), Field(row, kPort), portWidth, Field(row, kImei),
+                       Field(row, kOutcome), Seconds(Field(row, kDurationMs)), Field(row, kMapFile));
     }
   }
   return out;

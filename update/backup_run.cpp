@@ -22,6 +22,24 @@ std::vector<BlockRef> BackupBlockRefs(uint16_t highest) {
   return refs;
 }
 
+std::vector<BackupRange> BackupBlockRanges(uint16_t highest) {
+  std::vector<BackupRange> ranges;
+  int32_t runStart = 0;
+  int32_t previous = -1;
+  uint8_t previousArea = 0;
+  // The refs are in order within each area: each run of consecutive numbers is one range.
+  for (const BlockRef& ref : BackupBlockRefs(highest)) {
+    if (previous < 0 || ref.area != previousArea || ref.number != previous + 1) {
+      if (previous >= 0) ranges.push_back({previousArea, runStart, previous});
+      runStart = ref.number;
+    }
+    previous = ref.number;
+    previousArea = ref.area;
+  }
+  if (previous >= 0) ranges.push_back({previousArea, runStart, previous});
+  return ranges;
+}
+
 RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string& path,
                     const std::vector<RunInput>& runFiles) {
   RunResult result;
@@ -44,6 +62,7 @@ RunResult BackupRun(Reporting& report, UpdateOperations& ops, const std::string&
     if (!ops.HighestBlock(&highest) || !ops.ReadBlocks(BackupBlockRefs(highest), &backup)) {
       result.error = kBackupFailedText;
     }
+    backup.ranges = BackupBlockRanges(highest);
   }
   if (result.error.empty()) {
     std::string why;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/output_file.h"
+#include "update/handset_backup.h"
 #include "update/reporting.h"
 #include "update/update_operations.h"
 #include "update/update_run.h"
@@ -23,6 +24,9 @@ inline constexpr int32_t kEefullRecordsFrom = 5000;
 // The blocks a backup asks for when the store's highest logical block number is highest:
 // Eelite 1..highest, Eefull 1..highest and kEefullRecordsFrom..kEefullRecordsFrom + highest.
 std::vector<BlockRef> BackupBlockRefs(uint16_t highest);
+
+// The same numbers as ranges, as the backup records them.
+std::vector<BackupRange> BackupBlockRanges(uint16_t highest);
 
 // Runs one backup into the file at path, from Connect to CloseSession. The file is written only
 // when every block was read; it names the handset (IMEI, product). "{imei}" in path stands for

@@ -145,13 +145,19 @@ std::string FormatHandsetBackup(const HandsetBackup& backup) {
   }
   for (const auto& [area, number] : backup.absent)
     out += std::string("absent ") + AreaName(area) + " " + std::to_string(number) + "\n";
+  for (const BackupRange& range : backup.ranges)
+    out += std::string("range ") + AreaName(range.area) + " " + std::to_string(range.first) + " " +
+           std::to_string(range.last) + "\n";
   out += "end blocks " + std::to_string(backup.blocks.size()) + " absent " +
          std::to_string(backup.absent.size()) + " sha1 " + Sha1Hex(out) + "\n";
   return out;
 }
 
 bool LooksLikeHandsetBackup(std::string_view text) {
-  return text.substr(0, 14) == std::string_view(kHandsetBackupMagic).substr(0, 14);
+  const std::string_view magic = std::string_view(kHandsetBackupMagic).substr(0, 14);
+  // A file cut within its first bytes is still a handset backup, and a cut one.
+  if (text.size() < magic.size()) return !text.empty() && magic.substr(0, text.size()) == text;
+  return text.substr(0, magic.size()) == magic;
 }
 
 bool ParseHandsetBackup(std::string_view text, HandsetBackup* backup, std::string* error) {
@@ -213,6 +219,13 @@ bool ParseHandsetBackup(std::string_view text, HandsetBackup* backup, std::strin
       if (!seen.insert({area, static_cast<int32_t>(number)}).second)
         return Fail(error, lineNumber, "block " + std::to_string(number) + " given twice");
       parsed.absent.push_back({area, static_cast<int32_t>(number)});
+    } else if (!w.empty() && w[0] == "range") {
+      uint32_t first = 0;
+      uint32_t last = 0;
+      if (w.size() != 4 || !AreaCode(w[1], &area) || !Number(w[2], 0xFFFF, &first) || first == 0 ||
+          !Number(w[3], 0xFFFF, &last) || last < first)
+        return Fail(error, lineNumber, "bad range line");
+      parsed.ranges.push_back({area, static_cast<int32_t>(first), static_cast<int32_t>(last)});
     } else if (w.size() == 7 && w[0] == "end" && w[1] == "blocks" && w[3] == "absent" &&
                w[5] == "sha1") {
       uint32_t blocks = 0;

@@ -13,6 +13,7 @@
 //   block eelite 3 size 25 version 1
 //   data 0102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F20
 //   absent eefull 4000
+//   range eelite 1 120
 //   end blocks 1 absent 1 sha1 <40 hex digits: SHA-1 of every byte before this line>
 #pragma once
 
@@ -40,6 +41,14 @@ std::string PerHandsetPath(const std::string& path);
 // The IMEI of a backup whose handset is not known.
 inline constexpr const char* kUnknownImei = "unknown";
 
+// Numbers first..last of an area that a backup asked for, each held or absent.
+struct BackupRange {
+  uint8_t area = 0;
+  int32_t first = 0;
+  int32_t last = 0;
+  bool operator==(const BackupRange&) const = default;
+};
+
 struct HandsetBackup {
   std::string kind;                 // "write-ahead", "backup", ...
   std::string imei = kUnknownImei;  // digits and letters only
@@ -49,6 +58,10 @@ struct HandsetBackup {
   std::vector<MapBlock> blocks;
   // Blocks that did not exist when the backup was made: area and number.
   std::vector<std::pair<uint8_t, int32_t>> absent;
+  // The numbers the backup asked for as ranges (a full backup; a file written before these
+  // were recorded has none): what a restore --exact deletes beyond them is what the handset
+  // did not hold then.
+  std::vector<BackupRange> ranges;
 };
 
 // The file's bytes.

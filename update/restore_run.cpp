@@ -3,7 +3,40 @@
 #include "handset/session.h"
 #include "update/handset_backup.h"
 
+#include "update/backup_run.h"
+
 namespace velmora {
+namespace {
+
+bool OnlyEelite(const std::vector<MapBlock>& blocks, const RestoreIdentity& identity) {
+  if (identity.exact && (!identity.absent.empty() || !identity.ranges.empty())) return false;
+  for (const MapBlock& block : blocks)
+    if (block.area != kAreaEelite) return false;
+  return true;
+}
+
+// What exists beyond the numbers the backup asked for, up to what a backup would ask for now:
+// blocks made since, which the backup could not have named as absent.
+std::vector<BlockRef> BeyondTheBackup(const std::vector<BackupRange>& ranges, uint16_t highest) {
+  std::vector<BlockRef> beyond;
+  for (const BlockRef& ref : BackupBlockRefs(highest)) {
+    bool asked = false;
+    for (const BackupRange& r : ranges)
+      asked = asked || (r.area == ref.area && ref.number >= r.first && ref.number <= r.last);
+    if (!asked) beyond.push_back(ref);
+  }
+  return beyond;
+}
+
+}  // namespace
+
+const char* RestoredText(const std::vector<MapBlock>& blocks, const RestoreIdentity& identity) {
+  return OnlyEelite(blocks, identity) ? kRestoredText : kStoreRestoredText;
+}
+
+const char* RestoreFailedText(const std::vector<MapBlock>& blocks, const RestoreIdentity& identity) {
+  return OnlyEelite(blocks, identity) ? kRestoreFailedText : kStoreRestoreFailedText;
+}
 
 RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string& path,
                      const std::vector<MapBlock>& blocks, const RestoreIdentity& identity) {
@@ -44,11 +77,25 @@ RunResult RestoreRun(Reporting& report, UpdateOperations& ops, const std::string
       report.RefreshLog();
       back = ops.DeleteBlocks(identity.absent);
     }
+    if (back && identity.exact && !identity.ranges.empty()) {
+      // Blocks made above the highest number of the backup's time were never named in it: the
+      // handset says again how far its numbers go, and what lies beyond the backup goes.
+      uint16_t highest = 0;
+      back = ops.HighestBlock(&highest);
+      const std::vector<BlockRef> beyond = back ? BeyondTheBackup(identity.ranges, highest)
+                                                : std::vector<BlockRef>();
+      if (!beyond.empty()) {
+        report.Log("Deleting the blocks beyond the backup's numbers, up to the highest block number " +
+                   std::to_string(highest) + "\r\n");
+        report.RefreshLog();
+        back = ops.DeleteBlocks(beyond);
+      }
+    }
     if (back) {
-      report.Log(std::string(kRestoredText) + "\r\n");
+      report.Log(std::string(RestoredText(blocks, identity)) + "\r\n");
       report.RefreshLog();
     } else {
-      result.error = kRestoreFailedText;
+      result.error = RestoreFailedText(blocks, identity);
     }
   }
   ops.CloseSession();

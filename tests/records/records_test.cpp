@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "app/record_keeper.h"
 #include "records/records.h"
@@ -138,6 +139,26 @@ TEST_F(SqliteRecords, SummaryCountsFailuresAndMedianPerDayPortAndMap) {
             "day,2026-01-02,3,1,1,0.5000,4.2\n"
             "port,sim:,3,1,1,0.5000,4.2\n"
             "map,m.map ab12,3,1,1,0.5000,4.2\n");
+}
+
+TEST_F(SqliteRecords, TheTablesPortColumnIsAsWideAsItsLongestName) {
+  std::string longPort = Record("l2", "490154203237518", "2026-01-03T10:00:00.000Z");
+  longPort.replace(longPort.find(R"("port":"sim:")"), 13, R"("port":"rfc2217://192.168.100.200:7000")");
+  Store(Record("s1", "351234567890128", "2026-01-02T10:00:00.000Z"));
+  Store(longPort);
+  const std::string table = History(HistoryRequest());
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < table.size();) {
+    const size_t end = table.find('\n', at);
+    lines.push_back(table.substr(at, end - at));
+    at = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 3u) << table;
+  // Every column after the port starts at the same place on every line.
+  const size_t imeiAt = lines[0].find("IMEI");
+  EXPECT_EQ(lines[1].find("351234567890128"), imeiAt) << table;
+  EXPECT_EQ(lines[2].find("490154203237518"), imeiAt) << table;
+  EXPECT_EQ(imeiAt, 24 + 1 + std::string("rfc2217://192.168.100.200:7000").size() + 1) << table;
 }
 
 TEST_F(SqliteRecords, WritersAtTheSameTimeAllGetIn) {

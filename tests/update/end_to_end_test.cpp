@@ -608,6 +608,38 @@ TEST(EndToEnd, BackupThenUpdateThenExactRestoreGivesTheStoreBack) {
   EXPECT_EQ(rig.handset->StateText(), before);
 }
 
+TEST(EndToEnd, ExactRestoreDeletesBlocksMadeAboveTheHighestNumberOfTheBackupsTime) {
+  // The handset said 20 was its highest logical block number when the backup was made; later
+  // the same store says 300 (another software), and an update made blocks above 20 that the
+  // backup could never name as absent.
+  Rig low("max_logical_block = 20\n");
+  const std::string path = (low.backupDir / "handset.vbk").string();
+  ASSERT_EQ(StartBackup(low.model, *low.ops, path), RunOutcome::Succeeded) << low.model.logText();
+  const HandsetBackup backup = ReadBackup(path);
+  const std::vector<BackupRange> asked = {
+      {kAreaEelite, 1, 20}, {kAreaEefull, 1, 20}, {kAreaEefull, 5000, 5020}};
+  EXPECT_EQ(backup.ranges, asked);
+  const std::string before = low.handset->StateText();
+
+  Rig rig("default_blocks = no\n" + before);
+  ASSERT_EQ(rig.handset->StateText(), before);
+  ASSERT_EQ(rig.Run(Example("Velmora_K72_1_Large_11_0002.map")), RunOutcome::Succeeded);
+  ASSERT_NE(rig.Block(sim::SimArea::Eelite, 30), nullptr) << "the update made no block above 20";
+  RestoreIdentity identity;
+  identity.imei = backup.imei;
+  identity.exact = true;
+  for (const auto& [area, number] : backup.absent) identity.absent.push_back({area, number});
+  identity.ranges = backup.ranges;
+  ASSERT_EQ(StartRestore(rig.model, *rig.ops, identity, "handset.vbk", backup.blocks), RunOutcome::Succeeded)
+      << rig.model.logText();
+  EXPECT_EQ(rig.handset->StateText(), before);
+  EXPECT_EQ(rig.Count("Deleting the blocks beyond the backup's numbers, up to the highest block number 300\r\n"), 1);
+  EXPECT_EQ(rig.Count("Block 30 deleted"), 1) << rig.model.logText();
+  // The log and the box say what was put back: more than Eelite blocks.
+  EXPECT_EQ(rig.Count("The blocks of the backup have been restored to mobile successfully!\r\n"), 1);
+  EXPECT_EQ(rig.Count("The Eelite blocks have been restored"), 0);
+}
+
 TEST(EndToEnd, UndoFileThatCannotBeWrittenStopsTheRunBeforeAnyChange) {
   Rig rig;
   const std::string before = rig.handset->StateText();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "container/digest.h"
 #include "update/handset_backup.h"
 #include "support/map_blocks.h"
 
@@ -62,6 +63,35 @@ TEST(HandsetBackup, WritesTheDocumentedBytesAndReadsThemBack) {
   }
   EXPECT_EQ(read.absent, Sample().absent);
   EXPECT_EQ(FormatHandsetBackup(read), text);
+}
+
+TEST(HandsetBackup, RangesAskedForAreKeptAfterTheAbsentLines) {
+  HandsetBackup backup = Sample();
+  backup.ranges = {{kAreaEelite, 1, 20}, {kAreaEefull, 5000, 5020}};
+  const std::string text = FormatHandsetBackup(backup);
+  // The fields an older reader knew keep their bytes; the ranges stand before the end line.
+  const std::string old = FormatHandsetBackup(Sample());
+  EXPECT_EQ(text.substr(0, old.rfind("end ")), old.substr(0, old.rfind("end ")));
+  EXPECT_NE(text.find("absent eefull 4000\nrange eelite 1 20\nrange eefull 5000 5020\nend blocks 3 absent 1 sha1 "),
+            std::string::npos);
+  HandsetBackup read;
+  std::string error;
+  ASSERT_TRUE(ParseHandsetBackup(text, &read, &error)) << error;
+  EXPECT_EQ(read.ranges, backup.ranges);
+  EXPECT_EQ(FormatHandsetBackup(read), text);
+  // A file written before ranges were recorded reads as it always did.
+  ASSERT_TRUE(ParseHandsetBackup(old, &read, &error)) << error;
+  EXPECT_TRUE(read.ranges.empty());
+
+  for (const char* bad : {"range eelite 0 20", "range eelite 20 1", "range eeprom 1 20",
+                          "range eelite 1 65536", "range eelite 1", "range eelite 01 20"}) {
+    std::string body = std::string(kHandsetBackupMagic) +
+                       "\nkind full\nimei 351234567890128\nproduct 72\ncreated 2026-12-10T22:14:10Z\n" +
+                       bad + "\n";
+    body += "end blocks 0 absent 0 sha1 " + Sha1Hex(body) + "\n";
+    EXPECT_FALSE(ParseHandsetBackup(body, nullptr, &error)) << bad;
+    EXPECT_EQ(error, "line 6: bad range line") << bad;
+  }
 }
 
 TEST(HandsetBackup, CutAnywhereIsRefused) {
