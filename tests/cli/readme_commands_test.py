@@ -103,7 +103,7 @@ try:
                         capture_output=True, text=True, timeout=120)
     server = None
     if pg.returncode == 0:
-        server = re.search(r"^url=(.*)$", open(pg_state).read(), re.M).group(1)
+        server = re.search(r"^url=(.*)$", open(pg_state).read(), re.M).group(1).strip("'")
     elif pg.returncode != 77:
         fail("the PostgreSQL server for the README's lines did not start:\n" + pg.stdout + pg.stderr)
     for name in ("bench.txt", "ports.txt", "stations.txt"):
