@@ -135,6 +135,24 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bo
     model_.ShowMessageBox("Can't read backup file " + backupPath + ": " + reason, MessageIcon::Error);
     return RunOutcome::Failed;
   };
+  // Blocks that name no handset: an unattended run writes them only when told to, an attended
+  // one warns. False when refused (the box is shown).
+  const auto takeUnnamed = [&](const std::string& unknown) {
+    if (model_.Unattended() && !otherHandset) {
+      model_.ShowMessageBox(unknown + " Not restored: give --other-handset to write it into "
+                                      "the connected handset all the same.",
+                            MessageIcon::Error);
+      return false;
+    }
+    model_.Log(unknown + "\r\n");
+    model_.RefreshLog();
+    if (!otherHandset) {
+      model_.ShowMessageBox(unknown + " Make sure the connected handset is the one it was "
+                                      "saved from.",
+                            MessageIcon::Warning);
+    }
+    return true;
+  };
   if (!ReadRegularFile(backupPath, &bytes, &why, kLargestBackupFile)) return refuse(why);
   // A file named as a handset backup is read as one whatever it begins with: one cut within
   // its first bytes is reported as a cut backup, not as a mapsave.eel of another format.
@@ -150,20 +168,9 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bo
     identity.imei = backup.imei;
     if (backup.imei == kUnknownImei) {
       // Its handset gave no IMEI: nothing shows that the connected one is it.
-      const std::string unknown = backupPath + " does not say which handset its blocks came from "
-                                               "(imei unknown).";
-      if (model_.Unattended() && !otherHandset) {
-        model_.ShowMessageBox(unknown + " Not restored: give --other-handset to write it into "
-                                        "the connected handset all the same.",
-                              MessageIcon::Error);
+      if (!takeUnnamed(backupPath + " does not say which handset its blocks came from "
+                                    "(imei unknown).")) {
         return RunOutcome::Failed;
-      }
-      model_.Log(unknown + "\r\n");
-      model_.RefreshLog();
-      if (!otherHandset) {
-        model_.ShowMessageBox(unknown + " Make sure the connected handset is the one it was "
-                                        "saved from.",
-                              MessageIcon::Warning);
       }
     }
     // An undo file puts back exactly what the update found: what was not there goes again.
@@ -183,21 +190,9 @@ RunOutcome Program::Restore(const std::string& backupPath, bool otherHandset, bo
       identity.imei = companion.imei;
     }
     if (identity.imei.empty() || identity.imei == kUnknownImei) {
-      const std::string unknown =
-          backupPath + " does not say which handset its blocks came from (no handset backup "
-                       "beside it).";
-      if (model_.Unattended() && !otherHandset) {
-        model_.ShowMessageBox(unknown + " Not restored: give --other-handset to write it into "
-                                        "the connected handset all the same.",
-                              MessageIcon::Error);
+      if (!takeUnnamed(backupPath + " does not say which handset its blocks came from (no "
+                                    "handset backup beside it).")) {
         return RunOutcome::Failed;
-      }
-      model_.Log(unknown + "\r\n");
-      model_.RefreshLog();
-      if (!otherHandset) {
-        model_.ShowMessageBox(unknown + " Make sure the connected handset is the one it was "
-                                        "saved from.",
-                              MessageIcon::Warning);
       }
     }
   }
