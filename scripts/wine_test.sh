@@ -276,6 +276,9 @@ continuous_case() {
   chmod +x "$work/velmora-cli"
   local state
   state="$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% | tr -d '\r')")/Velmora"
+  # Each case begins with no station's files, as each Linux case has a state folder of its own:
+  # a station taken over from the case before would turn its handsets away as done.
+  rm -f "$state"/velmora-station-*
   "$python" "$root/tests/cli/continuous_test.py" "$work/velmora-cli" "$linux/sim/velmora-sim" "$root" \
     "$1" --windows "$state"
 }
