@@ -72,12 +72,15 @@ wine reg add 'HKLM\Software\Wine\Ports' /v "$listed_port" /d /dev/null /f >/dev/
 wineserver -w
 
 stage "unit and integration tests"
-(cd "$win" && ctest --output-on-failure -j2 --timeout 300)
+[ -n "${VELMORA_WINE_ONLY:-}" ] || (cd "$win" && ctest --output-on-failure -j2 --timeout 300)
 
 failures=()
 check() {  # check NAME COMMAND...: runs the command, records a failure by name
   local name="$1"
   shift
+  # VELMORA_WINE_ONLY=REGEX runs only the checks whose names match (and no unit tests): for a
+  # developer mending one check; the test command leaves it unset.
+  if [ -n "${VELMORA_WINE_ONLY:-}" ] && ! [[ "$name" =~ $VELMORA_WINE_ONLY ]]; then return 0; fi
   if "$@"; then echo "PASS $name"; else echo "FAIL $name"; failures+=("$name"); fi
 }
 
@@ -128,7 +131,7 @@ records_json_only() {
   local status=0
   wine "$win/cli/velmora-cli.exe" --map "$map" --port sim: --records "sqlite:$work/records.sqlite" \
     AUTOMATIC >"$work/db.out" 2>"$work/db.err" || status=$?
-  [ "$status" -eq 1 ] || { echo "exit $status"; return 1; }
+  [ "$status" -eq 64 ] || { echo "exit $status"; return 1; }
   grep -qF -- "--records sqlite:$work/records.sqlite: records are kept as JSON only on Windows (--report, --report-append); --records takes none there" \
     "$work/db.err" || { cat "$work/db.err"; return 1; }
   [ ! -s "$work/db.out" ] && [ ! -e "$work/records.sqlite" ] || { echo "a run began"; return 1; }
