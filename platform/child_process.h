@@ -47,8 +47,11 @@ ProcessMark OwnProcessMark();
 // when there is none.
 bool MarkOfProcess(int64_t id, ProcessMark* mark);
 // True while the process of that mark runs (an ended one whose parent has not yet collected it
-// is not running).
-bool ProcessRunning(const ProcessMark& mark);
+// is not running). The same on every system: the process of that id now, started then.
+inline bool ProcessRunning(const ProcessMark& mark) {
+  ProcessMark now;
+  return MarkOfProcess(mark.id, &now) && now.started == mark.started;
+}
 
 // The processor time (user and system) this program has used so far, in seconds.
 double OwnCpuSeconds();

@@ -10,7 +10,7 @@ namespace {
 // Names tried beside an existing file before giving up: far more than runs of one handset.
 constexpr int kMaxBesideNames = 999;
 
-// path with "-n" before its extension ("undo-1.vbk" for n 1 of "undo.vbk").
+// path with "-n" before its extension ("undo-2.vbk" for n 2 of "undo.vbk").
 std::string Beside(const std::string& path, int n) {
   const size_t slash = path.find_last_of("/\\");
   const size_t dot = path.rfind('.');

@@ -84,11 +84,6 @@ bool MarkOfProcess(int64_t id, ProcessMark* mark) {
   return true;
 }
 
-bool ProcessRunning(const ProcessMark& mark) {
-  ProcessMark now;
-  return MarkOfProcess(mark.id, &now) && now.started == mark.started;
-}
-
 bool StartChild(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath, int64_t* id, std::string* why) {
   // The log is emptied: only a regular file of its own, never one a symlink points to.

@@ -220,11 +220,6 @@ bool MarkOfProcess(int64_t id, ProcessMark* mark) {
   return true;
 }
 
-bool ProcessRunning(const ProcessMark& mark) {
-  ProcessMark now;
-  return MarkOfProcess(mark.id, &now) && now.started == mark.started;
-}
-
 double OwnCpuSeconds() { return CpuSecondsOf(GetCurrentProcess()); }
 
 bool WaitChild(ChildEnd* end) {
